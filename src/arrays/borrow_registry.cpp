@@ -1,0 +1,173 @@
+#include "borrow_registry.hpp"
+
+#include <algorithm>
+#include <new>
+#include <vector>
+
+#include "../module/errors.hpp"
+#include "../module/py_ref.hpp"
+#include "numpy_api.hpp"
+
+namespace kv {
+namespace {
+
+constexpr const char* kRegistryFailure = "Interal borrow checking API error";
+
+// The bytes an array's elements span, whatever its shape and strides.
+struct Span {
+  const char* start;
+  const char* end;
+
+  bool Overlaps(const Span& other) const { return start < other.end && other.start < end; }
+  bool operator==(const Span& other) const = default;
+};
+
+Span SpanOf(PyObject* array) {
+  const numpy::ArrayObject* a = numpy::Fields(array);
+  const numpy::Api* api = numpy::GetApi();  // loaded before any array reaches here
+  const char* low = a->data;
+  const char* high = a->data;
+  for (int d = 0; d < a->nd; ++d) {
+    const numpy::npy_intp extent = a->dimensions[d];
+    if (extent == 0) return {a->data, a->data};
+    const numpy::npy_intp reach = (extent - 1) * a->strides[d];
+    if (reach < 0) {
+      low += reach;
+    } else {
+      high += reach;
+    }
+  }
+  return {low, high + numpy::ElementSize(*api, array)};
+}
+
+struct Borrow {
+  Span span;
+  long readers;  // > 0 for read borrows
+  bool exclusive;
+};
+
+struct BorrowTable {
+  std::vector<Borrow> borrows;
+};
+
+BorrowTable& Table(void* table) { return *static_cast<BorrowTable*>(table); }
+
+int AcquireReadEntry(void* table, PyObject* array) {
+  auto& borrows = Table(table).borrows;
+  const Span span = SpanOf(array);
+  for (Borrow& b : borrows) {
+    if (b.exclusive && b.span.Overlaps(span)) return -1;
+  }
+  for (Borrow& b : borrows) {
+    if (!b.exclusive && b.span == span) {
+      ++b.readers;
+      return 0;
+    }
+  }
+  try {
+    borrows.push_back({span, 1, false});
+  } catch (const std::bad_alloc&) {
+    return -3;
+  }
+  return 0;
+}
+
+int AcquireExclusiveEntry(void* table, PyObject* array) {
+  if (!(numpy::Fields(array)->flags & numpy::kWriteable)) return -2;
+  auto& borrows = Table(table).borrows;
+  const Span span = SpanOf(array);
+  for (const Borrow& b : borrows) {
+    if (b.span.Overlaps(span) || b.span == span) return -1;
+  }
+  try {
+    borrows.push_back({span, 0, true});
+  } catch (const std::bad_alloc&) {
+    return -3;
+  }
+  return 0;
+}
+
+void ReleaseEntry(void* table, PyObject* array, bool exclusive) {
+  auto& borrows = Table(table).borrows;
+  const Span span = SpanOf(array);
+  auto it = std::find_if(borrows.begin(), borrows.end(), [&](const Borrow& b) {
+    return b.exclusive == exclusive && b.span == span;
+  });
+  if (it == borrows.end()) return;
+  if (exclusive || --it->readers == 0) borrows.erase(it);
+}
+
+void ReleaseReadEntry(void* table, PyObject* array) { ReleaseEntry(table, array, false); }
+void ReleaseExclusiveEntry(void* table, PyObject* array) { ReleaseEntry(table, array, true); }
+
+// Finds the registry on the multiarray module, or publishes a new one there.
+// Returns nullptr with a Python exception set.
+const BorrowApi* FindOrPublish(PyObject* multiarray) {
+  PyObject* existing = PyObject_GetAttrString(multiarray, kBorrowCapsuleName);
+  if (existing == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+    PyErr_Clear();
+  } else {
+    Ref capsule(existing);
+    if (!PyCapsule_CheckExact(existing)) {
+      PyErr_Format(PyExc_TypeError, "%s is not a capsule", kBorrowCapsuleName);
+      return nullptr;
+    }
+    auto* api = static_cast<const BorrowApi*>(PyCapsule_GetPointer(existing, kBorrowCapsuleName));
+    if (api == nullptr) return nullptr;
+    if (api->version < 1) {
+      PyErr_Format(PyExc_ValueError, "unsupported borrow registry version %llu",
+                   static_cast<unsigned long long>(api->version));
+      return nullptr;
+    }
+    return api;  // the module's attribute keeps the capsule alive
+  }
+  // Lives for the process: other modules may hold the record at any time.
+  auto* api = new BorrowApi{1,
+                            new BorrowTable,
+                            &AcquireReadEntry,
+                            &AcquireExclusiveEntry,
+                            &ReleaseReadEntry,
+                            &ReleaseExclusiveEntry};
+  Ref capsule(PyCapsule_New(api, kBorrowCapsuleName, nullptr));
+  if (!capsule || PyObject_SetAttrString(multiarray, kBorrowCapsuleName, capsule.get()) < 0) {
+    delete static_cast<BorrowTable*>(api->table);
+    delete api;
+    return nullptr;
+  }
+  return api;
+}
+
+}  // namespace
+
+const BorrowApi* GetBorrowApi() {
+  static const BorrowApi* api = nullptr;
+  if (api != nullptr) return api;
+  const numpy::Api* numpy_api = numpy::GetApi();
+  if (numpy_api == nullptr) return nullptr;
+  api = FindOrPublish(numpy_api->multiarray);
+  if (api == nullptr) RaisePanicFromPending(kRegistryFailure);
+  return api;
+}
+
+bool AcquireRead(PyObject* array) {
+  const BorrowApi* api = GetBorrowApi();
+  if (api == nullptr) return false;
+  switch (api->acquire_read(api->table, array)) {
+    case 0:
+      return true;
+    case -1:
+      RaisePanic("AlreadyBorrowed: the array is exclusively borrowed by other native code");
+      return false;
+    default:
+      RaisePanic("Interal borrow checking API error: the read borrow could not be recorded");
+      return false;
+  }
+}
+
+void ReleaseRead(PyObject* array) {
+  const BorrowApi* api = GetBorrowApi();  // present: a borrow was taken through it
+  if (api != nullptr) api->release_read(api->table, array);
+}
+
+}  // namespace kv

@@ -1,0 +1,60 @@
+#pragma once
+
+// An array argument held for one call: a strong reference, its data pointer
+// and length, and a read borrow, all released together.
+
+#include <Python.h>
+
+#include <cstring>
+
+namespace kv {
+
+struct InputArray {
+  PyObject* owner = nullptr;
+  const char* data = nullptr;
+  Py_ssize_t length = 0;
+  bool contiguous = false;
+
+  // Elements are read where they lie, which need not be 8-byte aligned.
+  double operator[](Py_ssize_t i) const {
+    double value;
+    std::memcpy(&value, data + i * static_cast<Py_ssize_t>(sizeof(double)), sizeof(double));
+    return value;
+  }
+};
+
+// Accepts only a NumPy array (or subclass) of one dimension whose dtype is
+// native float64 -- no conversion of any kind -- and takes a read borrow.
+// Raises the argument's TypeError, or PanicException for NumPy and registry
+// failures.
+bool TakeInputArray(PyObject* obj, const char* parameter, InputArray* out);
+
+void ReleaseInputArray(InputArray& array);
+
+// The arrays of one call, released in reverse order of acquisition on every
+// path out of the call.
+template <int Capacity>
+class InputArrays {
+ public:
+  InputArrays() = default;
+  InputArrays(const InputArrays&) = delete;
+  InputArrays& operator=(const InputArrays&) = delete;
+  ~InputArrays() {
+    while (count_ > 0) ReleaseInputArray(items_[--count_]);
+  }
+
+  bool Take(PyObject* obj, const char* parameter) {
+    if (!TakeInputArray(obj, parameter, &items_[count_])) return false;
+    ++count_;
+    return true;
+  }
+
+  const InputArray& operator[](int i) const { return items_[i]; }
+  static constexpr int size() { return Capacity; }
+
+ private:
+  InputArray items_[Capacity];
+  int count_ = 0;
+};
+
+}  // namespace kv

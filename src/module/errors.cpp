@@ -1,0 +1,98 @@
+#include "errors.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "py_ref.hpp"
+
+namespace kv {
+namespace {
+
+constexpr const char* kPanicDoc =
+    "Raised when the native code called from Python fails unexpectedly.\n\n"
+    "Like SystemExit, it derives from BaseException, so that it will typically "
+    "propagate all the way up the stack and make the interpreter exit.";
+
+[[noreturn]] void AbortUncaught() {
+  std::fputs("uncaught panic at ffi boundary\n", stderr);
+  std::abort();
+}
+
+// Created once, on first use; kept for the process.
+PyObject* PanicExceptionType() {
+  static PyObject* type = nullptr;
+  if (type == nullptr) {
+    type = PyErr_NewExceptionWithDoc("kestrovane_runtime.PanicException", kPanicDoc,
+                                     PyExc_BaseException, nullptr);
+  }
+  return type;
+}
+
+}  // namespace
+
+void RaisePanic(std::string_view message) {
+  PyObject* type = PanicExceptionType();
+  if (type == nullptr) AbortUncaught();
+  Ref text(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  if (!text) AbortUncaught();
+  Ref exception(PyObject_CallFunctionObjArgs(type, text.get(), nullptr));
+  if (!exception) AbortUncaught();
+  PyErr_SetObject(type, exception.get());
+}
+
+void RaiseApiCallFailed() {
+  if (PyErr_Occurred()) PyErr_Print();
+  RaisePanic("Python API call failed");
+}
+
+std::string DescribeException(PyObject* exception) {
+  std::string out;
+  if (exception == nullptr) return "unknown error";
+  Ref name(PyType_GetQualName(Py_TYPE(exception)));
+  if (name) {
+    if (const char* s = PyUnicode_AsUTF8AndSize(name.get(), nullptr)) out = s;
+  }
+  Ref text(PyObject_Str(exception));
+  if (text) {
+    if (const char* s = PyUnicode_AsUTF8AndSize(text.get(), nullptr); s && *s) {
+      out += out.empty() ? "" : ": ";
+      out += s;
+    }
+  }
+  PyErr_Clear();
+  return out.empty() ? "unknown error" : out;
+}
+
+void RaisePanicFromPending(std::string_view prefix) {
+  Ref pending(PyErr_GetRaisedException());
+  std::string message(prefix);
+  message += ": ";
+  message += DescribeException(pending.get());
+  RaisePanic(message);
+}
+
+void RaiseCannotConvert(const char* parameter, PyObject* obj, const char* target) {
+  Ref name(PyType_GetQualName(Py_TYPE(obj)));
+  if (!name) return;
+  PyErr_Format(PyExc_TypeError, "argument '%s': '%U' object cannot be converted to '%s'",
+               parameter, name.get(), target);
+}
+
+void WrapArgumentError(const char* parameter) {
+  PyObject* raised = PyErr_GetRaisedException();
+  if (raised == nullptr || Py_TYPE(raised) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+    PyErr_SetRaisedException(raised);
+    return;
+  }
+  Ref original(raised);
+  Ref message(PyUnicode_FromFormat("argument '%s': %S", parameter, original.get()));
+  if (!message) return;
+  Ref wrapped(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
+  if (!wrapped) return;
+  if (PyObject* cause = PyException_GetCause(original.get())) {
+    PyException_SetCause(wrapped.get(), cause);  // steals the new reference
+  }
+  PyErr_SetRaisedException(wrapped.release());
+}
+
+}  // namespace kv

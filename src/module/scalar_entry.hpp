@@ -1,0 +1,63 @@
+#pragma once
+
+// The one entry point template behind every scalar function: bind, convert
+// the numbers and take the flag text in parameter order, parse the flag, run
+// the routine once, return a new float.
+
+#include <Python.h>
+
+#include "../iv/solver.hpp"
+#include "binding.hpp"
+#include "errors.hpp"
+#include "flag.hpp"
+#include "shapes.hpp"
+
+namespace kv {
+
+inline PyObject* ReturnFloat(double value) {
+  PyObject* result = PyFloat_FromDouble(value);
+  if (result == nullptr) RaiseApiCallFailed();
+  return result;
+}
+
+// The solver's failures become the scalar functions' exceptions.
+void RaiseIvError(IvError error);
+
+inline PyObject* ReturnFloat(const IvResult& result) {
+  if (!result.ok) {
+    RaiseIvError(result.error);
+    return nullptr;
+  }
+  return ReturnFloat(result.volatility);
+}
+
+// Converts every bound argument in parameter order; per-option values are
+// plain numbers here. The first failure raises and ends the conversion.
+template <class Shape>
+bool ConvertScalarArguments(PyObject* const* slots, double* values, FlagText* flag) {
+  for (int i = 0; i < Shape::kCount; ++i) {
+    if (Shape::kKinds[i] == Param::Flag) {
+      if (!ConvertFlag(slots[i], flag)) return false;
+    } else if (!ConvertNumber(slots[i], Shape::kNames[i], &values[i])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+template <class Shape, auto Routine, FixedString Name>
+PyObject* ScalarEntry(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+  return Guarded([&]() -> PyObject* {
+    static constexpr ParameterSpec spec{Name.text, Shape::kNames, Shape::kCount};
+    PyObject* slots[Shape::kCount];
+    if (!Bind(spec, args, kwargs, slots)) return nullptr;
+    double values[Shape::kCount];
+    FlagText flag;
+    if (!ConvertScalarArguments<Shape>(slots, values, &flag)) return nullptr;
+    OptionKind kind;
+    if (!ParseFlag(flag, &kind)) return nullptr;
+    return ReturnFloat(Shape::template Evaluate<Routine>(kind, values));
+  });
+}
+
+}  // namespace kv

@@ -1,0 +1,126 @@
+#pragma once
+
+// The six parameter lists ("shapes") of the 102 functions. A shape knows its
+// parameter names in positional order, which of them are per-option values
+// (arrays in the _array form), its length message, and how to hand the bound
+// values to a model routine in the routine's own argument order.
+
+#include <cstddef>
+
+#include "../iv/implied_vol.hpp"
+#include "../models/option_kind.hpp"
+
+namespace kv {
+
+enum class Param : unsigned char { Flag, Number, PerOption };
+
+namespace shape_detail {
+constexpr Param F = Param::Flag;
+constexpr Param N = Param::Number;
+constexpr Param P = Param::PerOption;
+}  // namespace shape_detail
+
+template <int Count>
+struct ShapeBase {
+  static constexpr int kCount = Count;
+};
+
+// bs_*: (flag, S, K, t, r, sigma), evaluated as bsm_* with q = 0.0.
+struct SpotShape : ShapeBase<6> {
+  static constexpr const char* kNames[] = {"flag", "S", "K", "t", "r", "sigma"};
+  static constexpr Param kKinds[] = {shape_detail::F, shape_detail::P, shape_detail::P,
+                                     shape_detail::P, shape_detail::N, shape_detail::P};
+  static constexpr const char* kLengthMessage = "S, K, t, sigma arrays must have equal length";
+  template <auto Routine>
+  static auto Evaluate(OptionKind kind, const double* v) {
+    return Routine(kind, v[1], v[2], v[3], v[4], v[5], 0.0);
+  }
+};
+
+// bsm_*: (flag, S, K, t, r, sigma, q).
+struct SpotQShape : ShapeBase<7> {
+  static constexpr const char* kNames[] = {"flag", "S", "K", "t", "r", "sigma", "q"};
+  static constexpr Param kKinds[] = {shape_detail::F, shape_detail::P, shape_detail::P,
+                                     shape_detail::P, shape_detail::N, shape_detail::P,
+                                     shape_detail::N};
+  static constexpr const char* kLengthMessage = "S, K, t, sigma arrays must have equal length";
+  template <auto Routine>
+  static auto Evaluate(OptionKind kind, const double* v) {
+    return Routine(kind, v[1], v[2], v[3], v[4], v[5], v[6]);
+  }
+};
+
+// black76_*: (flag, F, K, t, r, sigma).
+struct ForwardShape : ShapeBase<6> {
+  static constexpr const char* kNames[] = {"flag", "F", "K", "t", "r", "sigma"};
+  static constexpr Param kKinds[] = {shape_detail::F, shape_detail::P, shape_detail::P,
+                                     shape_detail::P, shape_detail::N, shape_detail::P};
+  static constexpr const char* kLengthMessage = "F, K, t, sigma arrays must have equal length";
+  template <auto Routine>
+  static auto Evaluate(OptionKind kind, const double* v) {
+    return Routine(kind, v[1], v[2], v[3], v[4], v[5]);
+  }
+};
+
+// bs_implied_volatility: (price, S, K, t, r, flag), the bsm solve with q = 0.0.
+struct SpotIvShape : ShapeBase<6> {
+  static constexpr const char* kNames[] = {"price", "S", "K", "t", "r", "flag"};
+  static constexpr Param kKinds[] = {shape_detail::P, shape_detail::P, shape_detail::P,
+                                     shape_detail::P, shape_detail::N, shape_detail::F};
+  static constexpr const char* kLengthMessage = "price, S, K, t arrays must have equal length";
+  template <auto Routine>
+  static auto Evaluate(OptionKind kind, const double* v) {
+    return Routine(kind, v[0], v[1], v[2], v[3], v[4], 0.0);
+  }
+};
+
+// bsm_implied_volatility: (price, S, K, t, r, q, flag).
+struct SpotQIvShape : ShapeBase<7> {
+  static constexpr const char* kNames[] = {"price", "S", "K", "t", "r", "q", "flag"};
+  static constexpr Param kKinds[] = {shape_detail::P, shape_detail::P, shape_detail::P,
+                                     shape_detail::P, shape_detail::N, shape_detail::N,
+                                     shape_detail::F};
+  static constexpr const char* kLengthMessage = "price, S, K, t arrays must have equal length";
+  template <auto Routine>
+  static auto Evaluate(OptionKind kind, const double* v) {
+    return Routine(kind, v[0], v[1], v[2], v[3], v[4], v[5]);
+  }
+};
+
+// black76_implied_volatility: (price, F, K, r, t, flag) -- r before t.
+struct ForwardIvShape : ShapeBase<6> {
+  static constexpr const char* kNames[] = {"price", "F", "K", "r", "t", "flag"};
+  static constexpr Param kKinds[] = {shape_detail::P, shape_detail::P, shape_detail::P,
+                                     shape_detail::N, shape_detail::P, shape_detail::F};
+  static constexpr const char* kLengthMessage = "price, F, K, t arrays must have equal length";
+  template <auto Routine>
+  static auto Evaluate(OptionKind kind, const double* v) {
+    return Routine(kind, v[0], v[1], v[2], v[4], v[3]);
+  }
+};
+
+template <class Shape>
+constexpr int FlagIndex() {
+  for (int i = 0; i < Shape::kCount; ++i) {
+    if (Shape::kKinds[i] == Param::Flag) return i;
+  }
+  return -1;
+}
+
+template <class Shape>
+constexpr int PerOptionCount() {
+  int count = 0;
+  for (Param p : Shape::kKinds) count += p == Param::PerOption;
+  return count;
+}
+
+// A string usable as a template argument, so each entry point knows its name.
+template <std::size_t N>
+struct FixedString {
+  char text[N];
+  constexpr FixedString(const char (&s)[N]) {
+    for (std::size_t i = 0; i < N; ++i) text[i] = s[i];
+  }
+};
+
+}  // namespace kv
