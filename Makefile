@@ -1,0 +1,27 @@
+# kestrovane: the two commands most people need are `make demo` and `make test`.
+.PHONY: demo test test-asan bench wheel format clean
+
+# Builds the package into a fresh virtual environment and prices a few options.
+demo:
+	@tools/demo.sh
+
+# Builds one wheel and runs the whole test suite on NumPy 1.26 and NumPy 2.x.
+test:
+	@tools/run-tests.sh $(PYTEST_ARGS)
+
+# The test suite against an AddressSanitizer + UBSan build of the module.
+test-asan:
+	@tools/run-asan.sh $(PYTEST_ARGS)
+
+# Benchmarks: print ratios measured in one run.
+bench:
+	@tools/bench.sh
+
+wheel:
+	@bash -c 'source tools/common.sh && build_wheel'
+
+format:
+	clang-format -i src/*/*.hpp src/*/*.cpp
+
+clean:
+	rm -rf build dist .venv bench/_build

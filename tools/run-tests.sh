@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Builds one wheel and runs the whole test suite against it twice, each in its
+# own virtual environment: NumPy 1.26 on Python 3.12, and NumPy 2.x on the
+# newest Python found (3.13 where installed). Extra arguments go to pytest.
+set -euo pipefail
+source "$(dirname "$0")/common.sh"
+
+py312=$(find_python 3.12) || exit 1
+newest=$(find_python) || exit 1
+wheel=$(build_wheel)
+echo "built $(basename "$wheel")"
+
+status=0
+run_line() {  # NAME PYTHON NUMPY-REQUIREMENT
+  local venv
+  venv=$(make_venv "$1" "$2" "$3" pytest hypothesis)
+  "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
+  echo "== $("$venv/bin/python" -c 'import sys, numpy; print(f"Python {sys.version.split()[0]}, NumPy {numpy.__version__}")')"
+  (cd "$ROOT" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "${@:4}") || status=1
+}
+run_line numpy1 "$py312" "numpy==1.26.*" "$@"
+run_line numpy2 "$newest" "numpy>=2,<3" "$@"
+exit $status
