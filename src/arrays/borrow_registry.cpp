@@ -50,7 +50,9 @@ struct BorrowTable {
   std::vector<Borrow> borrows;
 };
 
-BorrowTable& Table(void* table) { return *static_cast<BorrowTable*>(table); }
+BorrowTable& Table(void* table) {
+  return *static_cast<BorrowTable*>(table);
+}
 
 int AcquireReadEntry(void* table, PyObject* array) {
   auto& borrows = Table(table).borrows;
@@ -97,8 +99,12 @@ void ReleaseEntry(void* table, PyObject* array, bool exclusive) {
   if (exclusive || --it->readers == 0) borrows.erase(it);
 }
 
-void ReleaseReadEntry(void* table, PyObject* array) { ReleaseEntry(table, array, false); }
-void ReleaseExclusiveEntry(void* table, PyObject* array) { ReleaseEntry(table, array, true); }
+void ReleaseReadEntry(void* table, PyObject* array) {
+  ReleaseEntry(table, array, false);
+}
+void ReleaseExclusiveEntry(void* table, PyObject* array) {
+  ReleaseEntry(table, array, true);
+}
 
 // Finds the registry on the multiarray module, or publishes a new one there.
 // Returns nullptr with a Python exception set.

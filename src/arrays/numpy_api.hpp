@@ -28,7 +28,9 @@ struct ArrayObject {
   int flags;
 };
 
-inline ArrayObject* Fields(PyObject* array) { return reinterpret_cast<ArrayObject*>(array); }
+inline ArrayObject* Fields(PyObject* array) {
+  return reinterpret_cast<ArrayObject*>(array);
+}
 
 inline constexpr int kCContiguous = 0x1;   // NPY_ARRAY_C_CONTIGUOUS
 inline constexpr int kFContiguous = 0x2;   // NPY_ARRAY_F_CONTIGUOUS
@@ -36,12 +38,12 @@ inline constexpr int kWriteable = 0x400;   // NPY_ARRAY_WRITEABLE
 inline constexpr int kDoubleTypeNum = 12;  // NPY_DOUBLE
 
 struct Api {
-  PyTypeObject* array_type;                                                   // slot 2
-  PyObject* (*descr_from_type)(int);                                          // slot 45
-  PyObject* (*new_from_descr)(PyTypeObject*, PyObject*, int, npy_intp*,       // slot 94
+  PyTypeObject* array_type;                                              // slot 2
+  PyObject* (*descr_from_type)(int);                                     // slot 45
+  PyObject* (*new_from_descr)(PyTypeObject*, PyObject*, int, npy_intp*,  // slot 94
                               npy_intp*, void*, int, PyObject*);
-  unsigned char (*equiv_types)(PyObject*, PyObject*);                         // slot 182
-  int (*set_base_object)(PyObject*, PyObject*);                               // slot 282
+  unsigned char (*equiv_types)(PyObject*, PyObject*);  // slot 182
+  int (*set_base_object)(PyObject*, PyObject*);        // slot 282
   PyObject* double_descr;  // the built-in float64 descriptor, held for the process
   PyObject* multiarray;    // NumPy's multiarray module, held for the process
   std::uint8_t major;      // NumPy's major version

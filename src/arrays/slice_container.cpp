@@ -17,7 +17,9 @@ void FreeBuffer(double* data, Py_ssize_t capacity) {
 
 // Stands in for the data of empty results; never freed.
 alignas(double) unsigned char empty_placeholder[sizeof(double)];
-double* EmptyData() { return reinterpret_cast<double*>(empty_placeholder); }
+double* EmptyData() {
+  return reinterpret_cast<double*>(empty_placeholder);
+}
 
 struct SliceContainer {
   PyObject ob_base;
@@ -71,7 +73,9 @@ PyTypeObject* ContainerType() {
 
 }  // namespace
 
-OutputBuffer::~OutputBuffer() { FreeBuffer(data_, capacity_); }
+OutputBuffer::~OutputBuffer() {
+  FreeBuffer(data_, capacity_);
+}
 
 bool OutputBuffer::Allocate(Py_ssize_t n) {
   if (n == 0) {
@@ -120,8 +124,8 @@ PyObject* OutputBuffer::IntoArray() {
   Py_INCREF(api->double_descr);  // stolen by new_from_descr
   numpy::npy_intp dims[1] = {n};
   numpy::npy_intp strides[1] = {static_cast<numpy::npy_intp>(sizeof(double))};
-  PyObject* array = api->new_from_descr(api->array_type, api->double_descr, 1, dims, strides,
-                                        data, numpy::kWriteable, nullptr);
+  PyObject* array = api->new_from_descr(api->array_type, api->double_descr, 1, dims, strides, data,
+                                        numpy::kWriteable, nullptr);
   if (array == nullptr) return nullptr;  // `owner` releases the container and the buffer
   if (api->set_base_object(array, owner.release()) < 0) {  // steals the container
     Py_DECREF(array);

@@ -11,8 +11,8 @@ namespace kv {
 
 // Black-Scholes-Merton: F = S * exp(t * (r - q)). Black-Scholes passes q = 0.0,
 // for which r - 0.0 is r to the bit.
-inline IvResult BsmImpliedVol(OptionKind kind, double price, double S, double K, double t,
-                              double r, double q) {
+inline IvResult BsmImpliedVol(OptionKind kind, double price, double S, double K, double t, double r,
+                              double q) {
   return SolveImpliedVol(kind, price, S * std::exp(t * (r - q)), K, t, r);
 }
 

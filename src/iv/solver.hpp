@@ -39,7 +39,9 @@ inline constexpr int kBisectionLimit = 100;
 inline constexpr double kBracketWidth = 1e-14;
 
 // max(x, 0) where a NaN difference counts as 0 and -0 as +0.
-inline double PositivePart(double x) { return x > 0.0 ? x : 0.0; }
+inline double PositivePart(double x) {
+  return x > 0.0 ? x : 0.0;
+}
 
 // The undiscounted Black price at volatility s, with the terms that do not
 // depend on s computed once per solve.

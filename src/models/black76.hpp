@@ -12,76 +12,84 @@
 
 namespace kv {
 
-inline double Black76Price(OptionKind kind, double F, double K, double t, double r,
-                           double sigma) {
-  return carry::ForwardPrice(kind, F, K, t, sigma, std::exp(-(r * t)));
+template <class T>
+inline T Black76Price(OptionKind kind, T F, T K, T t, double r, T sigma) {
+  return carry::ForwardPrice(kind, F, K, t, sigma, Exp(-(r * t)));
 }
 
-inline double Black76Delta(OptionKind kind, double F, double K, double t, double r,
-                           double sigma) {
+template <class T>
+inline T Black76Delta(OptionKind kind, T F, T K, T t, double r, T sigma) {
   return carry::Delta(kind, F, K, t, sigma, r, 0.0);
 }
 
-inline double Black76Gamma(OptionKind, double F, double K, double t, double r, double sigma) {
+template <class T>
+inline T Black76Gamma(OptionKind, T F, T K, T t, double r, T sigma) {
   return carry::Gamma(F, K, t, sigma, r, 0.0);
 }
 
-inline double Black76Vega(OptionKind, double F, double K, double t, double r, double sigma) {
+template <class T>
+inline T Black76Vega(OptionKind, T F, T K, T t, double r, T sigma) {
   return carry::Vega(F, K, t, sigma, r, 0.0);
 }
 
-inline double Black76Theta(OptionKind kind, double F, double K, double sigma, double t,
-                           double r) {
+template <class T>
+inline T Black76Theta(OptionKind kind, T F, T K, T sigma, T t, double r) {
   return carry::Theta(kind, F, K, sigma, t, r, r, 0.0);
 }
 
 // With F held fixed the rate acts only through the discount: rho = -0.01 t V.
-inline double Black76Rho(OptionKind kind, double F, double K, double t, double r,
-                         double sigma) {
+template <class T>
+inline T Black76Rho(OptionKind kind, T F, T K, T t, double r, T sigma) {
   return (Black76Price(kind, F, K, t, r, sigma) * t) * -0.01;
 }
 
-inline double Black76DualDelta(OptionKind kind, double F, double K, double t, double r,
-                               double sigma) {
+template <class T>
+inline T Black76DualDelta(OptionKind kind, T F, T K, T t, double r, T sigma) {
   return carry::DualDelta(kind, F, K, t, r, sigma, 0.0);
 }
 
-inline double Black76DualGamma(OptionKind, double F, double K, double t, double r,
-                               double sigma) {
+template <class T>
+inline T Black76DualGamma(OptionKind, T F, T K, T t, double r, T sigma) {
   return carry::DualGamma(F, K, t, r, sigma, 0.0);
 }
 
-inline double Black76Vanna(OptionKind, double F, double K, double t, double r, double sigma) {
+template <class T>
+inline T Black76Vanna(OptionKind, T F, T K, T t, double r, T sigma) {
   return carry::Vanna(F, K, t, r, sigma, 0.0);
 }
 
-inline double Black76Charm(OptionKind kind, double F, double K, double t, double r,
-                           double sigma) {
+template <class T>
+inline T Black76Charm(OptionKind kind, T F, T K, T t, double r, T sigma) {
   return carry::Charm(kind, F, K, t, r, sigma, 0.0);
 }
 
-inline double Black76Vomma(OptionKind, double F, double K, double t, double r, double sigma) {
+template <class T>
+inline T Black76Vomma(OptionKind, T F, T K, T t, double r, T sigma) {
   return carry::Vomma(F, K, t, r, sigma, 0.0);
 }
 
-inline double Black76Speed(OptionKind, double F, double K, double t, double r, double sigma) {
+template <class T>
+inline T Black76Speed(OptionKind, T F, T K, T t, double r, T sigma) {
   return carry::Speed(F, K, t, r, sigma, 0.0);
 }
 
-inline double Black76Zomma(OptionKind, double F, double K, double t, double r, double sigma) {
+template <class T>
+inline T Black76Zomma(OptionKind, T F, T K, T t, double r, T sigma) {
   return carry::Zomma(F, K, t, r, sigma, 0.0);
 }
 
-inline double Black76Color(OptionKind, double F, double K, double t, double r, double sigma) {
+template <class T>
+inline T Black76Color(OptionKind, T F, T K, T t, double r, T sigma) {
   return carry::Color(F, K, t, r, sigma, 0.0);
 }
 
-inline double Black76Veta(OptionKind, double F, double K, double t, double r, double sigma) {
+template <class T>
+inline T Black76Veta(OptionKind, T F, T K, T t, double r, T sigma) {
   return carry::Veta(F, K, t, r, sigma, 0.0);
 }
 
-inline double Black76Ultima(OptionKind, double F, double K, double t, double r,
-                            double sigma) {
+template <class T>
+inline T Black76Ultima(OptionKind, T F, T K, T t, double r, T sigma) {
   return carry::Ultima(F, K, t, r, sigma, 0.0);
 }
 

@@ -5,18 +5,30 @@
 // NormCdf keeps full double precision over the whole real line: the far left
 // tail is summed directly from its asymptotic series instead of being formed
 // as 1 minus the right tail, so NormCdf(-37.5) is about 4.6e-308, not 0.
+// It is written once as pieces of arithmetic, composed with branches for one
+// value and stage by stage for a block of values (Lanes); both compositions
+// run the same operations on each value and give the same doubles.
 
+#include <array>
 #include <cmath>
+
+#include "lanes.hpp"
 
 namespace kv {
 
 inline constexpr double kDensityFactor = 0.3989422804014327;  // 1/sqrt(2*pi)
 
 // exp(x * (x * -0.5)) * 1/sqrt(2*pi), in exactly that order.
-inline double NormPdf(double x) { return std::exp(x * (x * -0.5)) * kDensityFactor; }
+template <class T>
+inline T NormPdf(const T& x) {
+  return Exp(x * (x * -0.5)) * kDensityFactor;
+}
 
 // -NormPdf(x), formed with the negated constant so it is exactly the negation.
-inline double NegNormPdf(double x) { return std::exp(x * (x * -0.5)) * -kDensityFactor; }
+template <class T>
+inline T NegNormPdf(const T& x) {
+  return Exp(x * (x * -0.5)) * -kDensityFactor;
+}
 
 namespace detail {
 
@@ -60,14 +72,82 @@ inline constexpr ErfcPair kLargeSteps[] = {
 inline constexpr ErfcPair kLargeLast = {0.0006587491615298378, 0.0023352049762686918};
 
 inline constexpr double kTailFactor = 0.5641895835477563;  // 1/sqrt(pi)
+inline constexpr double kSaturation = 26.543;
 
 // Horner steps shared by the three intervals: num = (num + a) * v, den = (den + b) * v.
-template <unsigned N>
-inline void ErfcHorner(const ErfcPair (&steps)[N], double v, double& num, double& den) {
+template <class T, unsigned N>
+[[gnu::always_inline]] inline void ErfcHorner(const ErfcPair (&steps)[N], T v, T& num, T& den) {
   for (const ErfcPair& step : steps) {
     num = (num + step.num) * v;
     den = (den + step.den) * v;
   }
+}
+
+// The pieces below serve one value (T = double) and a block of values
+// (T = a generic vector, where the comparison selects lane by lane).
+inline double Select(bool c, double a, double b) {
+  return c ? a : b;
+}
+template <class M, class V>
+[[gnu::always_inline]] inline V Select(M c, V a, V b) {
+  return c ? a : b;
+}
+
+// erfc(u) for y = |u| <= 0.46875; below 1.11e-16 the square is taken as 0.
+template <class T>
+[[gnu::always_inline]] inline T SmallErfc(T u, T y) {
+  const T s = Select(y > 1.11e-16, y * y, T{});
+  T num = kSmallLead * s;
+  T den = s;
+  ErfcHorner(kSmallSteps, s, num, den);
+  num = num + kSmallLast.num;
+  den = den + kSmallLast.den;
+  return 1.0 - (u * num) / den;
+}
+
+// The rational factor R of erfc(y) = exp(-y*y) * R for 0.46875 < y <= 4.
+template <class T>
+[[gnu::always_inline]] inline T MiddleRatio(T y) {
+  T num = kMiddleLead * y;
+  T den = y;
+  ErfcHorner(kMiddleSteps, y, num, den);
+  return (num + kMiddleLast.num) / (den + kMiddleLast.den);
+}
+
+// The same for 4 < y < 26.543, in the variable 1/(u*u).
+inline double LargeRatio(double u, double y) {
+  const double s = 1.0 / (u * u);
+  double num = kLargeLead * s;
+  double den = s;
+  ErfcHorner(kLargeSteps, s, num, den);
+  num = num + kLargeLast.num;
+  den = den + kLargeLast.den;
+  return (kTailFactor - (s * num) / den) / y;
+}
+
+// exp(-y*y) is split as exp(-yq*yq) * exp(-(y+yq)*(y-yq)), with yq = y truncated
+// to a multiple of 1/16: yq*yq is exact, so only the small second factor
+// carries the rounding of its argument. The first factor takes at most 425
+// values, one per k = 16*yq; they are taken once, with the same exp at the
+// same arguments, so the table returns exactly the double exp would.
+inline constexpr int kSplitSteps = 425;  // k <= trunc(26.543 * 16)
+
+inline const std::array<double, kSplitSteps> kSplitHead = [] {
+  std::array<double, kSplitSteps> head{};
+  for (int k = 0; k < kSplitSteps; ++k) {
+    const double yq = static_cast<double>(k) * 0.0625;
+    head[k] = std::exp(-(yq * yq));
+  }
+  return head;
+}();
+
+// erfc(y) * (1 or 2 - .) for y in (0.46875, 26.543), from its ratio R.
+// k = trunc(y * 16) is formed in an integer, exact for these y.
+inline double SplitErfc(double u, double y, double R) {
+  const int k = static_cast<int>(y * 16.0);
+  const double yq = static_cast<double>(k) * 0.0625;
+  const double erfc = (kSplitHead[k] * std::exp(-((y + yq) * (y - yq)))) * R;
+  return u < 0.0 ? 2.0 - erfc : erfc;
 }
 
 // Phi(x) for x <= -10 from the asymptotic series
@@ -97,11 +177,6 @@ inline double NormCdfLeftTail(double x) {
   return ((std::exp(x * (x * -0.5)) * -kDensityFactor) * sum) / x;
 }
 
-// The first factor of the split exponential exp(-y*y) = exp(-yq*yq) * exp(-(y+yq)*(y-yq)),
-// with yq = y truncated to a multiple of 1/16: yq*yq is exact, so only the small
-// second factor carries the rounding of its argument.
-inline double ErfcSplitHead(double yq) { return std::exp(-(yq * yq)); }
-
 }  // namespace detail
 
 // Phi(x) = erfc(-x/sqrt(2)) / 2. The reflection erfc(-y) = 2 - erfc(y) lives
@@ -109,42 +184,59 @@ inline double ErfcSplitHead(double yq) { return std::exp(-(yq * yq)); }
 inline double NormCdf(double x) {
   using namespace detail;
   if (x <= -10.0) return NormCdfLeftTail(x);
-
   const double u = x * -0.7071067811865476;
   const double y = std::fabs(u);
   double erfc;
   if (y <= 0.46875) {
-    const double s = y > 1.11e-16 ? y * y : 0.0;
-    double num = kSmallLead * s;
-    double den = s;
-    ErfcHorner(kSmallSteps, s, num, den);
-    num = num + kSmallLast.num;
-    den = den + kSmallLast.den;
-    erfc = 1.0 - (u * num) / den;
+    erfc = SmallErfc(u, y);
+  } else if (y <= 4.0) {
+    erfc = SplitErfc(u, y, MiddleRatio(y));
+  } else if (y >= kSaturation) {
+    erfc = u < 0.0 ? 2.0 : 0.0;
+  } else if (y == y) {
+    erfc = SplitErfc(u, y, LargeRatio(u, y));
   } else {
-    double R;
-    if (y <= 4.0) {
-      double num = kMiddleLead * y;
-      double den = y;
-      ErfcHorner(kMiddleSteps, y, num, den);
-      R = (num + kMiddleLast.num) / (den + kMiddleLast.den);
-    } else if (y >= 26.543) {
-      return u < 0.0 ? 1.0 : 0.0;  // erfc saturates at 2 or 0
-    } else {
-      // 4 < y < 26.543, and NaN, for which every comparison above failed.
-      const double s = 1.0 / (u * u);
-      double num = kLargeLead * s;
-      double den = s;
-      ErfcHorner(kLargeSteps, s, num, den);
-      num = num + kLargeLast.num;
-      den = den + kLargeLast.den;
-      R = (kTailFactor - (s * num) / den) / y;
-    }
-    const double yq = std::trunc(y * 16.0) * 0.0625;
-    erfc = (ErfcSplitHead(yq) * std::exp(-((y + yq) * (y - yq)))) * R;
-    if (u < 0.0) erfc = 2.0 - erfc;
+    erfc = y;  // NaN, kept out of the table
   }
   return erfc * 0.5;
+}
+
+// The same function over a block, as vector arithmetic: every lane runs the
+// small interval's rational function and the middle interval's, with its
+// split exponential, and then keeps the piece its interval calls for. The
+// lanes beyond y = 4, in the far left tail or NaN are rare and are finished
+// one at a time.
+template <int N>
+inline Lanes<N> NormCdf(const Lanes<N>& x) {
+  using namespace detail;
+  using V = typename Lanes<N>::Vec;
+  using M = typename Lanes<N>::Mask;
+  using Index = typename Lanes<N>::Index;
+
+  const V u = x.v * -0.7071067811865476;
+  const V y = (V)((M)u & 0x7fffffffffffffff);  // fabs, lane by lane
+  const M common = (x.v > -10.0) & (y <= 4.0);
+  const V small = SmallErfc(u, y);
+  const V ratio = MiddleRatio(y);
+
+  const V yc = Select(common, y, V{});  // keeps the table index in range
+  const Index k = __builtin_convertvector(yc * 16.0, Index);
+  const V yq = __builtin_convertvector(k, V) * 0.0625;
+  const V arg = -((yc + yq) * (yc - yq));
+  V head, split;
+  for (int i = 0; i < N; ++i) {
+    head[i] = kSplitHead[k[i]];
+    split[i] = std::exp(arg[i]);
+  }
+  V erfc = (head * split) * ratio;
+  erfc = Select(u < 0.0, 2.0 - erfc, erfc);
+  erfc = Select(y <= 0.46875, small, erfc);
+
+  Lanes<N> out{erfc * 0.5};
+  for (int i = 0; i < N; ++i) {
+    if (!common[i]) out.v[i] = NormCdf(x.v[i]);
+  }
+  return out;
 }
 
 }  // namespace kv

@@ -45,8 +45,8 @@ void RaiseMissing(const ParameterSpec& spec, PyObject* const* slots) {
     names += '\'';
     ++written;
   }
-  PyErr_Format(PyExc_TypeError, "%s() missing %d required positional argument%s: %s",
-               spec.function, missing, missing == 1 ? "" : "s", names.c_str());
+  PyErr_Format(PyExc_TypeError, "%s() missing %d required positional argument%s: %s", spec.function,
+               missing, missing == 1 ? "" : "s", names.c_str());
 }
 
 }  // namespace
@@ -68,8 +68,8 @@ bool BindGeneral(const ParameterSpec& spec, PyObject* args, PyObject* kwargs, Py
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
       const int index = MatchKeyword(spec, key);
       if (index < 0) {
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'",
-                     spec.function, key);
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", spec.function,
+                     key);
         return false;
       }
       if (slots[index] != nullptr) {

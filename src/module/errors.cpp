@@ -74,8 +74,8 @@ void RaisePanicFromPending(std::string_view prefix) {
 void RaiseCannotConvert(const char* parameter, PyObject* obj, const char* target) {
   Ref name(PyType_GetQualName(Py_TYPE(obj)));
   if (!name) return;
-  PyErr_Format(PyExc_TypeError, "argument '%s': '%U' object cannot be converted to '%s'",
-               parameter, name.get(), target);
+  PyErr_Format(PyExc_TypeError, "argument '%s': '%U' object cannot be converted to '%s'", parameter,
+               name.get(), target);
 }
 
 void WrapArgumentError(const char* parameter) {

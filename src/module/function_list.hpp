@@ -7,6 +7,7 @@
 // as scalars, then as arrays. Black-76 first, then Black-Scholes-Merton, then
 // Black-Scholes.
 
+#include "../iv/implied_vol.hpp"
 #include "../models/black76.hpp"
 #include "../models/spot.hpp"
 #include "shapes.hpp"
@@ -14,12 +15,12 @@
 namespace kv {
 
 // Adapters for the two routines whose own parameter order has sigma before t.
-inline double BsmThetaByPosition(OptionKind kind, double S, double K, double t, double r,
-                                 double sigma, double q) {
+template <class T>
+inline T BsmThetaByPosition(OptionKind kind, T S, T K, T t, double r, T sigma, double q) {
   return BsmTheta(kind, S, K, sigma, t, r, q);
 }
-inline double Black76ThetaByPosition(OptionKind kind, double F, double K, double t, double r,
-                                     double sigma) {
+template <class T>
+inline T Black76ThetaByPosition(OptionKind kind, T F, T K, T t, double r, T sigma) {
   return Black76Theta(kind, F, K, sigma, t, r);
 }
 

@@ -16,6 +16,8 @@
 namespace kv {
 namespace {
 
+#define KV_IGNORE_ROW(name, Shape, Routine)
+
 struct FunctionRow {
   const char* name;
   const char* const* params;
@@ -23,15 +25,26 @@ struct FunctionRow {
   PyCFunctionWithKeywords entry;
 };
 
+// Each row's routine as a type whose Call evaluates it on doubles or on Lanes.
+#define KV_ROUTINE(name, Shape, Routine)                  \
+  struct name##_routine {                                 \
+    template <class... A>                                 \
+    static auto Call(OptionKind kind, const A&... args) { \
+      return Routine(kind, args...);                      \
+    }                                                     \
+  };
+KV_ALL_FUNCTIONS(KV_ROUTINE, KV_IGNORE_ROW)
+
 #define KV_SCALAR_ROW(name, Shape, Routine) \
-  FunctionRow{#name, Shape::kNames, Shape::kCount, &ScalarEntry<Shape, &Routine, #name>},
-#define KV_ARRAY_ROW(name, Shape, Routine)                           \
-  FunctionRow{#name "_array", Shape::kNames, Shape::kCount,          \
-              &ArrayEntry<Shape, &Routine, #name "_array">},
+  FunctionRow{#name, Shape::kNames, Shape::kCount, &ScalarEntry<Shape, name##_routine, #name>},
+#define KV_ARRAY_ROW(name, Shape, Routine)                  \
+  FunctionRow{#name "_array", Shape::kNames, Shape::kCount, \
+              &ArrayEntry<Shape, name##_routine, #name "_array">},
 
 constexpr FunctionRow kFunctions[] = {KV_ALL_FUNCTIONS(KV_SCALAR_ROW, KV_ARRAY_ROW)};
 static_assert(std::size(kFunctions) == 102);
 
+#undef KV_ROUTINE
 #undef KV_SCALAR_ROW
 #undef KV_ARRAY_ROW
 
@@ -43,7 +56,10 @@ PyModuleDef module_def = {
     "",       // __doc__ is the empty string
     0,        // no per-module state
     nullptr,  // functions are added one by one after creation
-    nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 std::atomic<std::int64_t> owning_interpreter{-1};
@@ -86,8 +102,9 @@ bool AppendToAll(PyObject* module, PyObject* name) {
 
 bool AddFunction(PyObject* module, PyObject* module_name, const FunctionRow& row) {
   // Never freed: the function object refers to it for the process.
-  auto* def = new PyMethodDef{row.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(row.entry)),
-                              METH_VARARGS | METH_KEYWORDS, MakeDoc(row)};
+  auto* def = new PyMethodDef{
+      row.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(row.entry)),
+      METH_VARARGS | METH_KEYWORDS, MakeDoc(row)};
   Ref function(PyCMethod_New(def, module, module_name, nullptr));
   if (!function) return false;
   Ref name(PyObject_GetAttrString(function.get(), "__name__"));

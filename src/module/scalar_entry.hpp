@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include "../iv/solver.hpp"
+#include "../models/lanes.hpp"
 #include "binding.hpp"
 #include "errors.hpp"
 #include "flag.hpp"
@@ -15,7 +16,7 @@
 namespace kv {
 
 inline PyObject* ReturnFloat(double value) {
-  PyObject* result = PyFloat_FromDouble(value);
+  PyObject* result = PyFloat_FromDouble(WithCanonicalNaN(value));
   if (result == nullptr) RaiseApiCallFailed();
   return result;
 }
@@ -34,24 +35,31 @@ inline PyObject* ReturnFloat(const IvResult& result) {
 // Converts every bound argument in parameter order; per-option values are
 // plain numbers here. The first failure raises and ends the conversion.
 template <class Shape>
-bool ConvertScalarArguments(PyObject* const* slots, double* values, FlagText* flag) {
+bool ConvertScalarArguments(PyObject* const* slots, Bound<double, Shape::kCount>& values,
+                            FlagText* flag) {
   for (int i = 0; i < Shape::kCount; ++i) {
-    if (Shape::kKinds[i] == Param::Flag) {
-      if (!ConvertFlag(slots[i], flag)) return false;
-    } else if (!ConvertNumber(slots[i], Shape::kNames[i], &values[i])) {
-      return false;
+    switch (Shape::kKinds[i]) {
+      case Param::Flag:
+        if (!ConvertFlag(slots[i], flag)) return false;
+        break;
+      case Param::PerOption:
+        if (!ConvertNumber(slots[i], Shape::kNames[i], &values.per[i])) return false;
+        break;
+      case Param::Number:
+        if (!ConvertNumber(slots[i], Shape::kNames[i], &values.shared[i])) return false;
+        break;
     }
   }
   return true;
 }
 
-template <class Shape, auto Routine, FixedString Name>
+template <class Shape, class Routine, FixedString Name>
 PyObject* ScalarEntry(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
   return Guarded([&]() -> PyObject* {
     static constexpr ParameterSpec spec{Name.text, Shape::kNames, Shape::kCount};
     PyObject* slots[Shape::kCount];
     if (!Bind(spec, args, kwargs, slots)) return nullptr;
-    double values[Shape::kCount];
+    Bound<double, Shape::kCount> values;
     FlagText flag;
     if (!ConvertScalarArguments<Shape>(slots, values, &flag)) return nullptr;
     OptionKind kind;

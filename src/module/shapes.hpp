@@ -3,11 +3,10 @@
 // The six parameter lists ("shapes") of the 102 functions. A shape knows its
 // parameter names in positional order, which of them are per-option values
 // (arrays in the _array form), its length message, and how to hand the bound
-// values to a model routine in the routine's own argument order.
+// values to a model routine R (R::Call) in the routine's own argument order.
 
 #include <cstddef>
 
-#include "../iv/implied_vol.hpp"
 #include "../models/option_kind.hpp"
 
 namespace kv {
@@ -20,9 +19,20 @@ constexpr Param N = Param::Number;
 constexpr Param P = Param::PerOption;
 }  // namespace shape_detail
 
-template <int Count>
+// The bound values of one call (V = double) or of one block of array
+// elements (V = Lanes<N>): per-option values, and the single values shared by
+// every element. Each slot is used in exactly one of the two.
+template <class V, int Count>
+struct Bound {
+  V per[Count];
+  double shared[Count];
+};
+
+template <int Count, bool Blocked = true>
 struct ShapeBase {
   static constexpr int kCount = Count;
+  // Whether the routines evaluate blocks of options (Lanes) in the array loops.
+  static constexpr bool kBlocked = Blocked;
 };
 
 // bs_*: (flag, S, K, t, r, sigma), evaluated as bsm_* with q = 0.0.
@@ -31,9 +41,9 @@ struct SpotShape : ShapeBase<6> {
   static constexpr Param kKinds[] = {shape_detail::F, shape_detail::P, shape_detail::P,
                                      shape_detail::P, shape_detail::N, shape_detail::P};
   static constexpr const char* kLengthMessage = "S, K, t, sigma arrays must have equal length";
-  template <auto Routine>
-  static auto Evaluate(OptionKind kind, const double* v) {
-    return Routine(kind, v[1], v[2], v[3], v[4], v[5], 0.0);
+  template <class R, class V>
+  static auto Evaluate(OptionKind kind, const Bound<V, kCount>& a) {
+    return R::Call(kind, a.per[1], a.per[2], a.per[3], a.shared[4], a.per[5], 0.0);
   }
 };
 
@@ -44,9 +54,9 @@ struct SpotQShape : ShapeBase<7> {
                                      shape_detail::P, shape_detail::N, shape_detail::P,
                                      shape_detail::N};
   static constexpr const char* kLengthMessage = "S, K, t, sigma arrays must have equal length";
-  template <auto Routine>
-  static auto Evaluate(OptionKind kind, const double* v) {
-    return Routine(kind, v[1], v[2], v[3], v[4], v[5], v[6]);
+  template <class R, class V>
+  static auto Evaluate(OptionKind kind, const Bound<V, kCount>& a) {
+    return R::Call(kind, a.per[1], a.per[2], a.per[3], a.shared[4], a.per[5], a.shared[6]);
   }
 };
 
@@ -56,46 +66,46 @@ struct ForwardShape : ShapeBase<6> {
   static constexpr Param kKinds[] = {shape_detail::F, shape_detail::P, shape_detail::P,
                                      shape_detail::P, shape_detail::N, shape_detail::P};
   static constexpr const char* kLengthMessage = "F, K, t, sigma arrays must have equal length";
-  template <auto Routine>
-  static auto Evaluate(OptionKind kind, const double* v) {
-    return Routine(kind, v[1], v[2], v[3], v[4], v[5]);
+  template <class R, class V>
+  static auto Evaluate(OptionKind kind, const Bound<V, kCount>& a) {
+    return R::Call(kind, a.per[1], a.per[2], a.per[3], a.shared[4], a.per[5]);
   }
 };
 
 // bs_implied_volatility: (price, S, K, t, r, flag), the bsm solve with q = 0.0.
-struct SpotIvShape : ShapeBase<6> {
+struct SpotIvShape : ShapeBase<6, false> {
   static constexpr const char* kNames[] = {"price", "S", "K", "t", "r", "flag"};
   static constexpr Param kKinds[] = {shape_detail::P, shape_detail::P, shape_detail::P,
                                      shape_detail::P, shape_detail::N, shape_detail::F};
   static constexpr const char* kLengthMessage = "price, S, K, t arrays must have equal length";
-  template <auto Routine>
-  static auto Evaluate(OptionKind kind, const double* v) {
-    return Routine(kind, v[0], v[1], v[2], v[3], v[4], 0.0);
+  template <class R, class V>
+  static auto Evaluate(OptionKind kind, const Bound<V, kCount>& a) {
+    return R::Call(kind, a.per[0], a.per[1], a.per[2], a.per[3], a.shared[4], 0.0);
   }
 };
 
 // bsm_implied_volatility: (price, S, K, t, r, q, flag).
-struct SpotQIvShape : ShapeBase<7> {
+struct SpotQIvShape : ShapeBase<7, false> {
   static constexpr const char* kNames[] = {"price", "S", "K", "t", "r", "q", "flag"};
   static constexpr Param kKinds[] = {shape_detail::P, shape_detail::P, shape_detail::P,
                                      shape_detail::P, shape_detail::N, shape_detail::N,
                                      shape_detail::F};
   static constexpr const char* kLengthMessage = "price, S, K, t arrays must have equal length";
-  template <auto Routine>
-  static auto Evaluate(OptionKind kind, const double* v) {
-    return Routine(kind, v[0], v[1], v[2], v[3], v[4], v[5]);
+  template <class R, class V>
+  static auto Evaluate(OptionKind kind, const Bound<V, kCount>& a) {
+    return R::Call(kind, a.per[0], a.per[1], a.per[2], a.per[3], a.shared[4], a.shared[5]);
   }
 };
 
 // black76_implied_volatility: (price, F, K, r, t, flag) -- r before t.
-struct ForwardIvShape : ShapeBase<6> {
+struct ForwardIvShape : ShapeBase<6, false> {
   static constexpr const char* kNames[] = {"price", "F", "K", "r", "t", "flag"};
   static constexpr Param kKinds[] = {shape_detail::P, shape_detail::P, shape_detail::P,
                                      shape_detail::N, shape_detail::P, shape_detail::F};
   static constexpr const char* kLengthMessage = "price, F, K, t arrays must have equal length";
-  template <auto Routine>
-  static auto Evaluate(OptionKind kind, const double* v) {
-    return Routine(kind, v[0], v[1], v[2], v[4], v[3]);
+  template <class R, class V>
+  static auto Evaluate(OptionKind kind, const Bound<V, kCount>& a) {
+    return R::Call(kind, a.per[0], a.per[1], a.per[2], a.per[4], a.shared[3]);
   }
 };
 
