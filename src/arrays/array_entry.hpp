@@ -8,9 +8,7 @@
 
 #include <Python.h>
 
-#include <limits>
-
-#include "../iv/solver.hpp"
+#include "../iv/block_solver.hpp"
 #include "../models/lanes.hpp"
 #include "../module/binding.hpp"
 #include "../module/errors.hpp"
@@ -20,15 +18,6 @@
 #include "slice_container.hpp"
 
 namespace kv {
-
-// An element's value: a price or Greek as is; a failed solve as the default
-// quiet NaN (sign bit clear, 0x7ff8000000000000).
-inline double ElementValue(double value) {
-  return WithCanonicalNaN(value);
-}
-inline double ElementValue(const IvResult& result) {
-  return result.ok ? WithCanonicalNaN(result.volatility) : std::numeric_limits<double>::quiet_NaN();
-}
 
 template <class Shape>
 struct ArrayLayout {
@@ -46,42 +35,65 @@ struct ArrayLayout {
   }();
 };
 
-// Whole blocks of W options run the routine on Lanes<W>; returns how many
-// elements that covered.
-template <int W, class Shape, class Routine, class Arrays>
-[[gnu::always_inline]] inline Py_ssize_t RunBlocks(OptionKind kind, const double* shared,
-                                                   const Arrays& arrays, double* out,
-                                                   Py_ssize_t n) {
+// The bound values of element e: its array entries and the shared numbers.
+template <class Shape, class Arrays>
+[[gnu::always_inline]] inline Bound<double, Shape::kCount> ElementInputs(const double* shared,
+                                                                         const Arrays& arrays,
+                                                                         Py_ssize_t e) {
   using Layout = ArrayLayout<Shape>;
-  Bound<Lanes<W>, Shape::kCount> block;
-  for (int i = 0; i < Shape::kCount; ++i) block.shared[i] = shared[i];
-  Py_ssize_t e = 0;
-  for (; e + W <= n; e += W) {
-    for (int a = 0; a < Layout::kArrays; ++a) {
-      for (int j = 0; j < W; ++j) block.per[Layout::kIndex.at[a]].v[j] = arrays[a][e + j];
-    }
-    const Lanes<W> result = Shape::template Evaluate<Routine>(kind, block);
-    for (int j = 0; j < W; ++j) out[e + j] = WithCanonicalNaN(result[j]);
-  }
-  return e;
+  Bound<double, Shape::kCount> one;
+  for (int i = 0; i < Shape::kCount; ++i) one.shared[i] = shared[i];
+  for (int a = 0; a < Layout::kArrays; ++a) one.per[Layout::kIndex.at[a]] = arrays[a][e];
+  return one;
 }
 
-// The block loop compiled twice: for processors with AVX2 (four lanes in a
+// Element e of out is the routine of the e-th inputs and the shared values.
+// Prices and Greeks run whole blocks of W options on Lanes<W> and the rest one
+// at a time; implied volatilities run W solves side by side. Either way each
+// element gets the same operations as the scalar function, so the same double.
+template <int W, class Shape, class Routine, class Arrays>
+[[gnu::always_inline]] inline void RunKernel(OptionKind kind, const double* shared,
+                                             const Arrays& arrays, double* out, Py_ssize_t n) {
+  if constexpr (Shape::kImpliedVol) {
+    auto inputs = [&](Py_ssize_t e) {
+      return Shape::template Evaluate<Routine>(kind, ElementInputs<Shape>(shared, arrays, e));
+    };
+    SolveImpliedVolBlocks<W>(kind, n, inputs, out);
+  } else {
+    using Layout = ArrayLayout<Shape>;
+    Bound<Lanes<W>, Shape::kCount> block;
+    for (int i = 0; i < Shape::kCount; ++i) block.shared[i] = shared[i];
+    Py_ssize_t e = 0;
+    for (; e + W <= n; e += W) {
+      for (int a = 0; a < Layout::kArrays; ++a) {
+        for (int j = 0; j < W; ++j) block.per[Layout::kIndex.at[a]].v[j] = arrays[a][e + j];
+      }
+      const Lanes<W> result = Shape::template Evaluate<Routine>(kind, block);
+      for (int j = 0; j < W; ++j) out[e + j] = WithCanonicalNaN(result[j]);
+    }
+    for (; e < n; ++e) {
+      const double value =
+          Shape::template Evaluate<Routine>(kind, ElementInputs<Shape>(shared, arrays, e));
+      out[e] = WithCanonicalNaN(value);
+    }
+  }
+}
+
+// The kernel compiled twice: for processors with AVX2 (four lanes in a
 // 256-bit register) and for the x86-64 baseline (two lanes in SSE2). Both run
 // the same IEEE operations -- no fused multiply-add either way -- so they
 // produce the same doubles; only the width differs.
 template <class Shape, class Routine, class Arrays>
-[[gnu::flatten, gnu::target("avx2")]] Py_ssize_t RunBlocksAvx2(OptionKind kind,
-                                                               const double* shared,
-                                                               const Arrays& arrays, double* out,
-                                                               Py_ssize_t n) {
-  return RunBlocks<4, Shape, Routine>(kind, shared, arrays, out, n);
+[[gnu::flatten, gnu::target("avx2")]] void RunKernelAvx2(OptionKind kind, const double* shared,
+                                                         const Arrays& arrays, double* out,
+                                                         Py_ssize_t n) {
+  RunKernel<4, Shape, Routine>(kind, shared, arrays, out, n);
 }
 
 template <class Shape, class Routine, class Arrays>
-[[gnu::flatten]] Py_ssize_t RunBlocksBaseline(OptionKind kind, const double* shared,
-                                              const Arrays& arrays, double* out, Py_ssize_t n) {
-  return RunBlocks<2, Shape, Routine>(kind, shared, arrays, out, n);
+[[gnu::flatten]] void RunKernelBaseline(OptionKind kind, const double* shared, const Arrays& arrays,
+                                        double* out, Py_ssize_t n) {
+  RunKernel<2, Shape, Routine>(kind, shared, arrays, out, n);
 }
 
 inline bool HasAvx2() {
@@ -89,23 +101,13 @@ inline bool HasAvx2() {
   return has;
 }
 
-// Element e of out is the routine of the e-th inputs and the shared values:
-// whole blocks on Lanes, the rest one option at a time -- the same formulas,
-// operation for operation, so the same doubles either way.
 template <class Shape, class Routine, class Arrays>
 void RunElements(OptionKind kind, const double* shared, const Arrays& arrays, double* out,
                  Py_ssize_t n) {
-  using Layout = ArrayLayout<Shape>;
-  Py_ssize_t e = 0;
-  if constexpr (Shape::kBlocked) {
-    e = HasAvx2() ? RunBlocksAvx2<Shape, Routine>(kind, shared, arrays, out, n)
-                  : RunBlocksBaseline<Shape, Routine>(kind, shared, arrays, out, n);
-  }
-  Bound<double, Shape::kCount> one;
-  for (int i = 0; i < Shape::kCount; ++i) one.shared[i] = shared[i];
-  for (; e < n; ++e) {
-    for (int a = 0; a < Layout::kArrays; ++a) one.per[Layout::kIndex.at[a]] = arrays[a][e];
-    out[e] = ElementValue(Shape::template Evaluate<Routine>(kind, one));
+  if (HasAvx2()) {
+    RunKernelAvx2<Shape, Routine>(kind, shared, arrays, out, n);
+  } else {
+    RunKernelBaseline<Shape, Routine>(kind, shared, arrays, out, n);
   }
 }
 

@@ -4,9 +4,16 @@
 // terms: the rate only undiscounts the given price. A Newton iteration from a
 // closed-form guess gives way, when a step misbehaves, to bisection on the
 // fixed bracket [1e-6, 5].
+//
+// The solve is written as a small state machine -- Begin, then Advance with
+// the model price at each requested volatility -- so that one algorithm serves
+// both drivers: SolveImpliedVol below, one option at a time, and the block
+// driver of the array functions, which prices many options' requested
+// volatilities side by side. Both feed Advance the same doubles.
 
 #include <cmath>
 #include <limits>
+#include <optional>
 
 #include "../models/normal.hpp"
 #include "../models/option_kind.hpp"
@@ -25,6 +32,11 @@ struct IvResult {
   static IvResult Error(IvError e) { return {std::numeric_limits<double>::quiet_NaN(), false, e}; }
 };
 
+// One option's inputs in forward terms.
+struct IvInputs {
+  double price, F, K, t, r;
+};
+
 namespace iv_detail {
 
 inline constexpr double kBoundSlack = 1e-14;
@@ -37,88 +49,142 @@ inline constexpr double kMinVega = 1e-15;
 inline constexpr int kNewtonLimit = 50;
 inline constexpr int kBisectionLimit = 100;
 inline constexpr double kBracketWidth = 1e-14;
+inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // max(x, 0) where a NaN difference counts as 0 and -0 as +0.
 inline double PositivePart(double x) {
   return x > 0.0 ? x : 0.0;
 }
 
-// The undiscounted Black price at volatility s, with the terms that do not
-// depend on s computed once per solve.
-struct ForwardModel {
-  double w, F, K, t, L, st;
-
-  double Price(double s, double& d1) const {
-    d1 = (L + t * (s * (s * 0.5))) / (st * s);
-    const double d2 = d1 - st * s;
-    return w * (F * NormCdf(w * d1) - K * NormCdf(w * d2));
-  }
-};
-
 }  // namespace iv_detail
 
-// A NaN target, F or K, or a model price that cannot be evaluated (NaN),
-// yields NaN rather than a volatility that would pass for a genuine answer.
-inline IvResult SolveImpliedVol(OptionKind kind, double price, double F, double K, double t,
-                                double r) {
-  using namespace iv_detail;
-  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-  const bool call = kind == OptionKind::Call;
+// The undiscounted Black price w * (F N(w d1) - K N(w d2)) at volatility s,
+// with d1 returned for the vega; L = ln(F / K) and st = sqrt(t) are taken once
+// per solve. T is double, or Lanes for a block of options.
+template <class T>
+inline T ForwardModelPrice(double w, const T& F, const T& K, const T& t, const T& L, const T& st,
+                           const T& s, T& d1) {
+  d1 = (L + t * (s * (s * 0.5))) / (st * s);
+  const T d2 = d1 - st * s;
+  return w * (F * NormCdf(w * d1) - K * NormCdf(w * d2));
+}
 
-  const double target = price * std::exp(t * r);
-  const double intrinsic = PositivePart(call ? F - K : K - F);
-  const double maximum = call ? F : K;
-  if (target < intrinsic - kBoundSlack) return IvResult::Error(IvError::BelowIntrinsic);
-  if (target > maximum + kBoundSlack) return IvResult::Error(IvError::AboveMaximum);
-  if (target <= intrinsic) return IvResult::Value(kMinVol);
-  if (std::isnan(target) || std::isnan(F) || std::isnan(K)) return IvResult::Value(kNaN);
+// One solve in progress.
+class IvSolve {
+ public:
+  // Checks the bounds and prepares the first volatility to price. Returns the
+  // result at once where no model price is needed. A NaN target, F or K
+  // yields NaN rather than a volatility that would pass for a genuine answer.
+  std::optional<IvResult> Begin(OptionKind kind, const IvInputs& in) {
+    using namespace iv_detail;
+    const bool call = kind == OptionKind::Call;
+    w_ = Sign(kind);
+    F_ = in.F;
+    K_ = in.K;
+    t_ = in.t;
+    target_ = in.price * std::exp(in.t * in.r);
+    const double intrinsic = PositivePart(call ? F_ - K_ : K_ - F_);
+    const double maximum = call ? F_ : K_;
+    if (target_ < intrinsic - kBoundSlack) return IvResult::Error(IvError::BelowIntrinsic);
+    if (target_ > maximum + kBoundSlack) return IvResult::Error(IvError::AboveMaximum);
+    if (target_ <= intrinsic) return IvResult::Value(kMinVol);
+    if (std::isnan(target_) || std::isnan(F_) || std::isnan(K_)) return IvResult::Value(kNaN);
 
-  const double tol = (std::fabs(target) + 1.0) * kTolerance;
+    tol_ = (std::fabs(target_) + 1.0) * kTolerance;
+    // At-the-money approximation sigma ~ sqrt(2 pi / t) * price / forward.
+    double guess = (std::sqrt(kTwoPi / t_) * target_) / maximum;
+    if (!std::isfinite(guess) || guess < kMinVol) guess = kFallbackGuess;
+    if (guess > kMaxVol) guess = kMaxVol;
+    L_ = std::log(F_ / K_);
+    st_ = std::sqrt(t_);
+    Fst_ = F_ * st_;
 
-  // At-the-money approximation sigma ~ sqrt(2 pi / t) * price / forward.
-  double guess = (std::sqrt(kTwoPi / t) * target) / maximum;
-  if (!std::isfinite(guess) || guess < kMinVol) guess = kFallbackGuess;
-  if (guess > kMaxVol) guess = kMaxVol;
+    bisecting_ = false;
+    steps_ = 0;
+    sigma_ = guess;
+    previous_ = kNaN;
+    return std::nullopt;
+  }
 
-  const double st = std::sqrt(t);
-  const ForwardModel model{Sign(kind), F, K, t, std::log(F / K), st};
-  const double Fst = F * st;
+  // The volatility whose model price Advance needs next.
+  double Next() const { return sigma_; }
 
-  double sigma = guess;
-  double previous = kNaN;
-  for (int step = 0; step < kNewtonLimit; ++step) {
-    double d1;
-    const double m = model.Price(sigma, d1);
+  // Takes the model price m (and its d1) at Next(); returns the result when
+  // the solve ends, or prepares the next volatility.
+  std::optional<IvResult> Advance(double m, double d1) {
+    using namespace iv_detail;
     if (std::isnan(m)) return IvResult::Value(kNaN);
-    if (std::fabs(m - target) < tol) return IvResult::Value(sigma);
-    if (!std::isnan(previous) && std::fabs(sigma - previous) < (sigma + 1.0) * kTolerance) {
-      return IvResult::Value(sigma);
+    return bisecting_ ? Bisect(m) : Newton(m, d1);
+  }
+
+  // Per-solve terms, for drivers that price several solves together.
+  double F() const { return F_; }
+  double K() const { return K_; }
+  double t() const { return t_; }
+  double L() const { return L_; }
+  double st() const { return st_; }
+
+ private:
+  std::optional<IvResult> Newton(double m, double d1) {
+    using namespace iv_detail;
+    if (std::fabs(m - target_) < tol_) return IvResult::Value(sigma_);
+    if (!std::isnan(previous_) && std::fabs(sigma_ - previous_) < (sigma_ + 1.0) * kTolerance) {
+      return IvResult::Value(sigma_);
     }
-    const double vega = Fst * (std::exp(d1 * (d1 * -0.5)) * kDensityFactor);
-    if (vega < kMinVega) break;
-    const double next = sigma - (m - target) / vega;
-    if (!std::isfinite(next) || next <= 0.0 || next > kMaxVol) break;
-    previous = sigma;
-    sigma = next;
+    const double vega = Fst_ * (std::exp(d1 * (d1 * -0.5)) * kDensityFactor);
+    if (vega < kMinVega) return StartBisection();
+    const double next = sigma_ - (m - target_) / vega;
+    if (!std::isfinite(next) || next <= 0.0 || next > kMaxVol) return StartBisection();
+    // After the last permitted evaluation its step is never priced.
+    if (++steps_ == kNewtonLimit) return StartBisection();
+    previous_ = sigma_;
+    sigma_ = next;
+    return std::nullopt;
   }
 
   // Bisection starts afresh: nothing from the Newton phase is kept.
-  double lo = kMinVol;
-  double hi = kMaxVol;
-  for (int step = 0; step < kBisectionLimit; ++step) {
-    const double mid = (hi + lo) * 0.5;
-    double d1;
-    const double m = model.Price(mid, d1);
-    if (std::isnan(m)) return IvResult::Value(kNaN);
-    if (std::fabs(m - target) < tol) return IvResult::Value(mid);
-    if (m < target) {
-      lo = mid;
-    } else {
-      hi = mid;
-    }
-    if (hi - lo < kBracketWidth) return IvResult::Value((lo + hi) * 0.5);
+  std::optional<IvResult> StartBisection() {
+    using namespace iv_detail;
+    bisecting_ = true;
+    steps_ = 0;
+    lo_ = kMinVol;
+    hi_ = kMaxVol;
+    sigma_ = (hi_ + lo_) * 0.5;
+    return std::nullopt;
   }
-  return IvResult::Error(IvError::NoConvergence);
+
+  std::optional<IvResult> Bisect(double m) {
+    using namespace iv_detail;
+    const double mid = sigma_;
+    if (std::fabs(m - target_) < tol_) return IvResult::Value(mid);
+    if (m < target_) {
+      lo_ = mid;
+    } else {
+      hi_ = mid;
+    }
+    if (hi_ - lo_ < kBracketWidth) return IvResult::Value((lo_ + hi_) * 0.5);
+    if (++steps_ == kBisectionLimit) return IvResult::Error(IvError::NoConvergence);
+    sigma_ = (hi_ + lo_) * 0.5;
+    return std::nullopt;
+  }
+
+  double w_, F_, K_, t_, target_, tol_, L_, st_, Fst_;
+  bool bisecting_;
+  int steps_;
+  double sigma_, previous_, lo_, hi_;
+};
+
+// One option, one model price at a time.
+inline IvResult SolveImpliedVol(OptionKind kind, const IvInputs& in) {
+  IvSolve solve;
+  if (auto done = solve.Begin(kind, in)) return *done;
+  const double w = Sign(kind);
+  for (;;) {
+    double d1;
+    const double m = ForwardModelPrice(w, solve.F(), solve.K(), solve.t(), solve.L(), solve.st(),
+                                       solve.Next(), d1);
+    if (auto done = solve.Advance(m, d1)) return *done;
+  }
 }
 
 }  // namespace kv

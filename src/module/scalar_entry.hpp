@@ -24,7 +24,14 @@ inline PyObject* ReturnFloat(double value) {
 // The solver's failures become the scalar functions' exceptions.
 void RaiseIvError(IvError error);
 
-inline PyObject* ReturnFloat(const IvResult& result) {
+// A price or Greek is returned as it is; an implied-volatility problem is
+// solved first, its failures raised.
+inline PyObject* Finish(OptionKind, double value) {
+  return ReturnFloat(value);
+}
+
+inline PyObject* Finish(OptionKind kind, const IvInputs& inputs) {
+  const IvResult result = SolveImpliedVol(kind, inputs);
   if (!result.ok) {
     RaiseIvError(result.error);
     return nullptr;
@@ -64,7 +71,7 @@ PyObject* ScalarEntry(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     if (!ConvertScalarArguments<Shape>(slots, values, &flag)) return nullptr;
     OptionKind kind;
     if (!ParseFlag(flag, &kind)) return nullptr;
-    return ReturnFloat(Shape::template Evaluate<Routine>(kind, values));
+    return Finish(kind, Shape::template Evaluate<Routine>(kind, values));
   });
 }
 

@@ -28,11 +28,12 @@ struct Bound {
   double shared[Count];
 };
 
-template <int Count, bool Blocked = true>
+template <int Count, bool ImpliedVol = false>
 struct ShapeBase {
   static constexpr int kCount = Count;
-  // Whether the routines evaluate blocks of options (Lanes) in the array loops.
-  static constexpr bool kBlocked = Blocked;
+  // Implied-volatility shapes state a problem for the solver (IvInputs);
+  // the others evaluate a price or Greek, on doubles or on Lanes.
+  static constexpr bool kImpliedVol = ImpliedVol;
 };
 
 // bs_*: (flag, S, K, t, r, sigma), evaluated as bsm_* with q = 0.0.
@@ -73,7 +74,7 @@ struct ForwardShape : ShapeBase<6> {
 };
 
 // bs_implied_volatility: (price, S, K, t, r, flag), the bsm solve with q = 0.0.
-struct SpotIvShape : ShapeBase<6, false> {
+struct SpotIvShape : ShapeBase<6, true> {
   static constexpr const char* kNames[] = {"price", "S", "K", "t", "r", "flag"};
   static constexpr Param kKinds[] = {shape_detail::P, shape_detail::P, shape_detail::P,
                                      shape_detail::P, shape_detail::N, shape_detail::F};
@@ -85,7 +86,7 @@ struct SpotIvShape : ShapeBase<6, false> {
 };
 
 // bsm_implied_volatility: (price, S, K, t, r, q, flag).
-struct SpotQIvShape : ShapeBase<7, false> {
+struct SpotQIvShape : ShapeBase<7, true> {
   static constexpr const char* kNames[] = {"price", "S", "K", "t", "r", "q", "flag"};
   static constexpr Param kKinds[] = {shape_detail::P, shape_detail::P, shape_detail::P,
                                      shape_detail::P, shape_detail::N, shape_detail::N,
@@ -98,7 +99,7 @@ struct SpotQIvShape : ShapeBase<7, false> {
 };
 
 // black76_implied_volatility: (price, F, K, r, t, flag) -- r before t.
-struct ForwardIvShape : ShapeBase<6, false> {
+struct ForwardIvShape : ShapeBase<6, true> {
   static constexpr const char* kNames[] = {"price", "F", "K", "r", "t", "flag"};
   static constexpr Param kKinds[] = {shape_detail::P, shape_detail::P, shape_detail::P,
                                      shape_detail::N, shape_detail::P, shape_detail::F};
