@@ -1,6 +1,5 @@
 #include "borrow_registry.hpp"
 
-#include <algorithm>
 #include <new>
 #include <vector>
 
@@ -54,17 +53,22 @@ BorrowTable& Table(void* table) {
   return *static_cast<BorrowTable*>(table);
 }
 
+// One pass: refuse on an overlapping exclusive borrow, otherwise count one
+// more reader of the same span or record a new one.
 int AcquireReadEntry(void* table, PyObject* array) {
   auto& borrows = Table(table).borrows;
   const Span span = SpanOf(array);
+  Borrow* same = nullptr;
   for (Borrow& b : borrows) {
-    if (b.exclusive && b.span.Overlaps(span)) return -1;
-  }
-  for (Borrow& b : borrows) {
-    if (!b.exclusive && b.span == span) {
-      ++b.readers;
-      return 0;
+    if (b.exclusive) {
+      if (b.span.Overlaps(span)) return -1;
+    } else if (b.span == span) {
+      same = &b;
     }
+  }
+  if (same != nullptr) {
+    ++same->readers;
+    return 0;
   }
   try {
     borrows.push_back({span, 1, false});
@@ -89,14 +93,19 @@ int AcquireExclusiveEntry(void* table, PyObject* array) {
   return 0;
 }
 
+// The most recent borrows are released first, so the search runs from the
+// back; the order of the records does not matter.
 void ReleaseEntry(void* table, PyObject* array, bool exclusive) {
   auto& borrows = Table(table).borrows;
   const Span span = SpanOf(array);
-  auto it = std::find_if(borrows.begin(), borrows.end(), [&](const Borrow& b) {
-    return b.exclusive == exclusive && b.span == span;
-  });
-  if (it == borrows.end()) return;
-  if (exclusive || --it->readers == 0) borrows.erase(it);
+  for (auto it = borrows.rbegin(); it != borrows.rend(); ++it) {
+    if (it->exclusive != exclusive || !(it->span == span)) continue;
+    if (exclusive || --it->readers == 0) {
+      *it = borrows.back();
+      borrows.pop_back();
+    }
+    return;
+  }
 }
 
 void ReleaseReadEntry(void* table, PyObject* array) {
