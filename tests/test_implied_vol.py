@@ -118,9 +118,10 @@ def test_quoted_cases():
     ("p", 0.5, 1.0, 0.0, 1.0, 1.0 + 2e-14, ABOVE),
     # Intrinsic above the maximum (negative strike): the intrinsic test wins.
     ("c", 1.0, -1.0, 0.0, 1.0, 1.5, BELOW),
-    # The bounds come before the NaN rule.
-    ("c", 100.0, NAN, 0.05, 1.0, 0.0, 1e-6),
-    ("p", NAN, 100.0, 0.05, 1.0, 0.0, 1e-6),
+    # A price that is out of bounds whatever F or K is still raises; at the
+    # intrinsic value a NaN F or K gives NaN, not the lower bound.
+    ("c", 100.0, NAN, 0.05, 1.0, 0.0, NAN),
+    ("p", NAN, 100.0, 0.05, 1.0, 0.0, NAN),
     ("p", 100.0, NAN, 0.0, 1.0, -1.0, BELOW),
     ("c", NAN, 100.0, 0.0, 1.0, -1.0, BELOW),
     ("c", 100.0, NAN, 0.0, 1.0, 101.0, ABOVE),

@@ -61,7 +61,7 @@ template <int W, class Shape, class Routine, class Arrays>
     SolveImpliedVolBlocks<W>(kind, n, inputs, out);
   } else {
     using Layout = ArrayLayout<Shape>;
-    Bound<Lanes<W>, Shape::kCount> block;
+    Bound<Lanes<W>, Shape::kCount> block{};
     for (int i = 0; i < Shape::kCount; ++i) block.shared[i] = shared[i];
     Py_ssize_t e = 0;
     for (; e + W <= n; e += W) {

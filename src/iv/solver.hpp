@@ -74,7 +74,8 @@ class IvSolve {
  public:
   // Checks the bounds and prepares the first volatility to price. Returns the
   // result at once where no model price is needed. A NaN target, F or K
-  // yields NaN rather than a volatility that would pass for a genuine answer.
+  // yields NaN rather than a volatility that would pass for a genuine answer
+  // (a price beyond a bound that can still be decided is rejected as such).
   std::optional<IvResult> Begin(OptionKind kind, const IvInputs& in) {
     using namespace iv_detail;
     const bool call = kind == OptionKind::Call;
@@ -87,8 +88,8 @@ class IvSolve {
     const double maximum = call ? F_ : K_;
     if (target_ < intrinsic - kBoundSlack) return IvResult::Error(IvError::BelowIntrinsic);
     if (target_ > maximum + kBoundSlack) return IvResult::Error(IvError::AboveMaximum);
-    if (target_ <= intrinsic) return IvResult::Value(kMinVol);
     if (std::isnan(target_) || std::isnan(F_) || std::isnan(K_)) return IvResult::Value(kNaN);
+    if (target_ <= intrinsic) return IvResult::Value(kMinVol);
 
     tol_ = (std::fabs(target_) + 1.0) * kTolerance;
     // At-the-money approximation sigma ~ sqrt(2 pi / t) * price / forward.
@@ -168,10 +169,10 @@ class IvSolve {
     return std::nullopt;
   }
 
-  double w_, F_, K_, t_, target_, tol_, L_, st_, Fst_;
-  bool bisecting_;
-  int steps_;
-  double sigma_, previous_, lo_, hi_;
+  double w_ = 0, F_ = 0, K_ = 0, t_ = 0, target_ = 0, tol_ = 0, L_ = 0, st_ = 0, Fst_ = 0;
+  bool bisecting_ = false;
+  int steps_ = 0;
+  double sigma_ = 0, previous_ = 0, lo_ = 0, hi_ = 0;
 };
 
 // One option, one model price at a time.
