@@ -1,0 +1,205 @@
+"""`python -m kestrovane`, run as a user would: the printed numbers are the
+library's, a given price solves back to its volatility, bad input is one line
+on stderr with status 2, and the chain prices each strike like the scalar calls."""
+
+import json
+import re
+import subprocess
+import sys
+
+import pytest
+
+import kestrovane as kv
+
+GREEKS = ("delta", "gamma", "vega", "theta", "rho", "vanna", "charm", "vomma", "speed",
+          "zomma", "color", "veta", "ultima", "dual_delta", "dual_gamma")
+PRICE = {"bs": "bs_black_scholes", "bsm": "bsm_black_scholes_merton", "black76": "black76_black"}
+
+
+def cli(*argv, code=None):
+    if code is None:
+        command = [sys.executable, "-m", "kestrovane", *argv]
+    else:
+        command = [sys.executable, "-c", code, *argv]
+    return subprocess.run(command, capture_output=True, text=True, timeout=120)
+
+
+def ok(*argv):
+    done = cli(*argv)
+    assert done.returncode == 0, done.stderr
+    assert done.stderr == ""
+    return done.stdout
+
+
+# (argv, model, flag, keyword arguments of the library call without sigma, sigma)
+OPTIONS = [
+    ((), "bs", "c", dict(S=100.0, K=100.0, t=1.0, r=0.05), 0.2),
+    (("bsm", "put", "-S", "100", "-K", "95", "-t", "0.7", "-r", "0.03", "-q", "0.02",
+      "--sigma", "0.25"), "bsm", "p", dict(S=100.0, K=95.0, t=0.7, r=0.03, q=0.02), 0.25),
+    (("black76", "C", "-F", "4000", "-K", "4200", "-t", "0.25", "-r", "0.04", "--vol", "0.3"),
+     "black76", "c", dict(F=4000.0, K=4200.0, t=0.25, r=0.04), 0.3),
+]
+OPTION_IDS = ["default", "bsm-put", "black76-call"]
+
+
+def library(model, quantity, flag, market, sigma):
+    name = PRICE[model] if quantity == "price" else f"{model}_{quantity}"
+    return getattr(kv, name)(flag=flag, sigma=sigma, **market)
+
+
+def table_rows(stdout):
+    """{quantity: (value, unit)} from the table's body."""
+    rows = {}
+    for line in stdout.splitlines():
+        cells = re.split(r"\s{2,}", line.strip())
+        if len(cells) == 4 and cells[0] != "quantity":
+            rows[cells[0]] = (float(cells[1]), cells[2])
+    return rows
+
+
+@pytest.mark.parametrize("argv,model,flag,market,sigma", OPTIONS, ids=OPTION_IDS)
+def test_table_shows_the_library_values(argv, model, flag, market, sigma):
+    rows = table_rows(ok(*argv))
+    assert list(rows) == ["price", *GREEKS]
+    for quantity, (shown, _) in rows.items():
+        assert shown == pytest.approx(library(model, quantity, flag, market, sigma),
+                                      rel=1e-9, abs=1e-300), quantity
+
+
+@pytest.mark.parametrize("argv,model,flag,market,sigma", OPTIONS, ids=OPTION_IDS)
+def test_json_carries_exact_values_and_units(argv, model, flag, market, sigma):
+    report = json.loads(ok(*argv, "--json"))
+    assert report["model"] == model and report["flag"] == {"c": "call", "p": "put"}[flag]
+    assert report["inputs"] == {**market, "sigma": sigma}
+    assert report["price"] == library(model, "price", flag, market, sigma)
+    assert report["greeks"] == {g: library(model, g, flag, market, sigma) for g in GREEKS}
+    assert set(report["units"]) == {"price", *GREEKS}
+
+
+def test_units_follow_the_scaling_of_each_greek():
+    units = {name: unit for name, (_, unit) in table_rows(ok("black76")).items()}
+    assert units["vega"] == "per 1 % vol"
+    assert units["rho"] == "per 1 % rate"
+    assert units["theta"] == "per day"
+    for greek in ("charm", "color", "veta"):
+        assert "per year" in units[greek]
+    assert units["delta"] == "per unit F" and units["dual_delta"] == "per unit K"
+    assert "vol" in units["vomma"] and "%" not in units["vomma"]
+
+
+@pytest.mark.parametrize("argv,model,flag,market,sigma", OPTIONS, ids=OPTION_IDS)
+def test_price_solves_back_to_sigma(argv, model, flag, market, sigma):
+    given = library(model, "price", flag, market, sigma)
+    base = [a for a in argv if a not in ("--sigma", "--vol", str(sigma))]
+    report = json.loads(ok(*base, "--price", repr(given), "--json"))
+    solver = getattr(kv, f"{model}_implied_volatility")
+    assert report["implied_volatility"] == solver(price=given, flag=flag, **market)
+    assert report["implied_volatility"] == pytest.approx(sigma, abs=1e-9)
+    assert report["inputs"] == {**market, "price": given}
+    assert report["price"] == pytest.approx(given, rel=1e-12)
+
+    table = ok(*base, "--price", repr(given))
+    solved = re.search(r"^implied vol\s+(\S+)", table, re.M)
+    assert solved and float(solved.group(1)) == pytest.approx(sigma, rel=1e-9)
+
+
+def test_put_between_discounted_and_spot_intrinsic_is_solved():
+    # Below K - S = 20 but above K * exp(-r t) - S: an admissible European price.
+    report = json.loads(ok("bs", "p", "-S", "80", "-t", "1", "-r", "0.05", "--price", "16",
+                           "--json"))
+    assert report["implied_volatility"] == pytest.approx(0.154, abs=1e-3)
+
+
+@pytest.mark.parametrize("argv,expected", [
+    (("-K", "110", "--price", "0"), 1e-6),         # exactly the intrinsic value
+    (("--price", "100"), 4.999999999999996),       # the whole spot: top of the bracket
+])
+def test_solver_bounds_are_reported(argv, expected):
+    report = json.loads(ok(*argv, "--json"))
+    assert report["implied_volatility"] == expected
+    assert "bound" in report["note"]
+    assert "note:" in ok(*argv)
+
+
+def test_undefined_values_become_json_null():
+    report = json.loads(ok("--price", "nan", "--json"))
+    assert report["implied_volatility"] is None and report["price"] is None
+    report = json.loads(ok("-K", "90", "-t", "0", "--json"))  # expired: gamma is 0/0
+    assert report["greeks"]["gamma"] is None
+    assert report["price"] == 10.0 and report["greeks"]["delta"] == 1.0
+
+
+@pytest.mark.parametrize("argv,message", [
+    (("-S", "abc"), "invalid float value"),
+    (("bs", "x"), "call or put"),
+    (("bs", ""), "call or put"),
+    (("heston",), "invalid choice"),
+    (("black76", "-S", "100"), "-F"),
+    (("bsm", "-F", "100"), "-S"),
+    (("bs", "-q", "0.02"), "bsm only"),
+    (("--price", "5", "--sigma", "0.2"), "not allowed with"),
+    (("--chain", "--strikes", "0"), "at least one"),
+    (("--chain", "--range", "0.7"), "expected 2 arguments"),
+    (("-K", "110", "--price", "-1"), "price is below intrinsic value"),
+    (("bs", "p", "-S", "80", "-t", "1", "-r", "0.05", "--price", "15.1"), "below intrinsic"),
+    (("--price", "100.001"), "price exceeds theoretical maximum"),
+    (("black76", "p", "-K", "95", "--price", "96", "--json"), "exceeds theoretical maximum"),
+    (("--chain", "--price", "-1"), "below intrinsic"),
+])
+def test_bad_input_is_one_line_and_status_2(argv, message):
+    done = cli(*argv)
+    assert done.returncode == 2
+    assert done.stdout == ""
+    assert "Traceback" not in done.stderr
+    lines = done.stderr.splitlines()
+    assert len(lines) == 1 and message in lines[0], done.stderr
+
+
+@pytest.mark.parametrize("model,flag,underlying", [("bs", "c", "S"), ("bsm", "p", "S"),
+                                                    ("black76", "p", "F")])
+def test_chain_rows_match_scalar_calls(model, flag, underlying):
+    argv = [model, flag, f"-{underlying}", "50", "-t", "0.5", "-r", "0.02", "--sigma", "0.35"]
+    if model == "bsm":
+        argv += ["-q", "0.03"]
+    market = dict(t=0.5, r=0.02, **({"q": 0.03} if model == "bsm" else {}))
+    report = json.loads(ok(*argv, "--chain", "--strikes", "5", "--json"))
+    rows = report["chain"]
+    assert [row["K"] for row in rows] == pytest.approx([35.0, 42.5, 50.0, 57.5, 65.0])
+    solver = getattr(kv, f"{model}_implied_volatility")
+    for row in rows:
+        at = {underlying: 50.0, "K": row["K"], **market}
+        assert row["price"] == library(model, "price", flag, at, 0.35)
+        for greek in ("delta", "gamma", "vega", "theta"):
+            assert row[greek] == library(model, greek, flag, at, 0.35), greek
+        assert row["implied_volatility"] == solver(price=row["price"], flag=flag, **at)
+        assert row["implied_volatility"] == pytest.approx(0.35, abs=1e-9)
+
+    lines = ok(*argv, "--chain", "--strikes", "5").splitlines()
+    head = lines.index(next(line for line in lines if line.lstrip().startswith("strike")))
+    assert lines[head].split()[:6] == ["strike", "price", "delta", "gamma", "vega", "theta"]
+    body = [line.split() for line in lines[head + 1:]]
+    assert len(body) == 5
+    for cells, row in zip(body, rows):
+        assert [float(c) for c in cells[:2]] == pytest.approx([row["K"], row["price"]],
+                                                              rel=1e-5)
+
+
+# Runs the calculator in an interpreter where `import numpy` fails.
+WITHOUT_NUMPY = ("import runpy, sys; sys.modules['numpy'] = None; sys.argv[0] = 'kestrovane'; "
+                 "runpy.run_module('kestrovane', run_name='__main__', alter_sys=True)")
+
+
+@pytest.mark.parametrize("argv,status", [((), 0), (("--price", "10"), 0), (("--chain",), 1)])
+def test_numpy_is_needed_only_for_the_chain(argv, status):
+    done = cli(*argv, code=WITHOUT_NUMPY)
+    assert done.returncode == status, done.stderr
+    if status:
+        assert done.stdout == "" and "Traceback" not in done.stderr
+        assert len(done.stderr.splitlines()) == 1 and "NumPy" in done.stderr
+    else:
+        assert "delta" in done.stdout and done.stderr == ""
+
+
+def test_help_exits_0_and_lists_the_models():
+    text = ok("--help")
+    assert all(word in text for word in ("bs", "bsm", "black76", "--price", "--chain"))
