@@ -158,12 +158,12 @@ template <class Shape, class Routine, FixedString Name>
 PyObject* ArrayEntry(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
   return Guarded([&]() -> PyObject* {
     static constexpr ParameterSpec spec{Name.text, Shape::kNames, Shape::kCount};
-    PyObject* slots[Shape::kCount];
-    if (!Bind(spec, args, kwargs, slots)) return nullptr;
+    BoundArguments<Shape::kCount> bound;
+    if (!bound.Bind(spec, args, kwargs)) return nullptr;
     InputArrays<ArrayLayout<Shape>::kArrays> arrays;
     double shared[Shape::kCount];
     FlagText flag;
-    if (!ConvertArrayArguments<Shape>(slots, arrays, shared, &flag)) return nullptr;
+    if (!ConvertArrayArguments<Shape>(bound.slots(), arrays, shared, &flag)) return nullptr;
     OptionKind kind;
     if (!ParseFlag(flag, &kind)) return nullptr;
     if (!CheckArrays<Shape>(arrays)) return nullptr;

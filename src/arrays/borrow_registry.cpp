@@ -1,5 +1,7 @@
 #include "borrow_registry.hpp"
 
+#include <cstdint>
+#include <limits>
 #include <new>
 #include <vector>
 
@@ -12,10 +14,13 @@ namespace {
 
 constexpr const char* kRegistryFailure = "Interal borrow checking API error";
 
-// The bytes an array's elements span, whatever its shape and strides.
+// The bytes an array's elements span, whatever its shape and strides, as
+// addresses. Views made with arbitrary strides can describe spans far beyond
+// the address space (they are refused later as not contiguous, but borrowed
+// first): the extent is summed in 128 bits and clamped to the address range.
 struct Span {
-  const char* start;
-  const char* end;
+  std::uintptr_t start;
+  std::uintptr_t end;
 
   bool Overlaps(const Span& other) const { return start < other.end && other.start < end; }
   bool operator==(const Span& other) const = default;
@@ -24,19 +29,25 @@ struct Span {
 Span SpanOf(PyObject* array) {
   const numpy::ArrayObject* a = numpy::Fields(array);
   const numpy::Api* api = numpy::GetApi();  // loaded before any array reaches here
-  const char* low = a->data;
-  const char* high = a->data;
+  const auto data = reinterpret_cast<std::uintptr_t>(a->data);
+  __int128 low = data;
+  __int128 high = data;
   for (int d = 0; d < a->nd; ++d) {
     const numpy::npy_intp extent = a->dimensions[d];
-    if (extent == 0) return {a->data, a->data};
-    const numpy::npy_intp reach = (extent - 1) * a->strides[d];
+    if (extent == 0) return {data, data};
+    const __int128 reach = static_cast<__int128>(extent - 1) * a->strides[d];
     if (reach < 0) {
       low += reach;
     } else {
       high += reach;
     }
   }
-  return {low, high + numpy::ElementSize(*api, array)};
+  high += numpy::ElementSize(*api, array);
+  constexpr __int128 kTop = std::numeric_limits<std::uintptr_t>::max();
+  const auto clamp = [](__int128 x) {
+    return static_cast<std::uintptr_t>(x < 0 ? 0 : (x > kTop ? kTop : x));
+  };
+  return {clamp(low), clamp(high)};
 }
 
 struct Borrow {

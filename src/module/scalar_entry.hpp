@@ -64,11 +64,11 @@ template <class Shape, class Routine, FixedString Name>
 PyObject* ScalarEntry(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
   return Guarded([&]() -> PyObject* {
     static constexpr ParameterSpec spec{Name.text, Shape::kNames, Shape::kCount};
-    PyObject* slots[Shape::kCount];
-    if (!Bind(spec, args, kwargs, slots)) return nullptr;
+    BoundArguments<Shape::kCount> bound;
+    if (!bound.Bind(spec, args, kwargs)) return nullptr;
     Bound<double, Shape::kCount> values;
     FlagText flag;
-    if (!ConvertScalarArguments<Shape>(slots, values, &flag)) return nullptr;
+    if (!ConvertScalarArguments<Shape>(bound.slots(), values, &flag)) return nullptr;
     OptionKind kind;
     if (!ParseFlag(flag, &kind)) return nullptr;
     return Finish(kind, Shape::template Evaluate<Routine>(kind, values));
