@@ -1,9 +1,7 @@
 """Array functions: agreement with the scalar twins, intake, check order,
 output arrays and their ownership, lazy NumPy access, the borrow registry."""
 
-import ctypes
 import functools
-import importlib
 import json
 import os
 import struct
@@ -15,14 +13,15 @@ import numpy as np
 import pytest
 
 import kestrovane as kv
+from borrow_registry import NAME as CAPSULE
+from borrow_registry import Registry, multiarray_name
 
 NAN, INF = float("nan"), float("inf")
 DEFAULT_NAN = 0x7FF8000000000000
 NEG_NAN = struct.unpack("<d", struct.pack("<Q", 0xFFF8000000000000))[0]
 PAYLOAD_NAN = struct.unpack("<d", struct.pack("<Q", 0x7FF8000000000123))[0]
 NUMPY_MAJOR = np.lib.NumpyVersion(np.__version__).major
-MULTIARRAY = "numpy._core.multiarray" if NUMPY_MAJOR >= 2 else "numpy.core.multiarray"
-CAPSULE = "_KESTROVANE_BORROW_CHECKING_API"
+MULTIARRAY = multiarray_name()
 
 # The 51 array functions, from model and quantity names.
 UNDERLYING = {"bs": "S", "bsm": "S", "black76": "F"}
@@ -441,49 +440,35 @@ def test_numpy_untouched_at_import_and_core_module_matches_version():
 # ---------------------------------------------------------------------------
 # The borrow registry published on NumPy's multiarray module.
 
-ACQUIRE = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.py_object)
-RELEASE = ctypes.PYFUNCTYPE(None, ctypes.c_void_p, ctypes.py_object)
-
-
-class BorrowApi(ctypes.Structure):
-    _fields_ = [("version", ctypes.c_uint64), ("table", ctypes.c_void_p),
-                ("acquire_read", ACQUIRE), ("acquire_exclusive", ACQUIRE),
-                ("release_read", RELEASE), ("release_exclusive", RELEASE)]
-
-
 @pytest.fixture
 def registry():
     kv.bs_delta_array("c", good(1), good(1), good(1), 0.05, good(1))
-    capsule = getattr(importlib.import_module(MULTIARRAY), CAPSULE)
-    get = ctypes.pythonapi.PyCapsule_GetPointer
-    get.restype, get.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
-    api = BorrowApi.from_address(get(capsule, CAPSULE.encode()))
+    api = Registry()
     held = []
 
-    class Registry:
+    class Held:
         version = api.version
 
         @staticmethod
         def exclusive(arr):
-            rc = api.acquire_exclusive(api.table, arr)
+            rc = api.exclusive(arr)
             held.extend([arr] * (rc == 0))
             return rc
 
         @staticmethod
         def release(arr):
-            api.release_exclusive(api.table, arr)
+            api.release(arr)
             held[:] = [a for a in held if a is not arr]
 
         @staticmethod
         def is_free(arr):
-            """No borrow of arr's memory is left behind."""
-            ok = Registry.exclusive(arr) == 0
-            Registry.release(arr)
+            ok = Held.exclusive(arr) == 0
+            Held.release(arr)
             return ok
 
-    yield Registry
+    yield Held
     for arr in list(held):
-        Registry.release(arr)
+        Held.release(arr)
 
 
 def panic_text(call):

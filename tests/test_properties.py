@@ -1,0 +1,314 @@
+"""Properties over arbitrary doubles (NaN payloads, infinities, signed zeros,
+subnormals, huge values), for all 102 functions. Results are compared bit for
+bit; every NaN result is the default quiet NaN. The default hypothesis profile
+keeps this short; run with `--hypothesis-profile=soak` for many more examples."""
+
+import math
+import struct
+from decimal import Decimal
+
+import numpy as np
+import pytest
+from hypothesis import example, given
+from hypothesis import strategies as st
+
+import kestrovane as kv
+
+FUNCTIONS = [name for name in kv.__all__ if name != "__version__"]
+SCALARS = [name for name in FUNCTIONS if not name.endswith("_array")]
+ARRAYS = [name for name in FUNCTIONS if name.endswith("_array")]
+PER_OPTION = {"price", "S", "F", "K", "t", "sigma"}  # arrays in the _array functions
+DEFAULT_NAN = 0x7FF8000000000000
+TOP_OF_BRACKET = 4.999999999999996
+SOLVER_ERRORS = {
+    (ValueError, "price is below intrinsic value"),
+    (ValueError, "price exceeds theoretical maximum"),
+    (RuntimeError, "IV solver failed to converge"),
+}
+
+
+def params(name):
+    return [p.strip() for p in getattr(kv, name).__text_signature__.strip("()").split(",")]
+
+
+def is_iv(name):
+    return "implied_volatility" in name
+
+
+def u64(x):
+    return struct.unpack("<Q", struct.pack("<d", x))[0]
+
+
+def from_bits(b):
+    return struct.unpack("<d", struct.pack("<Q", b))[0]
+
+
+def is_nan(b):
+    return (b >> 52) & 0x7FF == 0x7FF and b & (2**52 - 1) != 0
+
+
+def outcome(name, *args, **kwargs):
+    """Bits of the result, or (exception type, message) for a solver error."""
+    try:
+        value = getattr(kv, name)(*args, **kwargs)
+    except (ValueError, RuntimeError) as e:
+        assert is_iv(name) and (type(e), str(e)) in SOLVER_ERRORS, (name, args, e)
+        return (type(e), str(e))
+    assert type(value) is float
+    bits = u64(value)
+    assert not is_nan(bits) or bits == DEFAULT_NAN, (name, args, hex(bits))
+    return bits
+
+
+def array_bits(out, n):
+    assert type(out) is np.ndarray and out.dtype == np.float64 and out.shape == (n,)
+    assert type(out.base).__name__ == "PySliceContainer" and out.flags.writeable
+    bits = out.view(np.uint64).tolist()
+    assert all(b == DEFAULT_NAN for b in bits if is_nan(b))
+    return bits
+
+
+def exp(x):
+    try:
+        return math.exp(x)
+    except OverflowError:
+        return math.inf
+
+
+SPECIAL = [0.0, -0.0, math.inf, -math.inf, math.nan, -math.nan, 5e-324, -5e-324,
+           2.2250738585072014e-308, 1.7976931348623157e308, -1.7976931348623157e308,
+           1.0, -1.0, 1e-300, 1e300, 0.5, 100.0]
+doubles = st.one_of(
+    st.floats(),                                      # any double, NaN and infinities included
+    st.floats(-300.0, 300.0),                         # where the formulas do their work
+    st.integers(0, 2**64 - 1).map(from_bits),         # any bit pattern: NaN payloads, signs
+    st.sampled_from(SPECIAL),
+)
+flags = st.sampled_from(["c", "p", "C", "P", "call", "put"])
+
+
+def draw_scalar_args(data, name):
+    return [data.draw(flags if p == "flag" else doubles, label=p) for p in params(name)]
+
+
+# ------------------------------------------------------------ _array elements equal scalar calls
+
+@pytest.mark.parametrize("name", ARRAYS)
+@given(data=st.data())
+def test_array_elements_equal_scalar_calls(name, data):
+    names = params(name)
+    n = data.draw(st.integers(0, 9), label="n")  # past one block of four or two, and a tail
+    args = []
+    for p in names:
+        if p in PER_OPTION:
+            args.append(np.array(data.draw(st.lists(doubles, min_size=n, max_size=n), label=p),
+                                 dtype=np.float64))
+        else:
+            args.append(data.draw(flags if p == "flag" else doubles, label=p))
+    got = array_bits(getattr(kv, name)(*args), n)
+    scalar = name[: -len("_array")]
+    for i in range(n):
+        element = [a[i].item() if isinstance(a, np.ndarray) else a for a in args]
+        expected = outcome(scalar, *element)
+        if isinstance(expected, tuple):  # a scalar solver error is the default NaN
+            expected = DEFAULT_NAN
+        assert got[i] == expected, (i, element)
+
+
+# NaN results: which NaN an operation propagates depends on operand order, which
+# the compiler chooses differently for one option and for a block of options;
+# every NaN leaves the library as the default quiet NaN. Some of these inputs
+# hold no NaN at all (0 * inf and inf - inf make one).
+NAN, INF = math.nan, math.inf
+NAN_CASES = [
+    ("black76_black", ("c", NAN, 0.0, 0.0, 0.0, 0.0)),
+    ("black76_black", ("c", from_bits(0xFFF8000000000001), 0.0, 0.0, 0.0, 0.0)),
+    ("black76_delta", ("c", 0.0, 0.0, 0.0, INF, 0.0)),
+    ("bs_delta", ("c", 0.0, -0.0, -INF, -INF, 1.0)),
+    ("bs_color", ("p", 0.0, NAN, INF, 0.0, NAN)),
+    ("bsm_rho", ("p", 100.0, 1.0, NAN, NAN, NAN, -INF)),
+    ("bsm_vomma", ("p", from_bits(0x7FF4000000000000), 1.0, 0.2, 0.2, 0.0, NAN)),
+]
+
+
+@pytest.mark.parametrize("name,args", NAN_CASES)
+@pytest.mark.parametrize("n", [1, 7])
+def test_nan_results_are_the_default_nan(name, args, n):
+    array_args = [np.full(n, a) if p in PER_OPTION else a for p, a in zip(params(name), args)]
+    assert outcome(name, *args) == DEFAULT_NAN
+    assert array_bits(getattr(kv, name + "_array")(*array_args), n) == [DEFAULT_NAN] * n
+
+
+# ------------------------------------------------------------ bs_* is bsm_* with q = 0.0
+
+# The _array forms follow from these and the element property above.
+BS = [name for name in SCALARS if name.startswith("bs_")]
+
+
+def bsm_twin(name):
+    return name.replace("bs_black_scholes", "bsm_black_scholes_merton").replace("bs_", "bsm_", 1)
+
+
+@pytest.mark.parametrize("name", BS)
+@given(data=st.data())
+def test_bs_equals_bsm_with_zero_dividend(name, data):
+    twin = bsm_twin(name)
+    q_at = params(twin).index("q")
+    args = draw_scalar_args(data, name)
+    twin_args = args[:q_at] + [0.0] + args[q_at:]
+    assert outcome(name, *args) == outcome(twin, *twin_args)
+
+
+# ------------------------------------------------------------ black76_* is bsm_* with S = F, q = r
+
+B76 = [name for name in SCALARS if name.startswith("black76_") and name != "black76_rho"]
+
+
+def bsm_of_black76(name):
+    return name.replace("black76_black", "bsm_black_scholes_merton").replace("black76_", "bsm_", 1)
+
+
+finite = st.one_of(st.floats(allow_nan=False, allow_infinity=False), st.floats(-2.0, 5.0))
+
+
+@pytest.mark.parametrize("name", B76)
+@given(data=st.data())
+def test_black76_equals_bsm_with_carry_equal_to_rate(name, data):
+    twin = bsm_of_black76(name)
+    strategy = {"flag": flags, "r": finite, "t": finite}
+    values = {p: data.draw(strategy.get(p, doubles), label=p) for p in params(name)}
+    twin_values = dict(values, S=values["F"], q=values["r"])
+    args = [values[p] for p in params(name)]
+    twin_args = [twin_values[p] for p in params(twin)]
+    assert outcome(name, *args) == outcome(twin, *twin_args)
+
+
+# ------------------------------------------------------------ implied volatility
+
+def forward(model, S, t, r, q):
+    if model == "bs":
+        return S * exp(t * r)
+    if model == "bsm":
+        return S * exp(t * (r - q))
+    return S
+
+
+def iv_call(model, price, S, K, t, r, q, flag):
+    if model == "bs":
+        return outcome("bs_implied_volatility", price, S, K, t, r, flag)
+    if model == "bsm":
+        return outcome("bsm_implied_volatility", price, S, K, t, r, q, flag)
+    return outcome("black76_implied_volatility", price, S, K, r, t, flag)
+
+
+@pytest.mark.parametrize("model", ["bs", "bsm", "black76"])
+@given(price=doubles, S=doubles, K=doubles, t=doubles, r=doubles, q=doubles, flag=flags)
+@example(price=math.nan, S=100.0, K=100.0, t=1.0, r=0.05, q=0.0, flag="c")
+@example(price=0.0, S=80.0, K=100.0, t=1.0, r=0.05, q=0.0, flag="c")
+@example(price=0.0, S=math.nan, K=100.0, t=1.0, r=0.05, q=0.0, flag="c")
+@example(price=10.0, S=100.0, K=math.nan, t=1.0, r=0.05, q=0.0, flag="p")
+def test_implied_volatility_outcome_follows_the_bounds(model, price, S, K, t, r, q, flag):
+    """The two bound checks decide the error; then a NaN target, F or K gives
+    the default NaN, a price at the intrinsic value 1e-6, and any other solve a
+    volatility in (0, 5] or the default NaN (a model price that turned NaN)."""
+    call = flag[0] in "cC"
+    F = forward(model, S, t, r, q)
+    target = price * exp(t * r)
+    intrinsic = (F - K if call else K - F)
+    intrinsic = intrinsic if intrinsic > 0.0 else 0.0
+    maximum = F if call else K
+    got = iv_call(model, price, S, K, t, r, q, flag)
+    if target < intrinsic - 1e-14:
+        assert got == (ValueError, "price is below intrinsic value")
+    elif target > maximum + 1e-14:
+        assert got == (ValueError, "price exceeds theoretical maximum")
+    elif math.isnan(target) or math.isnan(F) or math.isnan(K):
+        assert got == DEFAULT_NAN
+    elif target <= intrinsic:
+        assert got == u64(1e-6)
+    else:
+        assert isinstance(got, int), got
+        vol = from_bits(got)
+        assert got == DEFAULT_NAN or 0.0 < vol <= 5.0, vol
+
+
+@pytest.mark.parametrize("flag", ["c", "p"])
+@pytest.mark.parametrize("model", ["bs", "bsm", "black76"])
+@given(S=st.floats(1.0, 1000.0), moneyness=st.floats(0.7, 1.4), t=st.floats(0.1, 3.0),
+       r=st.floats(-0.05, 0.1), q=st.floats(0.0, 0.05), sigma=st.floats(0.05, 2.0))
+def test_implied_volatility_reprices(model, flag, S, moneyness, t, r, q, sigma):
+    K = S * moneyness
+    if model == "bs":
+        price = kv.bs_black_scholes(flag, S, K, t, r, sigma)
+    elif model == "bsm":
+        price = kv.bsm_black_scholes_merton(flag, S, K, t, r, sigma, q)
+    else:
+        price = kv.black76_black(flag, S, K, t, r, sigma)
+    F = forward(model, S, t, r, q)
+    target = price * math.exp(t * r)
+    intrinsic = max(F - K if flag == "c" else K - F, 0.0)
+    maximum = F if flag == "c" else K
+    got = iv_call(model, price, S, K, t, r, q, flag)
+    if not intrinsic - 1e-14 <= target <= maximum + 1e-14:
+        assert isinstance(got, tuple)
+        return
+    vol = from_bits(got)
+    # The forward-terms price: Black-76 with zero rate discounts by exp(-0.0 * t) = 1.
+    repriced = kv.black76_black(flag, F, K, t, 0.0, vol)
+    tolerance = (abs(target) + 1.0) * 1e-12
+    slack = 4 * 2.0**-52 * (F + K)  # a few roundings of F * N(d1) and K * N(d2)
+    assert abs(repriced - target) < tolerance + slack or vol == TOP_OF_BRACKET, (vol, sigma)
+
+
+# ------------------------------------------------------------ argument conversion and binding
+
+numbers = st.one_of(
+    st.integers(min_value=-(2**1100), max_value=2**1100),
+    st.booleans(),
+    st.fractions(),
+    st.decimals(allow_nan=True, allow_infinity=True),
+    st.floats().map(np.float64),
+    st.floats(width=32).map(np.float32),
+    st.integers(-(2**63), 2**63 - 1).map(np.int64),
+)
+
+
+@pytest.mark.parametrize("name", ["bs_delta", "bsm_gamma", "black76_black", "bs_implied_volatility",
+                                  "bsm_implied_volatility", "black76_implied_volatility"])
+@given(data=st.data())
+@example(data=None)
+def test_numbers_convert_as_float_does(name, data):
+    """Any number-like argument gives the result of its float(); what float()
+    raises (OverflowError, ValueError for a signalling NaN) passes unchanged."""
+    names = params(name)
+    if data is None:  # fixed edge cases
+        cases = [(names.index("K"), 10**400), (names.index("K"), Decimal("sNaN"))]
+    else:
+        at = data.draw(st.sampled_from([i for i, p in enumerate(names) if p != "flag"]))
+        cases = [(at, data.draw(numbers))]
+    base = [{"flag": "c", "price": 5.0, "r": 0.03, "q": 0.01, "sigma": 0.25}.get(p, 100.0)
+            for p in names]
+    for at, number in cases:
+        args = list(base)
+        args[at] = number
+        try:
+            as_float = float(number)
+        except (OverflowError, ValueError) as e:
+            with pytest.raises(type(e)) as raised:
+                getattr(kv, name)(*args)
+            assert str(raised.value) == str(e)  # no argument prefix
+            continue
+        plain = list(base)
+        plain[at] = as_float
+        assert outcome(name, *args) == outcome(name, *plain)
+
+
+@pytest.mark.parametrize("name", ["bs_delta", "bsm_vanna", "black76_theta", "bs_implied_volatility",
+                                  "bsm_implied_volatility", "black76_implied_volatility"])
+@given(data=st.data())
+def test_keywords_bind_like_positions(name, data):
+    names = params(name)
+    args = draw_scalar_args(data, name)
+    split = data.draw(st.integers(0, len(names)), label="positional")
+    keywords = data.draw(st.permutations(list(zip(names, args))[split:]), label="keywords")
+    assert outcome(name, *args[:split], **dict(keywords)) == outcome(name, *args)
