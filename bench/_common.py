@@ -204,6 +204,28 @@ def print_table(headers: Sequence[str], rows: Sequence[Sequence[str]]) -> None:
         print(line(row))
 
 
+def markdown_table(headers: Sequence[str], rows: Sequence[Sequence[str]],
+                   left_aligned: Iterable[int] = (0,)) -> str:
+    """A table as Markdown: the columns in `left_aligned` (by index) aligned
+    left, the others right; '|' inside a cell is escaped."""
+    left = set(left_aligned)
+
+    def line(cells: Sequence[str]) -> str:
+        return "| " + " | ".join(str(cell).replace("|", "\\|") for cell in cells) + " |"
+
+    rule = [":---" if i in left else "---:" for i in range(len(headers))]
+    out = [line(headers), "|" + "|".join(rule) + "|"]
+    out += [line(row) for row in rows]
+    return "\n".join(out) + "\n"
+
+
+def load_average() -> str:
+    """The 1-, 5- and 15-minute load averages, or 'n/a'."""
+    if not hasattr(os, "getloadavg"):
+        return "n/a"
+    return ", ".join(f"{value:.2f}" for value in os.getloadavg())
+
+
 def print_environment() -> None:
     import platform
 
