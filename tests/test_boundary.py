@@ -437,35 +437,6 @@ def test_initialisation_returns_the_same_module():
     assert out.split() == ["True", "103", repr(kv.bs_delta("c", 100, 100, 1, 0.05, 0.2))]
 
 
-def test_sub_interpreter_import_is_refused():
-    pytest.importorskip("_testcapi")
-    out = run_python("""
-        import os, _testcapi
-        import kestrovane._kestrovane as kv
-        r, w = os.pipe()
-        _testcapi.run_in_subinterp(
-            "import os\\n"
-            "try:\\n"
-            "    import kestrovane._kestrovane\\n"
-            "    msg = 'imported'\\n"
-            "except BaseException as e:\\n"
-            "    msg = f'{type(e).__name__}|{e}|{len(e.args)}'\\n"
-            f"os.write({w}, msg.encode())\\n")
-        os.close(w)
-        print(os.read(r, 4096).decode())
-        import importlib, sys
-        del sys.modules["kestrovane._kestrovane"]
-        print(importlib.import_module("kestrovane._kestrovane") is kv)
-        print(kv.bs_delta("c", 100.0, 100.0, 1.0, 0.05, 0.2))
-    """)
-    report, same, delta = out.strip().split("\n")
-    name, message, nargs = report.split("|")
-    assert name == "ImportError" and nargs == "1"
-    assert "sub-interpreter" in message or "subinterpreter" in message
-    assert same == "True"
-    assert float(delta) == kv.bs_delta("c", 100.0, 100.0, 1.0, 0.05, 0.2)
-
-
 def test_panic_exception():
     out = run_python("""
         import sys

@@ -64,34 +64,6 @@ def test_sub_interpreter_import_fails_and_the_main_module_keeps_working():
     assert lines[2] == str([delta, delta])
 
 
-# ---------------------------------------------------------------- NumPy missing
-
-def test_array_calls_retry_the_numpy_api_until_numpy_imports():
-    lines = run_python("""
-        import sys
-        sys.modules["numpy"] = None  # import numpy now fails
-        import kestrovane as kv
-        print(kv.bs_delta("c", 100.0, 100.0, 1.0, 0.05, 0.2))
-        for attempt in range(2):
-            try:
-                kv.bs_delta_array("c", [100.0], [100.0], [1.0], 0.05, [0.2])
-            except Exception as e:
-                print("Exception", e)
-            except BaseException as e:
-                print(type(e).__name__, e)
-        del sys.modules["numpy"]
-        import numpy as np
-        print(kv.bs_delta_array("c", np.full(1, 100.0), np.full(1, 100.0), np.ones(1), 0.05,
-                                np.full(1, 0.2)).tolist())
-    """)
-    delta = kv.bs_delta("c", 100.0, 100.0, 1.0, 0.05, 0.2)
-    assert float(lines[0]) == delta
-    for line in lines[1:3]:  # PanicException, not an Exception, and raised both times
-        assert line.startswith("PanicException Failed to access NumPy array API capsule: "), line
-        assert "numpy" in line
-    assert lines[3] == str([delta])
-
-
 # ---------------------------------------------------------------- refused read borrows
 
 @pytest.fixture(scope="module")

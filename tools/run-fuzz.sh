@@ -32,5 +32,5 @@ LD_PRELOAD="$(g++ -print-file-name=libasan.so)" \
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   PYTHONMALLOC=malloc \
   KESTROVANE_SANITIZED=1 \
-  "$venv/bin/python" "$ROOT/tests/fuzz/fuzz_boundary.py" --seconds "$seconds" \
+  "$venv/bin/python" "$ROOT/tools/fuzz_boundary.py" --seconds "$seconds" \
   --engine "$engine" --artifacts "$ROOT/build/fuzz" "$@"

@@ -15,8 +15,8 @@ _array functions, whose elements match the scalar function) or raise one of
 the documented exception types; no argument's reference count may change and
 no array may stay borrowed. Anything else stops the run with a report.
 
-    python tests/fuzz/fuzz_boundary.py --seconds 30        # or --runs N
-    python tests/fuzz/fuzz_boundary.py --replay HEX        # one input of a failed run
+    python tools/fuzz_boundary.py --seconds 30        # or --runs N
+    python tools/fuzz_boundary.py --replay HEX        # one input of a failed run
     tools/run-fuzz.sh 30                                    # under ASan + UBSan
 
 Uses atheris (libFuzzer) when it is installed and random inputs otherwise
@@ -47,7 +47,7 @@ from numpy.lib.stride_tricks import as_strided
 
 import kestrovane as kv
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 from borrow_registry import Registry  # noqa: E402
 
 NAMES = [name for name in kv.__all__ if name != "__version__"]
