@@ -115,10 +115,11 @@ template <class T>
 }
 
 // The same for 4 < y < 26.543, in the variable 1/(u*u).
-inline double LargeRatio(double u, double y) {
-  const double s = 1.0 / (u * u);
-  double num = kLargeLead * s;
-  double den = s;
+template <class T>
+[[gnu::always_inline]] inline T LargeRatio(T u, T y) {
+  const T s = 1.0 / (u * u);
+  T num = kLargeLead * s;
+  T den = s;
   ErfcHorner(kLargeSteps, s, num, den);
   num = num + kLargeLast.num;
   den = den + kLargeLast.den;
@@ -202,10 +203,10 @@ inline double NormCdf(double x) {
 }
 
 // The same function over a block, as vector arithmetic: every lane runs the
-// small interval's rational function and the middle interval's, with its
-// split exponential, and then keeps the piece its interval calls for. The
-// lanes beyond y = 4, in the far left tail or NaN are rare and are finished
-// one at a time.
+// small interval's rational function and the middle one's (the large one's
+// too when some lane needs it), with the split exponential, and then keeps
+// the piece its interval calls for. Lanes in the far left tail, or NaN, are
+// rare and are finished one at a time.
 template <int N>
 inline Lanes<N> NormCdf(const Lanes<N>& x) {
   using namespace detail;
@@ -215,11 +216,15 @@ inline Lanes<N> NormCdf(const Lanes<N>& x) {
 
   const V u = x.v * -0.7071067811865476;
   const V y = (V)((M)u & 0x7fffffffffffffff);  // fabs, lane by lane
-  const M common = (x.v > -10.0) & (y <= 4.0);
+  const M common = x.v > -10.0;                // false for NaN too
   const V small = SmallErfc(u, y);
-  const V ratio = MiddleRatio(y);
+  V ratio = MiddleRatio(y);
+  bool any_large = false;
+  for (int i = 0; i < N; ++i) any_large |= y[i] > 4.0;
+  if (any_large) ratio = Select(y <= 4.0, ratio, LargeRatio(u, y));
 
-  const V yc = Select(common, y, V{});  // keeps the table index in range
+  // Saturated, tail and NaN lanes take index 0: their split value is unused.
+  const V yc = Select(common & (y < kSaturation), y, V{});
   const Index k = __builtin_convertvector(yc * 16.0, Index);
   const V yq = __builtin_convertvector(k, V) * 0.0625;
   const V arg = -((yc + yq) * (yc - yq));
@@ -230,6 +235,7 @@ inline Lanes<N> NormCdf(const Lanes<N>& x) {
   }
   V erfc = (head * split) * ratio;
   erfc = Select(u < 0.0, 2.0 - erfc, erfc);
+  erfc = Select(y >= kSaturation, Select(u < 0.0, V{} + 2.0, V{}), erfc);
   erfc = Select(y <= 0.46875, small, erfc);
 
   Lanes<N> out{erfc * 0.5};
