@@ -172,3 +172,54 @@ def test_every_block_remainder(n):
         except ValueError:
             want = float("nan")
         assert bits(vol[i]) == bits(want)
+
+
+def pdf(x):
+    return math.exp(x * (x * -0.5)) * 0.3989422804014327
+
+
+def theta(flag, S, K, t, r, sigma, q):
+    sqt = math.sqrt(t)
+    d1 = (math.log(S / K) + t * (sigma * (sigma * 0.5) + (r - q))) / (sigma * sqt)
+    d2 = d1 - sigma * sqt
+    Dq, Dr = math.exp(-(q * t)), math.exp(-(r * t))
+    A = (sigma * ((S * Dq) * pdf(d1))) / (sqt + sqt)
+    B = (-(q * S)) * Dq
+    C = (K * r) * Dr
+    if flag == "c":
+        return ((A + B * norm_cdf(d1)) + C * norm_cdf(d2)) / -365.0
+    return ((B * norm_cdf(-d1) - A) + C * norm_cdf(-d2)) / 365.0
+
+
+def charm(flag, S, K, t, r, sigma, q):
+    b = r - q
+    sd = sigma * math.sqrt(t)
+    d1 = (math.log(S / K) + t * (sigma * (sigma * 0.5) + b)) / sd
+    d2 = d1 - sd
+    Dc = math.exp(t * (b - r))
+    T1 = ((b / sd) - (d2 / (t + t))) * (Dc * pdf(d1))
+    T2 = (b - r) * Dc
+    M = norm_cdf(d1) if flag == "c" else norm_cdf(d1) + -1.0
+    return T1 + T2 * M
+
+
+@pytest.mark.parametrize("flag", "cp")
+@pytest.mark.parametrize("name, formula", [("theta", theta), ("charm", charm)])
+def test_terms_without_dividend_or_carry_keep_their_signed_zero(name, formula, flag):
+    # Without a dividend (or carry) the dividend term of theta and the carry
+    # term of charm are zeros, whose product with the distribution function
+    # is taken without evaluating it: the sign of that zero must survive,
+    # also where the rest of the formula is a zero too (d1 beyond ~38.6).
+    points = [(S, K, t, sigma) for S in (100.0, 60.0, 400.0, 1e5, -100.0)
+              for K in (100.0, 1.0, -80.0) for t in (0.02, 1.0) for sigma in (0.01, 0.3)
+              if S / K > 0]
+    for model in ("bs", "bsm"):
+        extra = (0.0,) if model == "bsm" else ()
+        scalar = getattr(kv, f"{model}_{name}")
+        array = getattr(kv, f"{model}_{name}_array")
+        S, K, t, sigma = (np.array(column) for column in zip(*points))
+        out = array(flag, S, K, t, 0.05, sigma, *extra)
+        for i, (s, k, tt, v) in enumerate(points):
+            want = formula(flag, s, k, tt, 0.05, v, 0.0)
+            assert bits(scalar(flag, s, k, tt, 0.05, v, *extra)) == bits(want), (name, points[i])
+            assert bits(out[i]) == bits(want), (name, points[i])

@@ -19,6 +19,36 @@
 
 namespace kv::carry {
 
+// Whether every lane is a zero (of either sign), or below a bound (not NaN).
+inline bool AllZero(double x) {
+  return x == 0.0;
+}
+inline bool AllBelow(double x, double bound) {
+  return x < bound;
+}
+template <int N>
+inline bool AllZero(const Lanes<N>& x) {
+  bool all = true;
+  for (int i = 0; i < N; ++i) all &= x.v[i] == 0.0;
+  return all;
+}
+template <int N>
+inline bool AllBelow(const Lanes<N>& x, double bound) {
+  bool all = true;
+  for (int i = 0; i < N; ++i) all &= x.v[i] < bound;
+  return all;
+}
+
+// factor * NormCdf(x). NormCdf is never negative, so a zero factor -- the
+// dividend term without a dividend, the carry term without carry -- gives
+// that zero back, sign and all, and the distribution function is skipped.
+// (A NaN x makes every formula using this NaN through its other terms.)
+template <class T>
+inline T TimesCdf(const T& factor, const T& x) {
+  if (AllZero(factor)) return factor;
+  return factor * NormCdf(x);
+}
+
 // sqt, sd, d1 and d2 of the formulas; d2 is always formed as d1 - sd.
 template <class T>
 struct Terms {
@@ -87,8 +117,8 @@ inline T Theta(OptionKind kind, T S, T K, T sigma, T t, double r, double q, doub
   const T A = (sigma * ((S * Dq) * NormPdf(d1))) / (sqt + sqt);
   const T B = (-(q * S)) * Dq;
   const T C = (K * r) * Dr;
-  if (kind == OptionKind::Call) return ((A + B * NormCdf(d1)) + C * NormCdf(d2)) / -365.0;
-  return ((B * NormCdf(-d1) - A) + C * NormCdf(-d2)) / 365.0;
+  if (kind == OptionKind::Call) return ((A + TimesCdf(B, d1)) + C * NormCdf(d2)) / -365.0;
+  return ((TimesCdf(B, -d1) - A) + C * NormCdf(-d2)) / 365.0;
 }
 
 template <class T>
@@ -122,9 +152,11 @@ inline T Charm(OptionKind kind, T S, T K, T t, double r, T sigma, double b) {
   const T Dc = Exp(t * (b - r));
   const T T1 = ((b / x.sd) - (x.d2 / (t + t))) * (Dc * NormPdf(x.d1));
   const T T2 = (b - r) * Dc;
-  const T N1 = NormCdf(x.d1);
-  const T M = kind == OptionKind::Call ? N1 : N1 + -1.0;
-  return T1 + T2 * M;
+  if (kind == OptionKind::Call) return T1 + TimesCdf(T2, x.d1);
+  // The put's M = N(d1) + -1.0 is negative wherever N(d1) < 1, as it is
+  // below d1 = 8: a zero T2 then gives T2 * M = -T2.
+  if (AllZero(T2) && AllBelow(x.d1, 8.0)) return T1 + -T2;
+  return T1 + T2 * (NormCdf(x.d1) + -1.0);
 }
 
 template <class T>
