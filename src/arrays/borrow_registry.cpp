@@ -14,21 +14,8 @@ namespace {
 
 constexpr const char* kRegistryFailure = "Interal borrow checking API error";
 
-// The bytes an array's elements span, whatever its shape and strides, as
-// addresses. Views made with arbitrary strides can describe spans far beyond
-// the address space (they are refused later as not contiguous, but borrowed
-// first): the extent is summed in 128 bits and clamped to the address range.
-struct Span {
-  std::uintptr_t start;
-  std::uintptr_t end;
-
-  bool Overlaps(const Span& other) const { return start < other.end && other.start < end; }
-  bool operator==(const Span& other) const = default;
-};
-
-Span SpanOf(PyObject* array) {
+BorrowSpan SpanOf(PyObject* array, numpy::npy_intp element_size) {
   const numpy::ArrayObject* a = numpy::Fields(array);
-  const numpy::Api* api = numpy::GetApi();  // loaded before any array reaches here
   const auto data = reinterpret_cast<std::uintptr_t>(a->data);
   __int128 low = data;
   __int128 high = data;
@@ -42,7 +29,7 @@ Span SpanOf(PyObject* array) {
       high += reach;
     }
   }
-  high += numpy::ElementSize(*api, array);
+  high += element_size;
   constexpr __int128 kTop = std::numeric_limits<std::uintptr_t>::max();
   const auto clamp = [](__int128 x) {
     return static_cast<std::uintptr_t>(x < 0 ? 0 : (x > kTop ? kTop : x));
@@ -51,7 +38,7 @@ Span SpanOf(PyObject* array) {
 }
 
 struct Borrow {
-  Span span;
+  BorrowSpan span;
   long readers;  // > 0 for read borrows
   bool exclusive;
 };
@@ -60,17 +47,21 @@ struct BorrowTable {
   std::vector<Borrow> borrows;
 };
 
+// The span of an array handed over by other native code, of any dtype.
+BorrowSpan SpanOfAny(PyObject* array) {
+  const numpy::Api* api = numpy::GetApi();  // loaded before any array reaches here
+  return SpanOf(array, numpy::ElementSize(*api, array));
+}
+
 BorrowTable& Table(void* table) {
   return *static_cast<BorrowTable*>(table);
 }
 
 // One pass: refuse on an overlapping exclusive borrow, otherwise count one
 // more reader of the same span or record a new one.
-int AcquireReadEntry(void* table, PyObject* array) {
-  auto& borrows = Table(table).borrows;
-  const Span span = SpanOf(array);
+int AcquireReadSpan(BorrowTable& table, const BorrowSpan& span) {
   Borrow* same = nullptr;
-  for (Borrow& b : borrows) {
+  for (Borrow& b : table.borrows) {
     if (b.exclusive) {
       if (b.span.Overlaps(span)) return -1;
     } else if (b.span == span) {
@@ -82,17 +73,35 @@ int AcquireReadEntry(void* table, PyObject* array) {
     return 0;
   }
   try {
-    borrows.push_back({span, 1, false});
+    table.borrows.push_back({span, 1, false});
   } catch (const std::bad_alloc&) {
     return -3;
   }
   return 0;
 }
 
+// The most recent borrows are released first, so the search runs from the
+// back; the order of the records does not matter.
+void ReleaseSpan(BorrowTable& table, const BorrowSpan& span, bool exclusive) {
+  auto& borrows = table.borrows;
+  for (auto it = borrows.rbegin(); it != borrows.rend(); ++it) {
+    if (it->exclusive != exclusive || !(it->span == span)) continue;
+    if (exclusive || --it->readers == 0) {
+      *it = borrows.back();
+      borrows.pop_back();
+    }
+    return;
+  }
+}
+
+int AcquireReadEntry(void* table, PyObject* array) {
+  return AcquireReadSpan(Table(table), SpanOfAny(array));
+}
+
 int AcquireExclusiveEntry(void* table, PyObject* array) {
   if (!(numpy::Fields(array)->flags & numpy::kWriteable)) return -2;
   auto& borrows = Table(table).borrows;
-  const Span span = SpanOf(array);
+  const BorrowSpan span = SpanOfAny(array);
   for (const Borrow& b : borrows) {
     if (b.span.Overlaps(span) || b.span == span) return -1;
   }
@@ -104,27 +113,16 @@ int AcquireExclusiveEntry(void* table, PyObject* array) {
   return 0;
 }
 
-// The most recent borrows are released first, so the search runs from the
-// back; the order of the records does not matter.
-void ReleaseEntry(void* table, PyObject* array, bool exclusive) {
-  auto& borrows = Table(table).borrows;
-  const Span span = SpanOf(array);
-  for (auto it = borrows.rbegin(); it != borrows.rend(); ++it) {
-    if (it->exclusive != exclusive || !(it->span == span)) continue;
-    if (exclusive || --it->readers == 0) {
-      *it = borrows.back();
-      borrows.pop_back();
-    }
-    return;
-  }
-}
-
 void ReleaseReadEntry(void* table, PyObject* array) {
-  ReleaseEntry(table, array, false);
+  ReleaseSpan(Table(table), SpanOfAny(array), false);
 }
 void ReleaseExclusiveEntry(void* table, PyObject* array) {
-  ReleaseEntry(table, array, true);
+  ReleaseSpan(Table(table), SpanOfAny(array), true);
 }
+
+// The table this module published, when it is the one in use: our own read
+// borrows then go to it directly, without the entry points' indirection.
+BorrowTable* own_table = nullptr;
 
 // Finds the registry on the multiarray module, or publishes a new one there.
 // Returns nullptr with a Python exception set.
@@ -161,6 +159,7 @@ const BorrowApi* FindOrPublish(PyObject* multiarray) {
     delete api;
     return nullptr;
   }
+  own_table = static_cast<BorrowTable*>(api->table);
   return api;
 }
 
@@ -176,10 +175,16 @@ const BorrowApi* GetBorrowApi() {
   return api;
 }
 
-bool AcquireRead(PyObject* array) {
+BorrowSpan SpanOfFloat64Array(PyObject* array) {
+  return SpanOf(array, sizeof(double));
+}
+
+bool AcquireRead(PyObject* array, const BorrowSpan& span) {
   const BorrowApi* api = GetBorrowApi();
   if (api == nullptr) return false;
-  switch (api->acquire_read(api->table, array)) {
+  const int status = own_table != nullptr ? AcquireReadSpan(*own_table, span)
+                                          : api->acquire_read(api->table, array);
+  switch (status) {
     case 0:
       return true;
     case -1:
@@ -191,7 +196,11 @@ bool AcquireRead(PyObject* array) {
   }
 }
 
-void ReleaseRead(PyObject* array) {
+void ReleaseRead(PyObject* array, const BorrowSpan& span) {
+  if (own_table != nullptr) {
+    ReleaseSpan(*own_table, span, false);
+    return;
+  }
   const BorrowApi* api = GetBorrowApi();  // present: a borrow was taken through it
   if (api != nullptr) api->release_read(api->table, array);
 }

@@ -30,9 +30,25 @@ inline constexpr const char* kBorrowCapsuleName = "_KESTROVANE_BORROW_CHECKING_A
 // and returns nullptr.
 const BorrowApi* GetBorrowApi();
 
-// Takes a read borrow of `array`, or raises PanicException naming
-// "AlreadyBorrowed" when other native code holds an exclusive borrow.
-bool AcquireRead(PyObject* array);
-void ReleaseRead(PyObject* array);
+// The bytes an array's elements span, whatever its shape and strides, as
+// addresses. Views made with arbitrary strides can describe spans far beyond
+// the address space (they are refused later as not contiguous, but borrowed
+// first): the extent is summed in 128 bits and clamped to the address range.
+struct BorrowSpan {
+  std::uintptr_t start;
+  std::uintptr_t end;
+
+  bool Overlaps(const BorrowSpan& other) const { return start < other.end && other.start < end; }
+  bool operator==(const BorrowSpan& other) const = default;
+};
+
+// The span of a float64 array (its element size known).
+BorrowSpan SpanOfFloat64Array(PyObject* array);
+
+// Takes a read borrow of `array` (whose span is given), or raises
+// PanicException naming "AlreadyBorrowed" when other native code holds an
+// exclusive borrow of overlapping memory.
+bool AcquireRead(PyObject* array, const BorrowSpan& span);
+void ReleaseRead(PyObject* array, const BorrowSpan& span);
 
 }  // namespace kv

@@ -23,10 +23,12 @@ bool TakeInputArray(PyObject* obj, const char* parameter, InputArray* out) {
     RaiseCannotConvert(parameter, obj, "PyArray<T, D>");
     return false;
   }
-  if (!AcquireRead(obj)) return false;
+  const BorrowSpan span = SpanOfFloat64Array(obj);
+  if (!AcquireRead(obj, span)) return false;
   const numpy::ArrayObject* fields = numpy::Fields(obj);
   Py_INCREF(obj);
   out->owner = obj;
+  out->span = span;
   out->data = fields->data;
   out->length = fields->dimensions[0];
   out->contiguous = (fields->flags & (numpy::kCContiguous | numpy::kFContiguous)) != 0;
@@ -34,7 +36,7 @@ bool TakeInputArray(PyObject* obj, const char* parameter, InputArray* out) {
 }
 
 void ReleaseInputArray(InputArray& array) {
-  ReleaseRead(array.owner);
+  ReleaseRead(array.owner, array.span);
   Py_CLEAR(array.owner);
 }
 

@@ -7,10 +7,13 @@
 
 #include <cstring>
 
+#include "borrow_registry.hpp"
+
 namespace kv {
 
 struct InputArray {
   PyObject* owner = nullptr;
+  BorrowSpan span{};
   const char* data = nullptr;
   Py_ssize_t length = 0;
   bool contiguous = false;
