@@ -28,8 +28,6 @@ struct VectorTypes;
   };
 KV_VECTOR_TYPES(2)
 KV_VECTOR_TYPES(4)
-KV_VECTOR_TYPES(8)
-KV_VECTOR_TYPES(16)
 #undef KV_VECTOR_TYPES
 
 template <int N>

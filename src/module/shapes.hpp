@@ -111,14 +111,6 @@ struct ForwardIvShape : ShapeBase<6, true> {
 };
 
 template <class Shape>
-constexpr int FlagIndex() {
-  for (int i = 0; i < Shape::kCount; ++i) {
-    if (Shape::kKinds[i] == Param::Flag) return i;
-  }
-  return -1;
-}
-
-template <class Shape>
 constexpr int PerOptionCount() {
   int count = 0;
   for (Param p : Shape::kKinds) count += p == Param::PerOption;
