@@ -3,7 +3,8 @@
 # (python -m build) into a scratch directory; checks the wheel's cp312-abi3
 # tag and the contents of both; audits the wheel with abi3audit --strict;
 # then installs the sdist into a fresh virtual environment (compiling it
-# there) and imports the package, prices an option and runs the calculator.
+# there), imports the package, prices an option, runs the calculator and
+# runs the test suite against that build.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
@@ -73,4 +74,9 @@ if "$out/venv/bin/python" -m kestrovane --chain 2>"$out/err"; then
   echo "error: --chain without NumPy succeeded" >&2; exit 1
 fi
 [ "$(wc -l <"$out/err")" -eq 1 ] && grep -q NumPy "$out/err" || { cat "$out/err" >&2; exit 1; }
-echo "dist: sdist and cp312-abi3 wheel build, abi3audit clean, sdist installs and runs"
+
+echo "== the test suite against the sdist's build"
+"$out/venv/bin/python" -m pip install -q "numpy>=2,<3" pytest hypothesis
+cp -r "$ROOT/tests" "$ROOT/examples" "$ROOT/python" "$ROOT/tools" "$ROOT/pyproject.toml" "$out/"
+(cd "$out" && "$out/venv/bin/python" -m pytest -q -p no:cacheprovider tests)
+echo "dist: sdist and cp312-abi3 wheel build, abi3audit clean, sdist installs and passes the tests"
