@@ -15,9 +15,10 @@
 namespace kv {
 
 // The value an array element takes for a solve's result: the volatility, or
-// the default quiet NaN where the scalar function raises.
+// the default quiet NaN where the scalar function raises (a failed result
+// carries that NaN as its volatility).
 inline double IvElement(const IvResult& result) {
-  return result.ok ? WithCanonicalNaN(result.volatility) : __builtin_nan("");
+  return WithCanonicalNaN(result.volatility);
 }
 
 // out[i] = the solve of inputs(i), for i in [0, n).

@@ -28,23 +28,7 @@ PyObject* PanicExceptionType() {
   return type;
 }
 
-}  // namespace
-
-void RaisePanic(std::string_view message) {
-  PyObject* type = PanicExceptionType();
-  if (type == nullptr) AbortUncaught();
-  Ref text(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
-  if (!text) AbortUncaught();
-  Ref exception(PyObject_CallFunctionObjArgs(type, text.get(), nullptr));
-  if (!exception) AbortUncaught();
-  PyErr_SetObject(type, exception.get());
-}
-
-void RaiseApiCallFailed() {
-  if (PyErr_Occurred()) PyErr_Print();
-  RaisePanic("Python API call failed");
-}
-
+// "TypeName: message" of an exception object, for panic messages.
 std::string DescribeException(PyObject* exception) {
   std::string out;
   if (exception == nullptr) return "unknown error";
@@ -61,6 +45,23 @@ std::string DescribeException(PyObject* exception) {
   }
   PyErr_Clear();
   return out.empty() ? "unknown error" : out;
+}
+
+}  // namespace
+
+void RaisePanic(std::string_view message) {
+  PyObject* type = PanicExceptionType();
+  if (type == nullptr) AbortUncaught();
+  Ref text(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  if (!text) AbortUncaught();
+  Ref exception(PyObject_CallFunctionObjArgs(type, text.get(), nullptr));
+  if (!exception) AbortUncaught();
+  PyErr_SetObject(type, exception.get());
+}
+
+void RaiseApiCallFailed() {
+  if (PyErr_Occurred()) PyErr_Print();
+  RaisePanic("Python API call failed");
 }
 
 void RaisePanicFromPending(std::string_view prefix) {

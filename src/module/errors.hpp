@@ -25,9 +25,6 @@ void RaiseApiCallFailed();
 // Raises PanicException("<prefix>: <description of the pending error>").
 void RaisePanicFromPending(std::string_view prefix);
 
-// "TypeName: message" of an exception object, for panic messages.
-std::string DescribeException(PyObject* exception);
-
 // argument 'S': '<qualname of obj's type>' object cannot be converted to '<target>'
 void RaiseCannotConvert(const char* parameter, PyObject* obj, const char* target);
 
