@@ -91,32 +91,47 @@ inline double WithCanonicalNaN(double x) {
   return x == x ? x : __builtin_nan("");
 }
 
+// The vector of f(0), ..., f(N-1), called in lane order. The lanes are put
+// together in registers: writing them one by one into a vector in memory and
+// reading it back whole would stall on every block (a wide load cannot be
+// forwarded from narrow stores).
+template <int N, class F>
+[[gnu::always_inline]] inline Lanes<N> FromLanes(F&& f) {
+  if constexpr (N == 2) {
+    const double a = f(0);
+    const double b = f(1);
+    return {typename Lanes<N>::Vec{a, b}};
+  } else {
+    static_assert(N == 4);
+    const double a = f(0);
+    const double b = f(1);
+    const double c = f(2);
+    const double d = f(3);
+    return {typename Lanes<N>::Vec{a, b, c, d}};
+  }
+}
+
 // The same argument gives the same result, so a lane whose argument has the
 // bits of the previous lane's reuses that result. In an option chain the
 // discount and forward factors depend on t alone, and neighbouring options
 // share their expiry: most of those exponentials are then never taken.
 template <int N>
 inline Lanes<N> Exp(const Lanes<N>& a) {
-  Lanes<N> r;
-  r.v[0] = std::exp(a.v[0]);
-  for (int i = 1; i < N; ++i) {
-    r.v[i] = Bits(a.v[i]) == Bits(a.v[i - 1]) ? r.v[i - 1] : std::exp(a.v[i]);
-  }
-  return r;
+  double previous = 0.0;
+  return FromLanes<N>([&](int i) {
+    if (i == 0 || Bits(a.v[i]) != Bits(a.v[i - 1])) previous = std::exp(a.v[i]);
+    return previous;
+  });
 }
 
 template <int N>
 inline Lanes<N> Log(const Lanes<N>& a) {
-  Lanes<N> r;
-  for (int i = 0; i < N; ++i) r.v[i] = std::log(a.v[i]);
-  return r;
+  return FromLanes<N>([&](int i) { return std::log(a.v[i]); });
 }
 
 template <int N>
 inline Lanes<N> Sqrt(const Lanes<N>& a) {
-  Lanes<N> r;
-  for (int i = 0; i < N; ++i) r.v[i] = std::sqrt(a.v[i]);
-  return r;
+  return FromLanes<N>([&](int i) { return std::sqrt(a.v[i]); });
 }
 
 }  // namespace kv

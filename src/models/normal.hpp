@@ -228,21 +228,18 @@ inline Lanes<N> NormCdf(const Lanes<N>& x) {
   const Index k = __builtin_convertvector(yc * 16.0, Index);
   const V yq = __builtin_convertvector(k, V) * 0.0625;
   const V arg = -((yc + yq) * (yc - yq));
-  V head, split;
-  for (int i = 0; i < N; ++i) {
-    head[i] = kSplitHead[k[i]];
-    split[i] = std::exp(arg[i]);
-  }
+  const V head = FromLanes<N>([&](int i) { return kSplitHead[k[i]]; }).v;
+  const V split = FromLanes<N>([&](int i) { return std::exp(arg[i]); }).v;
   V erfc = (head * split) * ratio;
   erfc = Select(u < 0.0, 2.0 - erfc, erfc);
   erfc = Select(y >= kSaturation, Select(u < 0.0, V{} + 2.0, V{}), erfc);
   erfc = Select(y <= 0.46875, small, erfc);
 
-  Lanes<N> out{erfc * 0.5};
-  for (int i = 0; i < N; ++i) {
-    if (!common[i]) out.v[i] = NormCdf(x.v[i]);
-  }
-  return out;
+  const Lanes<N> out{erfc * 0.5};
+  bool all_common = true;
+  for (int i = 0; i < N; ++i) all_common &= common[i] != 0;
+  if (all_common) return out;
+  return FromLanes<N>([&](int i) { return common[i] ? out.v[i] : NormCdf(x.v[i]); });
 }
 
 }  // namespace kv
