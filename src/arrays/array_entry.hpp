@@ -61,12 +61,12 @@ template <int W, class Shape, class Routine, class Arrays>
     SolveImpliedVolBlocks<W>(kind, n, inputs, out);
   } else {
     using Layout = ArrayLayout<Shape>;
-    Bound<Lanes<W>, Shape::kCount> block{};
+    Bound<Lanes<W>, Shape::kCount> block;  // only the slots the shape reads are set
     for (int i = 0; i < Shape::kCount; ++i) block.shared[i] = shared[i];
     Py_ssize_t e = 0;
     for (; e + W <= n; e += W) {
       for (int a = 0; a < Layout::kArrays; ++a) {
-        for (int j = 0; j < W; ++j) block.per[Layout::kIndex.at[a]].v[j] = arrays[a][e + j];
+        block.per[Layout::kIndex.at[a]] = FromLanes<W>([&](int j) { return arrays[a][e + j]; });
       }
       const Lanes<W> result = Shape::template Evaluate<Routine>(kind, block);
       for (int j = 0; j < W; ++j) out[e + j] = WithCanonicalNaN(result[j]);
