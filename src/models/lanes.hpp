@@ -116,7 +116,7 @@ template <int N, class F>
 // discount and forward factors depend on t alone, and neighbouring options
 // share their expiry: most of those exponentials are then never taken.
 template <int N>
-inline Lanes<N> Exp(const Lanes<N>& a) {
+[[gnu::always_inline]] inline Lanes<N> Exp(const Lanes<N>& a) {
   double previous = 0.0;
   return FromLanes<N>([&](int i) {
     if (i == 0 || Bits(a.v[i]) != Bits(a.v[i - 1])) previous = std::exp(a.v[i]);
@@ -125,12 +125,12 @@ inline Lanes<N> Exp(const Lanes<N>& a) {
 }
 
 template <int N>
-inline Lanes<N> Log(const Lanes<N>& a) {
+[[gnu::always_inline]] inline Lanes<N> Log(const Lanes<N>& a) {
   return FromLanes<N>([&](int i) { return std::log(a.v[i]); });
 }
 
 template <int N>
-inline Lanes<N> Sqrt(const Lanes<N>& a) {
+[[gnu::always_inline]] inline Lanes<N> Sqrt(const Lanes<N>& a) {
   return FromLanes<N>([&](int i) { return std::sqrt(a.v[i]); });
 }
 
