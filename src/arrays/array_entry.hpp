@@ -8,6 +8,8 @@
 
 #include <Python.h>
 
+#include <cstring>
+
 #include "../iv/block_solver.hpp"
 #include "../models/lanes.hpp"
 #include "../module/binding.hpp"
@@ -69,7 +71,8 @@ template <int W, class Shape, class Routine, class Arrays>
         block.per[Layout::kIndex.at[a]] = FromLanes<W>([&](int j) { return arrays[a][e + j]; });
       }
       const Lanes<W> result = Shape::template Evaluate<Routine>(kind, block);
-      for (int j = 0; j < W; ++j) out[e + j] = WithCanonicalNaN(result[j]);
+      const Lanes<W> stored = WithCanonicalNaN(result);
+      std::memcpy(out + e, &stored.v, sizeof stored.v);
     }
     for (; e < n; ++e) {
       const double value =

@@ -90,6 +90,11 @@ inline std::uint64_t Bits(double x) {
 inline double WithCanonicalNaN(double x) {
   return x == x ? x : __builtin_nan("");
 }
+template <int N>
+[[gnu::always_inline]] inline Lanes<N> WithCanonicalNaN(const Lanes<N>& x) {
+  const typename Lanes<N>::Vec nan = typename Lanes<N>::Vec{} + __builtin_nan("");
+  return {x.v == x.v ? x.v : nan};
+}
 
 // The vector of f(0), ..., f(N-1), called in lane order. The lanes are put
 // together in registers: writing them one by one into a vector in memory and
