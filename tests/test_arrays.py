@@ -422,6 +422,29 @@ def run_python(script):
     return json.loads(proc.stdout.strip().splitlines()[-1])
 
 
+@pytest.mark.parametrize("drop", [
+    "sorted([out() for _ in range(3)], key=lambda x: 1 / 0)",  # C code drops the list
+    "list(map(lambda x: 1 / 0, [out(), out()]))",
+    "dict.fromkeys([out(), out()])",  # TypeError: unhashable
+])
+def test_outputs_dying_while_an_exception_propagates(drop):
+    # Freeing an output must leave a propagating exception alone: neither
+    # report it as ignored nor free the buffer twice (this once aborted).
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(f"""
+        import numpy as np, kestrovane as kv
+        a = np.ones(5)
+        out = lambda: kv.bs_delta_array("c", a, a, a, 0.05, a)
+        try:
+            {drop}
+        except (ZeroDivisionError, TypeError) as exc:
+            print(type(exc).__name__)
+        """)], capture_output=True, text=True, timeout=60,
+        env=dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p)))
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() in (["ZeroDivisionError"], ["TypeError"])
+    assert "ignored" not in proc.stderr
+
+
 def test_without_numpy_scalars_work_and_array_calls_fail_then_retry():
     res = run_python("""
         import json, sys

@@ -50,10 +50,17 @@ struct SliceContainer {
   void (*release)(double*, Py_ssize_t);
 };
 
+// A container can die while an exception is on its way up -- a list of
+// outputs dropped by a call that failed -- so that exception is set aside and
+// restored: only an error of the release itself is reported here. It is
+// reported without the container, which is half destroyed: printing it would
+// revive it for a moment and run this deallocation, and the release, twice.
 void SliceContainerDealloc(PyObject* self) {
+  PyObject* pending = PyErr_GetRaisedException();
   auto* container = reinterpret_cast<SliceContainer*>(self);
   if (container->release != nullptr) container->release(container->data, container->capacity);
-  if (PyErr_Occurred()) PyErr_WriteUnraisable(self);
+  if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
+  PyErr_SetRaisedException(pending);
   PyTypeObject* type = Py_TYPE(self);
   auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_slot(self);
