@@ -125,6 +125,7 @@ LOOP_PRELUDE = r"""
 // Straightforward element loops over the project's inline routines: one option
 // at a time, in order, into a new malloc'd buffer. Results leave as the module
 // documents them: every NaN as the default quiet NaN.
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
@@ -163,6 +164,15 @@ double* loop_bs_implied_volatility(const double* price, const double* S, const d
         kv::SolveImpliedVol(kind, kv::BsmImpliedVol(kind, price[i], S[i], K[i], t[i], r, 0.0));
     return result.ok ? result.volatility : kNaN;
   });
+}
+
+// The platform's exp and log, one independent call per element: the floor
+// under every exact formula, which makes up to five such calls per option.
+double* loop_exp(const double* x, std::int64_t n) {
+  return Loop(n, [=](std::int64_t i) { return std::exp(x[i]); });
+}
+double* loop_log(const double* x, std::int64_t n) {
+  return Loop(n, [=](std::int64_t i) { return std::log(x[i]); });
 }
 
 void loop_free(double* p) { std::free(p); }
@@ -222,6 +232,9 @@ class Loops:
             fwd.restype = p
         lib.loop_bs_implied_volatility.argtypes = [p, p, p, p, d, i64, i32]
         lib.loop_bs_implied_volatility.restype = p
+        for name in ("loop_exp", "loop_log"):
+            getattr(lib, name).argtypes = [p, i64]
+            getattr(lib, name).restype = p
         lib.loop_free.argtypes = [p]
         lib.loop_free.restype = None
         self.lib = lib
@@ -250,6 +263,9 @@ class Loops:
         p = self._ptr
         return self._checked(self.lib.loop_bs_implied_volatility(
             p(price), p(S), p(K), p(t), R, len(price), 0))
+
+    def math(self, name: str, x) -> int:
+        return self._checked(getattr(self.lib, f"loop_{name}")(self._ptr(x), len(x)))
 
     def free(self, out: int) -> None:
         self.lib.loop_free(out)
@@ -868,6 +884,29 @@ def section_memory(table: Table, cfg: Config) -> None:
                   kv_mb <= output_mb * 1.02 + 1.0, notes)
 
 
+def section_math(table: Table, loops: Loops, cfg: Config, data) -> None:
+    """What one exp or log costs: the platform's, one call per element (what
+    exact results are built from), against NumPy's vectorised ufunc."""
+    S, K, t, sigma = data
+    table.section(f"6. The platform's exp and log, one call per element, against NumPy's "
+                  f"(n = {cfg.n:,})")
+    sd = sigma * np.sqrt(t)
+    d1 = (np.log(S / K) + t * (sigma * (sigma * 0.5) + R)) / sd
+    cases = {"exp": ("exp(-d1*d1/2), the density's", d1 * (d1 * -0.5), np.exp),
+             "log": ("log(S/K), d1's", S / K, np.log)}
+    for name, (what, x, ufunc) in cases.items():
+        progress(f"{name} ...")
+        seconds = _common.best_seconds({"loop": (lambda: loops.math(name, x), loops.free),
+                                        "np": (lambda: ufunc(x), None)}, cfg.repeat)
+        loop_ns, np_ns = (seconds[k] / len(x) * 1e9 for k in ("loop", "np"))
+        exact = loops.to_array(loops.math(name, x), len(x))
+        differ = int((exact.view(np.uint64) != ufunc(x).view(np.uint64)).sum())
+        table.row(f"{name}: {what}", len(x), DASH, ns_text(np_ns), ns_text(loop_ns), None,
+                  None, DASH, None,
+                  f"platform {name} costs {loop_ns / np_ns:.1f}x NumPy's; NumPy's differs "
+                  f"in the last bits on {differ:,} of {len(x):,}")
+
+
 # ---- main -----------------------------------------------------------------------
 
 def main() -> None:
@@ -898,6 +937,7 @@ def main() -> None:
     section_implied_vol(table, loops, cfg, data)
     section_scaling(table, loops, cfg, data)
     section_memory(table, cfg)
+    section_math(table, loops, cfg, data)
     progress("")
     elapsed = time.perf_counter() - started
     load_at_end = _common.load_average()
