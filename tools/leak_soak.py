@@ -179,6 +179,14 @@ def build_paths(borrows_holder):
         err(f"below intrinsic {name}", name, [-1.0] + b[1:], ValueError, "below intrinsic")
         err(f"above maximum {name}", name, [1e6] + b[1:], ValueError, "exceeds theoretical")
 
+    # Outputs freed while an exception propagates: the exception set aside
+    # during the release must come back, neither lost nor leaked.
+    def drop_outputs_while_raising(*args):
+        return sorted([kv.bs_delta_array(*args) for _ in range(2)], key=lambda out: 1 / 0)
+
+    paths.append(Path("outputs freed while raising", drop_outputs_while_raising,
+                      good_args("bs_delta_array"), raises=ZeroDivisionError, text="division"))
+
     # A refused read borrow: K exclusively borrowed by "other native code", so S
     # is read-borrowed first and must be released again.
     b = good_args("bs_delta_array")
