@@ -345,6 +345,27 @@ def test_invalid_flag_message(flag, quoted):
     raises(ValueError, PREFIX + quoted, kv.bs_delta, flag, 100.0, 100.0, 1.0, 0.05, 0.2)
 
 
+class _FakeUnicodeData:
+    """Stands in for unicodedata in sys.modules, answering with a non-str."""
+
+    @staticmethod
+    def category(ch):
+        return b"Lu" * 64
+
+    @staticmethod
+    def combining(ch):
+        return 0
+
+
+@pytest.mark.parametrize("module,flag,outcome", [
+    (None, "x", (ValueError, PREFIX + '"x"')),  # ASCII text needs no Unicode database
+    (_FakeUnicodeData, "é", (TypeError, "unicodedata.category() did not return a str")),
+])
+def test_invalid_flag_message_with_unicodedata_replaced(monkeypatch, module, flag, outcome):
+    monkeypatch.setitem(sys.modules, "unicodedata", module)
+    raises(*outcome, kv.bs_delta, flag, 100.0, 100.0, 1.0, 0.05, 0.2)
+
+
 @pytest.mark.parametrize("name", SCALARS)
 def test_every_function_validates_the_flag(name):
     f, params = getattr(kv, name), FUNCTIONS[name]

@@ -29,21 +29,32 @@ void AppendUtf8(std::string& out, Py_UCS4 cp) {
 
 // Whether a non-ASCII character is written as-is inside the quotes: it must
 // be printable and not combining, as the interpreter's own Unicode database
-// says (str.isprintable; categories Mn and Me, or a combining class).
-// Returns -1 with an exception set if the interpreter fails.
-int ShowsLiterally(PyObject* unicodedata, Py_UCS4 cp) {
+// says (str.isprintable; categories Mn and Me, or a combining class). The
+// unicodedata module is imported on the first non-ASCII character only, and
+// whatever sits under that name in sys.modules is not trusted to return a
+// str. Returns -1 with an exception set if the interpreter fails.
+int ShowsLiterally(Ref& unicodedata, Py_UCS4 cp) {
   Ref ch(PyUnicode_FromOrdinal(static_cast<int>(cp)));
   if (!ch) return -1;
   Ref printable(PyObject_CallMethod(ch.get(), "isprintable", nullptr));
   if (!printable) return -1;
-  if (!PyObject_IsTrue(printable.get())) return 0;
-  Ref category(PyObject_CallMethod(unicodedata, "category", "O", ch.get()));
+  const int is_printable = PyObject_IsTrue(printable.get());
+  if (is_printable <= 0) return is_printable;
+  if (!unicodedata) {
+    unicodedata = Ref(PyImport_ImportModule("unicodedata"));
+    if (!unicodedata) return -1;
+  }
+  Ref category(PyObject_CallMethod(unicodedata.get(), "category", "O", ch.get()));
   if (!category) return -1;
+  if (!PyUnicode_Check(category.get())) {
+    PyErr_SetString(PyExc_TypeError, "unicodedata.category() did not return a str");
+    return -1;
+  }
   if (PyUnicode_CompareWithASCIIString(category.get(), "Mn") == 0 ||
       PyUnicode_CompareWithASCIIString(category.get(), "Me") == 0) {
     return 0;
   }
-  Ref combining(PyObject_CallMethod(unicodedata, "combining", "O", ch.get()));
+  Ref combining(PyObject_CallMethod(unicodedata.get(), "combining", "O", ch.get()));
   if (!combining) return -1;
   const long cls = PyLong_AsLong(combining.get());
   if (cls == -1 && PyErr_Occurred()) return -1;
@@ -57,7 +68,7 @@ void AppendCodePointEscape(std::string& out, Py_UCS4 cp) {
 }
 
 // Appends one character as it stands inside the double quotes of the message.
-bool AppendQuoted(std::string& out, PyObject* unicodedata, Py_UCS4 cp) {
+bool AppendQuoted(std::string& out, Ref& unicodedata, Py_UCS4 cp) {
   switch (cp) {
     case '"':
       out += "\\\"";
@@ -111,15 +122,14 @@ bool ConvertFlag(PyObject* obj, FlagText* out) {
 }
 
 void RaiseInvalidFlag(const FlagText& flag) {
-  Ref unicodedata(PyImport_ImportModule("unicodedata"));
-  if (!unicodedata) return;
+  Ref unicodedata;  // imported when first needed
   const Py_ssize_t length = PyUnicode_GetLength(flag.object);
   if (length < 0) return;
   std::string message = "flag must be 'c' or 'p', got \"";
   for (Py_ssize_t i = 0; i < length; ++i) {
     const Py_UCS4 cp = PyUnicode_ReadChar(flag.object, i);
     if (cp == static_cast<Py_UCS4>(-1) && PyErr_Occurred()) return;
-    if (!AppendQuoted(message, unicodedata.get(), cp)) return;
+    if (!AppendQuoted(message, unicodedata, cp)) return;
   }
   message += '"';
   PyErr_SetString(PyExc_ValueError, message.c_str());
