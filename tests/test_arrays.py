@@ -4,10 +4,12 @@ output arrays and their ownership, lazy NumPy access, the borrow registry."""
 import functools
 import json
 import os
+import re
 import struct
 import subprocess
 import sys
 import textwrap
+import warnings
 
 import numpy as np
 import pytest
@@ -420,6 +422,28 @@ def run_python(script):
                           capture_output=True, text=True, env=env, timeout=60)
     assert proc.returncode == 0, proc.stderr
     return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+@pytest.mark.parametrize("mutate,exc,text", [
+    (lambda a: a.resize(0, refcheck=False), ValueError, "arrays must have equal length"),
+    (lambda a: setattr(a, "shape", (2, a.size // 2)), TypeError, "argument 'S': 'ndarray'"),
+    (lambda a: setattr(a, "dtype", np.int64), TypeError, "argument 'S': 'ndarray'"),
+])
+def test_input_changed_by_a_later_conversion(mutate, exc, text):
+    # The rate's __float__ runs after S was taken; what it does to S must be
+    # seen, not a stale pointer to memory it may have freed.
+    S = np.full(1 << 20, 100.0)
+
+    class Rate:
+        def __float__(self):
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", DeprecationWarning)
+                mutate(S)
+            return 0.05
+
+    a = np.full(1 << 20, 0.5)
+    with pytest.raises(exc, match=re.escape(text)):
+        kv.bs_black_scholes_array("c", S, a, a, Rate(), a)
 
 
 @pytest.mark.parametrize("drop", [

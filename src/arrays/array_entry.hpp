@@ -167,6 +167,7 @@ PyObject* ArrayEntry(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     double shared[Shape::kCount];
     FlagText flag;
     if (!ConvertArrayArguments<Shape>(bound.slots(), arrays, shared, &flag)) return nullptr;
+    if (!arrays.Settle()) return nullptr;
     OptionKind kind;
     if (!ParseFlag(flag, &kind)) return nullptr;
     if (!CheckArrays<Shape>(arrays)) return nullptr;

@@ -13,7 +13,11 @@ namespace kv {
 
 struct InputArray {
   PyObject* owner = nullptr;
+  const char* parameter = nullptr;
   BorrowSpan span{};
+  // Read when the call's last argument has been converted (SettleInputArray):
+  // user code run by a later conversion may have resized or reshaped the
+  // array, so what it looked like when taken may no longer hold.
   const char* data = nullptr;
   Py_ssize_t length = 0;
   bool contiguous = false;
@@ -32,6 +36,12 @@ struct InputArray {
 // failures.
 bool TakeInputArray(PyObject* obj, const char* parameter, InputArray* out);
 
+// Reads the array's data, length and contiguity as they are now, after every
+// argument of the call has been converted: no user code runs from here to the
+// end of the call. An array that user code turned into something no longer
+// accepted (another dtype, more dimensions) raises its parameter's TypeError.
+bool SettleInputArray(InputArray& array);
+
 void ReleaseInputArray(InputArray& array);
 
 // The arrays of one call, released in reverse order of acquisition on every
@@ -49,6 +59,13 @@ class InputArrays {
   bool Take(PyObject* obj, const char* parameter) {
     if (!TakeInputArray(obj, parameter, &items_[count_])) return false;
     ++count_;
+    return true;
+  }
+
+  bool Settle() {
+    for (int i = 0; i < count_; ++i) {
+      if (!SettleInputArray(items_[i])) return false;
+    }
     return true;
   }
 
