@@ -14,8 +14,7 @@ bool IsNativeFloat64(const numpy::Api& api, PyObject* descr) {
 bool IsAccepted(const numpy::Api& api, PyObject* obj) {
   PyTypeObject* type = Py_TYPE(obj);
   const bool is_array = type == api.array_type || PyType_IsSubtype(type, api.array_type);
-  return is_array && numpy::Fields(obj)->nd == 1 &&
-         IsNativeFloat64(api, numpy::Fields(obj)->descr);
+  return is_array && numpy::Fields(obj)->nd == 1 && IsNativeFloat64(api, numpy::Fields(obj)->descr);
 }
 
 }  // namespace
