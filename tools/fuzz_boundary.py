@@ -161,6 +161,30 @@ class Mutator:
         return 1.0
 
 
+class ArrayMutator:
+    """Turns a number whose conversion changes an array of the same call:
+    resized without the reference check, reshaped, or given another dtype."""
+
+    def __init__(self, target, mode):
+        self.target, self.mode = target, mode
+
+    def __float__(self):
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            try:
+                if self.mode == 0:
+                    self.target.resize(0, refcheck=False)
+                elif self.mode == 1:
+                    self.target.resize(2 * self.target.size + 1, refcheck=False)
+                elif self.mode == 2:
+                    self.target.shape = (1, self.target.size)
+                else:
+                    self.target.dtype = np.int64
+            except (ValueError, AttributeError, TypeError):
+                pass  # not possible for this array (a view, say)
+        return 0.5
+
+
 class FloatSub(float):
     pass
 
@@ -333,6 +357,10 @@ def build_call(d, name, hostile_kwargs):
     n = d.below(9)
     kwargs = {} if d.chance(90) else DictSub()
     values = [argument(d, name, p, n, hostile_kwargs, kwargs) for p in names]
+    arrays = [i for i, v in enumerate(values) if isinstance(v, np.ndarray)]
+    numbers = [i for i, p in enumerate(names) if p in ("r", "q") and arrays and i > arrays[0]]
+    if numbers and d.chance(5):  # a conversion that changes an array already taken
+        values[d.pick(numbers)] = ArrayMutator(values[d.pick(arrays)], d.below(4))
     split = len(names) if d.chance(50) else d.below(len(names) + 1)
     positional = values[:split]
     for p, v in zip(names[split:], values[split:]):
