@@ -1,9 +1,10 @@
 #pragma once
 
 // The one entry point template behind every _array function: bind; take the
-// arrays, the flag text and the shared numbers in parameter order; parse the
-// flag; check contiguity, then lengths; run the scalar routine once per element
-// into one output buffer; wrap that buffer in a new array. The InputArrays are
+// arrays, the flag text and the shared numbers in parameter order; read the
+// arrays' data and lengths as the last conversion left them; parse the flag;
+// check contiguity, then lengths; run the scalar routine once per element into
+// one output buffer; wrap that buffer in a new array. The InputArrays are
 // released in reverse order on every path out.
 
 #include <Python.h>
