@@ -235,3 +235,19 @@ def test_nan_in_nan_out(price, F, K, r, t, flag):
     assert bits(kv.bsm_implied_volatility(price, F, K, t, r, 0.0, flag)) == DEFAULT_NAN
     assert bits(kv.bs_implied_volatility(price, F, K, t, r, flag)) == DEFAULT_NAN
     assert bits(kv.bsm_implied_volatility(5.0, 100.0, 100.0, 1.0, 0.05, NAN, flag)) == DEFAULT_NAN
+
+
+@pytest.mark.parametrize("price,F,K,r,t", [
+    (0.5e308, 1e308, 1e308, 0.0, 4.0),  # F * sqrt(t) overflows
+    (0.3e307, 1e307, 1e307, 0.0, 1e4),
+    (0.3e305, 1e305, 1e305, 0.0, 1e4),  # still finite: Newton as usual
+])
+def test_infinite_vega_solves_by_bisection(price, F, K, r, t):
+    # A vega of +inf makes every Newton step zero; the solve must still
+    # reproduce the price rather than return its first guess.
+    import numpy as np
+
+    sigma = kv.black76_implied_volatility(price, F, K, r, t, "c")
+    assert kv.black76_black("c", F, K, t, r, sigma) == pytest.approx(price, rel=1e-9)
+    one = (np.array([x]) for x in (price, F, K))
+    assert bits(kv.black76_implied_volatility_array(*one, r, np.array([t]), "c")[0]) == bits(sigma)

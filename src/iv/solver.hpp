@@ -133,7 +133,10 @@ class IvSolve {
       return IvResult::Value(sigma_);
     }
     const double vega = Fst_ * (std::exp(d1 * (d1 * -0.5)) * kDensityFactor);
-    if (vega < kMinVega) return StartBisection();
+    // An infinite vega (F * sqrt(t) beyond the largest double) would make
+    // every step zero, and the step test would then accept the first guess
+    // whatever its price: such solves go to bisection, like a vanishing vega.
+    if (vega < kMinVega || std::isinf(vega)) return StartBisection();
     const double next = sigma_ - (m - target_) / vega;
     if (!std::isfinite(next) || next <= 0.0 || next > kMaxVol) return StartBisection();
     // After the last permitted evaluation its step is never priced.
