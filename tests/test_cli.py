@@ -38,8 +38,14 @@ OPTIONS = [
       "--sigma", "0.25"), "bsm", "p", dict(S=100.0, K=95.0, t=0.7, r=0.03, q=0.02), 0.25),
     (("black76", "C", "-F", "4000", "-K", "4200", "-t", "0.25", "-r", "0.04", "--vol", "0.3"),
      "black76", "c", dict(F=4000.0, K=4200.0, t=0.25, r=0.04), 0.3),
+    # A flag on its own takes the default model; negative values in e-notation
+    # belong to their option.
+    (("put", "-r", "-1e-3", "-t", "0.5"), "bs", "p", dict(S=100.0, K=100.0, t=0.5, r=-1e-3),
+     0.2),
+    (("bsm", "c", "-q", "-2E-2", "-S", "90"), "bsm", "c",
+     dict(S=90.0, K=100.0, t=1.0, r=0.05, q=-0.02), 0.2),
 ]
-OPTION_IDS = ["default", "bsm-put", "black76-call"]
+OPTION_IDS = ["default", "bsm-put", "black76-call", "flag-alone", "negative-exponent"]
 
 
 def library(model, quantity, flag, market, sigma):
@@ -139,6 +145,7 @@ def test_undefined_values_become_json_null():
     (("bs", "-q", "0.02"), "bsm only"),
     (("--price", "5", "--sigma", "0.2"), "not allowed with"),
     (("--chain", "--strikes", "0"), "at least one"),
+    (("--chain", "--strikes", "10000000000000"), "at most 100,000 strikes"),
     (("--chain", "--range", "0.7"), "expected 2 arguments"),
     (("-K", "110", "--price", "-1"), "price is below intrinsic value"),
     (("bs", "p", "-S", "80", "-t", "1", "-r", "0.05", "--price", "15.1"), "below intrinsic"),
@@ -198,6 +205,16 @@ def test_numpy_is_needed_only_for_the_chain(argv, status):
         assert len(done.stderr.splitlines()) == 1 and "NumPy" in done.stderr
     else:
         assert "delta" in done.stdout and done.stderr == ""
+
+
+def test_reader_closing_the_pipe_ends_quietly():
+    with subprocess.Popen([sys.executable, "-m", "kestrovane", "--chain", "--strikes",
+                           "100000"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          text=True) as proc:
+        proc.stdout.readline()
+        proc.stdout.close()  # as `| head -1` does
+        err = proc.stderr.read()
+        assert proc.wait(timeout=120) == 1 and err == ""
 
 
 def test_help_exits_0_and_lists_the_models():

@@ -15,6 +15,7 @@ from __future__ import annotations
 import argparse
 import json
 import math
+import os
 import sys
 from collections.abc import Sequence
 from dataclasses import dataclass
@@ -88,6 +89,9 @@ def _flag(text: str) -> str:
     raise argparse.ArgumentTypeError(f"flag must be call or put (c or p), got {text!r}")
 
 
+MAX_STRIKES = 100_000
+
+
 def _count(text: str) -> int:
     try:
         value = int(text)
@@ -95,7 +99,64 @@ def _count(text: str) -> int:
         raise argparse.ArgumentTypeError(f"invalid count {text!r}") from None
     if value < 1:
         raise argparse.ArgumentTypeError(f"needs at least one strike, got {value}")
+    if value > MAX_STRIKES:
+        raise argparse.ArgumentTypeError(f"at most {MAX_STRIKES:,} strikes, got {value:,}")
     return value
+
+
+# Options that take one number. argparse reads a following "-1e-3" as an
+# option, not as a negative value (it knows only -1 and -0.5 forms), so such
+# values are attached to their option ("-r=-1e-3") before parsing.
+_NUMBER_OPTIONS = frozenset({"-S", "--spot", "-F", "--forward", "-K", "--strike", "-t",
+                             "--time", "-r", "--rate", "-q", "--dividend-yield", "--sigma",
+                             "--vol", "--price"})
+
+
+# The other options that take values, and how many.
+_OTHER_VALUE_OPTIONS = {"--strikes": 1, "--range": 2}
+
+
+def _is_number(text: str) -> bool:
+    try:
+        float(text)
+    except ValueError:
+        return False
+    return True
+
+
+def _prepare(argv: Sequence[str]) -> list[str]:
+    """Attaches negative numbers to their options, and puts the default model
+    before a flag given on its own ("python -m kestrovane put")."""
+    out: list[str] = []
+    positionals = 0
+    tokens = iter(argv)
+    for token in tokens:
+        if token in _NUMBER_OPTIONS:
+            value = next(tokens, None)
+            if value is None:
+                out.append(token)
+            elif value.startswith("-") and _is_number(value):
+                out.append(f"{token}={value}")
+            else:
+                out += [token, value]
+            continue
+        if token in _OTHER_VALUE_OPTIONS:
+            out.append(token)
+            for _ in range(_OTHER_VALUE_OPTIONS[token]):
+                value = next(tokens, None)
+                if value is not None:
+                    out.append(value)
+            continue
+        if token == "--":
+            out += [token, *tokens]
+            break
+        if not token.startswith("-"):
+            if positionals == 0 and token not in MODELS and token[:1] in ("c", "C", "p", "P"):
+                out.append("bs")
+                positionals += 1
+            positionals += 1
+        out.append(token)
+    return out
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -382,13 +443,20 @@ def _fail(message: str, status: int) -> int:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
+    args = build_parser().parse_args(_prepare(sys.argv[1:] if argv is None else argv))
     try:
         print(run(args))
     except InputError as exc:
         return _fail(str(exc), 2)
     except Failure as exc:
         return _fail(str(exc), 1)
+    except MemoryError:
+        return _fail("not enough memory for this request", 1)
+    except BrokenPipeError:
+        # The reader went away (| head): stop quietly, and keep the
+        # interpreter from complaining when it flushes stdout at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
     except BaseException as exc:
         # The module's PanicException (an internal failure) derives from
         # BaseException and is not exported; anything else propagates.
