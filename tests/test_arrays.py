@@ -365,16 +365,18 @@ def test_view_outlives_array():
     assert type(base).__name__ == "PySliceContainer"
 
 
+def rss():
+    """The process's resident set in bytes (Linux)."""
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
 @pytest.mark.skipif(bool(os.environ.get("KESTROVANE_SANITIZED")),
                     reason="the address sanitizer holds freed memory in quarantine")
 def test_output_buffers_freed_with_last_view():
     n = 1 << 18
     a, t, s = good(n, 100.0), good(n), good(n, 0.2)
-
-    def rss():
-        with open("/proc/self/statm") as f:
-            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
     for _ in range(5):
         kv.bs_dual_delta_array("c", a, a, t, 0.05, s)[1:]
@@ -392,10 +394,6 @@ def test_large_output_buffers_hold_every_element_and_are_freed():
     rng = np.random.default_rng(7)
     S, t, s = rng.uniform(50, 150, n), rng.uniform(0.05, 2, n), rng.uniform(0.05, 1, n)
     picks = [0, 1, n // 2, n - 2, n - 1]
-
-    def rss():
-        with open("/proc/self/statm") as f:
-            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
     out = kv.bsm_vega_array("p", S, S[::-1].copy(), t, 0.05, s, 0.02)
     assert out.base is not None and not out.flags.owndata and out.flags.writeable
@@ -416,8 +414,13 @@ def test_large_output_buffers_hold_every_element_and_are_freed():
 # NumPy access: lazy, retried after a failure, from the right core module.
 
 
+def child_env():
+    """The environment for a child interpreter that imports what this one does."""
+    return dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+
+
 def run_python(script):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    env = child_env()
     proc = subprocess.run([sys.executable, "-W", "error", "-c", textwrap.dedent(script)],
                           capture_output=True, text=True, env=env, timeout=60)
     assert proc.returncode == 0, proc.stderr
@@ -463,7 +466,7 @@ def test_outputs_dying_while_an_exception_propagates(drop):
         except (ZeroDivisionError, TypeError) as exc:
             print(type(exc).__name__)
         """)], capture_output=True, text=True, timeout=60,
-        env=dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p)))
+        env=child_env())
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.split() in (["ZeroDivisionError"], ["TypeError"])
     assert "ignored" not in proc.stderr
