@@ -81,12 +81,16 @@ class _Parser(argparse.ArgumentParser):
         self.exit(2, f"{self.prog}: error: {message}\n")
 
 
+_FLAGS = {"c": "call", "p": "put"}
+DEFAULT_MODEL = "bs"
+
+
 def _flag(text: str) -> str:
-    if text[:1] in ("c", "C"):
-        return "call"
-    if text[:1] in ("p", "P"):
-        return "put"
-    raise argparse.ArgumentTypeError(f"flag must be call or put (c or p), got {text!r}")
+    try:
+        return _FLAGS[text[:1].lower()]
+    except KeyError:
+        raise argparse.ArgumentTypeError(
+            f"flag must be call or put (c or p), got {text!r}") from None
 
 
 MAX_STRIKES = 100_000
@@ -128,7 +132,7 @@ def _prepare(argv: Sequence[str]) -> list[str]:
     """Attaches negative numbers to their options, and puts the default model
     before a flag given on its own ("python -m kestrovane put")."""
     out: list[str] = []
-    positionals = 0
+    first_positional = True
     tokens = iter(argv)
     for token in tokens:
         if token in _NUMBER_OPTIONS:
@@ -150,11 +154,10 @@ def _prepare(argv: Sequence[str]) -> list[str]:
         if token == "--":
             out += [token, *tokens]
             break
-        if not token.startswith("-"):
-            if positionals == 0 and token not in MODELS and token[:1] in ("c", "C", "p", "P"):
-                out.append("bs")
-                positionals += 1
-            positionals += 1
+        if first_positional and not token.startswith("-"):
+            first_positional = False
+            if token not in MODELS and token[:1].lower() in _FLAGS:
+                out.append(DEFAULT_MODEL)
         out.append(token)
     return out
 
@@ -173,7 +176,7 @@ def build_parser() -> argparse.ArgumentParser:
 Units: t in years; r, q and sigma annual decimals (0.05 is 5 %). Charm, color
 and veta follow growing t, the opposite sign convention to theta.""",
     )
-    parser.add_argument("model", nargs="?", default="bs", choices=MODELS,
+    parser.add_argument("model", nargs="?", default=DEFAULT_MODEL, choices=MODELS,
                         help="pricing model (default: bs)")
     parser.add_argument("flag", nargs="?", default="call", type=_flag,
                         help="call or put; the first letter decides (default: call)")
