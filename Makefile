@@ -1,5 +1,5 @@
 # kestrovane: the two commands most people need are `make demo` and `make test`.
-.PHONY: demo test test-asan bench wheel format clean
+.PHONY: demo test test-asan bench identity wheel format clean
 
 # Builds the package into a fresh virtual environment and prices a few options.
 demo:
@@ -16,6 +16,11 @@ test-asan:
 # Benchmarks: print ratios measured in one run.
 bench:
 	@tools/bench.sh
+
+# Vector exp/log against the platform's, bit for bit, on every kernel this CPU
+# runs (IDENTITY_ARGS="--count 1e9" for the long run, "--bench" for timings).
+identity:
+	@tools/vector_math_identity.sh $(IDENTITY_ARGS)
 
 wheel:
 	@bash -c 'source tools/common.sh && build_wheel'

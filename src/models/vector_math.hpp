@@ -384,10 +384,24 @@ alignas(64) inline constexpr double kLogTable[256] = {
 // other bits than the platform (found by tools/vector_math_identity.cpp
 // --fma-sensitive): the self-check fails on a build that loses the fusion.
 inline constexpr double kExpFmaSensitive[] = {
-    1.0,
+    0x1.678f896bc48fp+8, -0x1.06595930beb57p+8, 0x1.9590618cf546cp+7, 0x1.ce181f292e53p+6,
+    0x1.7f395144e2ep+7, -0x1.216b402c538a1p+8, -0x1.70f8ebae56728p+6, 0x1.ff5d0d0a5301p+7,
+    -0x1.a462e57cc7b74p+7, -0x1.e03ee83fe36p+5, 0x1.c7507892a715p+8, 0x1.63800c59e0ce8p+8,
+    -0x1.0e71aea3ab39ep+8, 0x1.7b22f65f010a8p+7, 0x1.051898f676172p+8, 0x1.7857094898258p+8,
+    -0x1.55cc49e0d02ccp+7, 0x1.2da476a7edf6p+4, -0x1.57fecdee4676cp+8, -0x1.ebeef7a043754p+7,
+    -0x1.426151d3288fep+8, 0x1.867ed5c9c4fb8p+7, -0x1.fcce8530c828ep+8, -0x1.b416d281f9961p+8,
+    0x1.e64b33e91a45p+6, -0x1.3fb08d8c8a5cdp+8, 0x1.eda2013c55fcp+6, -0x1.149f82d67444p+7,
+    0x1.4d5cd15581d98p+8, 0x1.c0362c370dfd4p+7, -0x1.683bee86c9018p+6, 0x1.733b2b9f0a7ccp+8,
 };
 inline constexpr double kLogFmaSensitive[] = {
-    2.0,
+    0x1.5741bfb41022bp+9, 0x1.81e058174b431p+6, 0x1.51e29ed7dcdcbp-1, 0x1.64da825cf8531p+9,
+    0x1.2de3efa675361p+9, 0x1.a358e0b3c03adp+4, 0x1.711a3e7aa7dd5p+7, 0x1.3179f1731aa2bp+9,
+    0x1.0a6b8ec1950bbp+9, 0x1.4bf1326f2feecp+9, 0x1.efdefc4580547p+9, 0x1.b926b72c9c362p+9,
+    0x1.e912a656b35ep+9, 0x1.04d7da895186ep+9, 0x1.ef54957e7bdacp+9, 0x1.eba223d59a53dp+9,
+    0x1.0bb96f5841488p+0, 0x1.0c23abd5f0929p+0, 0x1.e5b37ccbe0deap-1, 0x1.1001cd9dcc66bp+0,
+    0x1.1016fa7749f39p+0, 0x1.0fa3322fb7188p+0, 0x1.109007eb71a79p+0, 0x1.10902284f58b3p+0,
+    0x1.10900eb7a6e9cp+0, 0x1.efdcd89c7d52fp-1, 0x1.0ed591b309492p+0, 0x1.0cd82dcc1c8c6p+0,
+    0x1.109017162cd6ap+0, 0x1.1090256e5e56bp+0, 0x1.05a754e37ebd3p+0, 0x1.e23a8d3d44328p-1,
 };
 }  // namespace vector_math_data
 
@@ -523,7 +537,9 @@ template <int N>
       if (y < std::numeric_limits<double>::infinity()) return y;
     } else {
       const double scale = AsDouble(sbits + (1022ull << 52));
-      const double y = scale + scale * tmp;
+      // Unfused here; the volatile keeps a contracting build from fusing it.
+      const volatile double product = scale * tmp;
+      const double y = scale + product;
       if (y >= 1.0) return y * 0x1p-1022;
     }
   }
