@@ -546,6 +546,26 @@ template <int N>
   return std::exp(x);
 }
 
+// The lanes of y that `large` marks, recomputed. Out of line and by
+// reference: inlined, its lane loop would cost the common call spills.
+template <int N>
+[[gnu::noinline, gnu::cold]] inline void ExpLargeLanes(const Vec<N>& x, const Vec<N>& tmp,
+                                                       const Bits<N>& sbits, const Mask<N>& large,
+                                                       Vec<N>& y) {
+  for (int i = 0; i < N; ++i) {
+    if (large[i]) y[i] = ExpLargeLane(x[i], tmp[i], sbits[i]);
+  }
+}
+
+// log of the lanes that `special` marks, by the platform's function.
+template <int N>
+[[gnu::noinline, gnu::cold]] inline void LogSpecialLanes(const Vec<N>& x, const Mask<N>& special,
+                                                         Vec<N>& y) {
+  for (int i = 0; i < N; ++i) {
+    if (special[i]) y[i] = std::log(x[i]);
+  }
+}
+
 // Fused is false only to show which arguments a build without fused
 // multiply-adds would get wrong (the identity tool's use).
 template <int N, bool Fused = true>
@@ -586,11 +606,7 @@ template <int N, bool Fused = true>
   // Below 2^-54 the platform returns 1 + x, rounded.
   y = (Mask<N>)(abstop < 0x3c9) ? 1.0 + x : y;
   const Mask<N> large = (Mask<N>)(abstop >= 0x408);
-  if (AnyLane<N>(large)) [[unlikely]] {
-    for (int i = 0; i < N; ++i) {
-      if (large[i]) y[i] = ExpLargeLane(x[i], tmp[i], sbits[i]);
-    }
-  }
+  if (AnyLane<N>(large)) [[unlikely]] ExpLargeLanes<N>(x, tmp, sbits, large, y);
   return y;
 }
 
@@ -652,11 +668,7 @@ template <int N, bool Fused = true>
   if (AnyLane<N>(near)) y = near ? LogNearOne<N, Fused>(x) : y;
   // Zero, negative, subnormal, infinite and NaN arguments.
   const Mask<N> special = (Mask<N>)((ix >> 48) - 0x10 >= 0x7ff0 - 0x10);
-  if (AnyLane<N>(special)) [[unlikely]] {
-    for (int i = 0; i < N; ++i) {
-      if (special[i]) y[i] = std::log(x[i]);
-    }
-  }
+  if (AnyLane<N>(special)) [[unlikely]] LogSpecialLanes<N>(x, special, y);
   return y;
 }
 
