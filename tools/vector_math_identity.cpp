@@ -288,7 +288,8 @@ double NsPerElement(const std::vector<double>& args, std::vector<double>& out, F
 }
 
 template <class VectorFn>
-void BenchOne(const char* name, double lo, double hi, VectorFn vector_fn, double (*scalar)(double)) {
+void BenchOne(const char* name, double lo, double hi, VectorFn vector_fn,
+              double (*scalar)(double)) {
   std::vector<double> args(4096), out(4096);
   for (std::size_t i = 0; i < args.size(); ++i) args[i] = Uniform(Hash(8, i), lo, hi);
   const double vec = NsPerElement(args, out, [&](const auto& a, auto& o) {
