@@ -293,7 +293,8 @@ def greeks(model: str, *, flag: Any, S: Any = None, F: Any = None, K: Any, t: An
     book = _Book(np, {underlying: X, "K": K, "t": t, "r": r, "sigma": sigma, "q": q}, flag)
     shape, v = book.shape, book.views
     block = np.empty((len(names), *shape))
-    outs = tuple(block)  # one C-contiguous row per quantity
+    # One C-contiguous row per quantity (a 0-d view, not a scalar, for shape ()).
+    outs = tuple(block[i, ...] for i in range(len(names)))
     if names:
         _book().greeks(code, tuple(_QUANTITY_CODES[n] for n in names), v["flag"],
                        v[underlying], v["K"], v["t"], v["r"], v["sigma"], v["q"], outs, count)
