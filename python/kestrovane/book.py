@@ -16,14 +16,23 @@ from __future__ import annotations
 import enum
 import operator
 import os
-from collections.abc import Iterable
-from typing import TYPE_CHECKING, Any
+from collections.abc import Iterable, Sequence
+from typing import TYPE_CHECKING, Any, Literal, overload
 
 from ._quantities import MODELS, QUANTITIES
 
 if TYPE_CHECKING:
     import numpy as np
+    import pandas as pd
     from numpy.typing import NDArray
+
+    # What the inputs may be: numbers, nested sequences, NumPy arrays; with a
+    # pandas Series anywhere the result is a DataFrame (or Series).
+    _Plain = float | np.integer[Any] | np.floating[Any] | Sequence[Any] | NDArray[Any]
+    _Numbers = _Plain | pd.Series[Any]
+    _PlainFlags = str | bool | np.bool_ | Sequence[Any] | NDArray[Any]
+    _Flags = _PlainFlags | pd.Series[Any]
+    _Array = NDArray[np.float64]
 
 __all__ = ["IvStatus", "greeks", "implied_volatility"]
 
@@ -267,9 +276,24 @@ class _Book:
         return index
 
 
-def greeks(model: str, *, flag: Any, S: Any = None, F: Any = None, K: Any, t: Any, r: Any,
-           sigma: Any, q: Any = None, quantities: Iterable[str] | None = None,
-           threads: int | None = None) -> Any:
+@overload
+def greeks(model: str, *, flag: _PlainFlags, S: _Plain | None = None, F: _Plain | None = None,
+           K: _Plain, t: _Plain, r: _Plain, sigma: _Plain, q: _Plain | None = None,
+           quantities: Iterable[str] | None = None,
+           threads: int | None = None) -> dict[str, _Array]: ...
+
+
+@overload
+def greeks(model: str, *, flag: _Flags, S: _Numbers | None = None,  # type: ignore[overload-overlap]
+           F: _Numbers | None = None, K: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers,
+           q: _Numbers | None = None, quantities: Iterable[str] | None = None,
+           threads: int | None = None) -> pd.DataFrame: ...
+
+
+def greeks(model: str, *, flag: _Flags, S: _Numbers | None = None, F: _Numbers | None = None,
+           K: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers | None = None,
+           quantities: Iterable[str] | None = None,
+           threads: int | None = None) -> dict[str, _Array] | pd.DataFrame:
     """The price and Greeks of every option in one pass.
 
     ``model`` is "bs", "bsm" or "black76"; Black-76 takes ``F``, the others
@@ -306,8 +330,38 @@ def greeks(model: str, *, flag: Any, S: Any = None, F: Any = None, K: Any, t: An
     return pandas.DataFrame(block.T, index=book.index, columns=list(names), copy=False)
 
 
-def implied_volatility(model: str, *, price: Any, S: Any = None, F: Any = None, K: Any,
-                       t: Any, r: Any, q: Any = None, flag: Any, status: bool = False,
+@overload
+def implied_volatility(model: str, *, price: _Plain, S: _Plain | None = None,
+                       F: _Plain | None = None, K: _Plain, t: _Plain, r: _Plain,
+                       q: _Plain | None = None, flag: _PlainFlags, status: Literal[False] = False,
+                       threads: int | None = None) -> _Array: ...
+
+
+@overload
+def implied_volatility(model: str, *, price: _Plain, S: _Plain | None = None,
+                       F: _Plain | None = None, K: _Plain, t: _Plain, r: _Plain,
+                       q: _Plain | None = None, flag: _PlainFlags, status: Literal[True],
+                       threads: int | None = None) -> tuple[_Array, NDArray[np.int8]]: ...
+
+
+@overload
+def implied_volatility(  # type: ignore[overload-overlap]
+        model: str, *, price: _Numbers, S: _Numbers | None = None, F: _Numbers | None = None,
+        K: _Numbers, t: _Numbers, r: _Numbers, q: _Numbers | None = None, flag: _Flags,
+        status: Literal[False] = False, threads: int | None = None) -> pd.Series[float]: ...
+
+
+@overload
+def implied_volatility(  # type: ignore[overload-overlap]
+        model: str, *, price: _Numbers, S: _Numbers | None = None, F: _Numbers | None = None,
+        K: _Numbers, t: _Numbers, r: _Numbers, q: _Numbers | None = None, flag: _Flags,
+        status: Literal[True], threads: int | None = None
+) -> tuple[pd.Series[float], pd.Series[int]]: ...
+
+
+def implied_volatility(model: str, *, price: _Numbers, S: _Numbers | None = None,
+                       F: _Numbers | None = None, K: _Numbers, t: _Numbers, r: _Numbers,
+                       q: _Numbers | None = None, flag: _Flags, status: bool = False,
                        threads: int | None = None) -> Any:
     """The implied volatility of every option in one pass.
 
