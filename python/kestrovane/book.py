@@ -103,7 +103,7 @@ def _thread_count(threads: object) -> int:
     return count
 
 
-def _market(function: str, model: str, S: object, F: object, q: object) -> tuple[str, Any, Any]:
+def _market(function: str, model: str, S: Any, F: Any, q: Any) -> tuple[tuple[str, Any], Any]:
     """The underlying's name and value, and q (0.0 where the model has none);
     a market input the model does not take is an error, not ignored."""
     if model == "black76":
@@ -173,8 +173,8 @@ def _object_code(value: object) -> int:
     """1 for a call, 0 for a put, -1 for anything else."""
     if isinstance(value, str):
         return _FLAG_WORDS.get(value.lower(), -1)
-    if type(value).__name__ in ("bool", "bool_"):
-        return int(value)  # type: ignore[call-overload]
+    if type(value).__name__ in ("bool", "bool_"):  # bool or NumPy's bool
+        return 1 if value else 0
     return -1
 
 
@@ -276,15 +276,17 @@ class _Book:
         return index
 
 
+# A Series anywhere makes the first signature fail, so the DataFrame one applies.
 @overload
-def greeks(model: str, *, flag: _PlainFlags, S: _Plain | None = None, F: _Plain | None = None,
+def greeks(model: str, *, flag: _PlainFlags,  # type: ignore[overload-overlap]
+           S: _Plain | None = None, F: _Plain | None = None,
            K: _Plain, t: _Plain, r: _Plain, sigma: _Plain, q: _Plain | None = None,
            quantities: Iterable[str] | None = None,
            threads: int | None = None) -> dict[str, _Array]: ...
 
 
 @overload
-def greeks(model: str, *, flag: _Flags, S: _Numbers | None = None,  # type: ignore[overload-overlap]
+def greeks(model: str, *, flag: _Flags, S: _Numbers | None = None,
            F: _Numbers | None = None, K: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers,
            q: _Numbers | None = None, quantities: Iterable[str] | None = None,
            threads: int | None = None) -> pd.DataFrame: ...
@@ -331,28 +333,30 @@ def greeks(model: str, *, flag: _Flags, S: _Numbers | None = None, F: _Numbers |
 
 
 @overload
-def implied_volatility(model: str, *, price: _Plain, S: _Plain | None = None,
+def implied_volatility(model: str, *, price: _Plain,  # type: ignore[overload-overlap]
+                       S: _Plain | None = None,
                        F: _Plain | None = None, K: _Plain, t: _Plain, r: _Plain,
                        q: _Plain | None = None, flag: _PlainFlags, status: Literal[False] = False,
                        threads: int | None = None) -> _Array: ...
 
 
 @overload
-def implied_volatility(model: str, *, price: _Plain, S: _Plain | None = None,
+def implied_volatility(model: str, *, price: _Plain,  # type: ignore[overload-overlap]
+                       S: _Plain | None = None,
                        F: _Plain | None = None, K: _Plain, t: _Plain, r: _Plain,
                        q: _Plain | None = None, flag: _PlainFlags, status: Literal[True],
                        threads: int | None = None) -> tuple[_Array, NDArray[np.int8]]: ...
 
 
 @overload
-def implied_volatility(  # type: ignore[overload-overlap]
+def implied_volatility(
         model: str, *, price: _Numbers, S: _Numbers | None = None, F: _Numbers | None = None,
         K: _Numbers, t: _Numbers, r: _Numbers, q: _Numbers | None = None, flag: _Flags,
         status: Literal[False] = False, threads: int | None = None) -> pd.Series[float]: ...
 
 
 @overload
-def implied_volatility(  # type: ignore[overload-overlap]
+def implied_volatility(
         model: str, *, price: _Numbers, S: _Numbers | None = None, F: _Numbers | None = None,
         K: _Numbers, t: _Numbers, r: _Numbers, q: _Numbers | None = None, flag: _Flags,
         status: Literal[True], threads: int | None = None
@@ -378,8 +382,8 @@ def implied_volatility(model: str, *, price: _Numbers, S: _Numbers | None = None
     (underlying, X), q = _market("implied_volatility", model, S, F, q)
     book = _Book(np, {"price": price, underlying: X, "K": K, "t": t, "r": r, "q": q}, flag)
     v = book.views
-    out = np.empty(book.shape)
-    reasons = np.empty(book.shape, np.int8) if status else None
+    out: Any = np.empty(book.shape)
+    reasons: Any = np.empty(book.shape, np.int8) if status else None
     _book().implied_volatility(code, v["flag"], v["price"], v[underlying], v["K"], v["t"],
                                v["r"], v["q"], out, reasons, count)
     if book.index is not None:
