@@ -10,7 +10,9 @@ Sections (rows of one table):
      and against scipy.optimize.brentq per option;
   4. scaling: ns per element from 10^3 to 10^7 elements, and a one-element
      array call against the scalar call;
-  5. peak memory for 10^7 elements, each measurement in a fresh process.
+  5. peak memory for 10^7 elements, each measurement in a fresh process;
+  7. the whole-book API (kestrovane.greeks, kestrovane.implied_volatility)
+     against the _array calls it replaces, on one thread and on all cores.
 
 The loop is a shared library built here (bench/_build/, cached) from the
 headers in src/models and src/iv. It calls the same inline routine once per
@@ -47,6 +49,7 @@ import _common  # noqa: E402
 import numpy as np  # noqa: E402
 
 import kestrovane  # noqa: E402
+from kestrovane import _quantities  # noqa: E402
 
 try:
     from scipy.optimize import brentq
@@ -63,9 +66,7 @@ SQRT_2PI = math.sqrt(2.0 * math.pi)
 LOOP_CXX_FLAGS = [*_common.MODULE_CXX_FLAGS, "-fno-math-errno"]
 
 MODELS = ("bsm", "bs", "black76")
-QUANTITIES = ("price", "delta", "gamma", "vega", "theta", "rho", "vanna", "charm", "vomma",
-              "speed", "zomma", "color", "veta", "ultima", "dual_delta", "dual_gamma")
-PRICE_NAME = {"bs": "black_scholes", "bsm": "black_scholes_merton", "black76": "black"}
+QUANTITIES = _quantities.QUANTITIES
 # Quantities that must beat NumPy/SciPy by 1.3x; every other one by any margin.
 STRONG_TARGET = frozenset({"price", "delta", "theta", "rho", "dual_delta", "charm"})
 # A NumPy formula further than this from kestrovane (see relative_diff) is flagged.
@@ -73,7 +74,7 @@ AGREEMENT = 1e-9
 
 
 def function_name(model: str, quantity: str) -> str:
-    return f"{model}_{PRICE_NAME[model] if quantity == 'price' else quantity}_array"
+    return _quantities.function_name(model, quantity) + "_array"
 
 
 def camel(quantity: str) -> str:
@@ -884,6 +885,74 @@ def section_memory(table: Table, cfg: Config) -> None:
                   kv_mb <= output_mb * 1.02 + 1.0, notes)
 
 
+def section_book(table: Table, cfg: Config, data) -> None:
+    """The whole-book API against the _array calls it replaces (kv ns/el is
+    the whole-book call, NumPy/kv holds the ratio whole-book / _array)."""
+    table.section(f"7. Whole book: kestrovane.greeks and implied_volatility, {cfg.n:,} random "
+                  "options (ratios: whole-book time / the _array call's)")
+    try:
+        import kestrovane._book  # noqa: F401
+    except ImportError:
+        table.warning("kestrovane._book is not built: whole-book rows skipped")
+        return
+    S, K, t, sigma = data
+    n = len(S)
+    rng = np.random.default_rng(SEED + 7)
+    calls = rng.random(n) < 0.5
+    rates = rng.uniform(0.0, 0.06, n)
+    one = dict(S=S, K=K, t=t, sigma=sigma, r=R, q=Q)
+    price = kestrovane.bs_black_scholes_array("c", S, K, t, R, sigma)
+
+    def row(label, book_call, array_call, target, limit, at_least=False):
+        progress(f"{label} ...")
+        book_call(), array_call()  # warm-up
+        seconds = _common.best_seconds({"book": (book_call, None), "array": (array_call, None)},
+                                       cfg.iv_repeat if "implied" in label else cfg.repeat)
+        ratio = seconds["book"] / seconds["array"]
+        met = ratio >= limit if at_least else ratio <= limit
+        table.row(label, n, ns_text(seconds["book"] / n * 1e9), ns_text(seconds["array"] / n * 1e9),
+                  DASH, ratio, None, target, met, "NumPy/SciPy ns/el column: the comparison call")
+
+    bsm = kestrovane.bsm_black_scholes_merton_array
+    row("greeks, all 16, threads=1 vs one bsm_black_scholes_merton_array",
+        lambda: kestrovane.greeks("bsm", flag="c", threads=1, **one),
+        lambda: bsm("c", S, K, t, R, sigma, Q), "<= 3.00x", 3.0)
+    row("greeks delta, scalar r and q, one flag vs bsm_delta_array",
+        lambda: kestrovane.greeks("bsm", flag="c", quantities=["delta"], threads=1, **one),
+        lambda: kestrovane.bsm_delta_array("c", S, K, t, R, sigma, Q), "<= 1.15x", 1.15)
+    row("greeks delta, per-option flags (bool) and r vs bsm_delta_array",
+        lambda: kestrovane.greeks("bsm", flag=calls, quantities=["delta"], threads=1,
+                                  **{**one, "r": rates}),
+        lambda: kestrovane.bsm_delta_array("c", S, K, t, R, sigma, Q), "<= 1.25x", 1.25)
+    row("implied_volatility, threads=1 vs bs_implied_volatility_array",
+        lambda: kestrovane.implied_volatility("bs", price=price, S=S, K=K, t=t, r=R, flag="c",
+                                              threads=1),
+        lambda: kestrovane.bs_implied_volatility_array(price, S, K, t, R, "c"), "<= 1.10x", 1.1)
+    cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
+    row(f"greeks, all 16, threads=None ({cores} cores) vs threads=1 (ratio: 1 / None)",
+        lambda: kestrovane.greeks("bsm", flag="c", threads=1, **one),
+        lambda: kestrovane.greeks("bsm", flag="c", **one), ">= 1.80x", 1.8, at_least=True)
+    row(f"implied_volatility, threads=None ({cores} cores) vs threads=1 (ratio: 1 / None)",
+        lambda: kestrovane.implied_volatility("bs", price=price, S=S, K=K, t=t, r=R, flag="c",
+                                              threads=1),
+        lambda: kestrovane.implied_volatility("bs", price=price, S=S, K=K, t=t, r=R, flag="c"),
+        ">= 1.80x", 1.8, at_least=True)
+
+    progress("whole-book peak memory ...")
+    import tracemalloc
+
+    gc.collect()
+    tracemalloc.start()
+    out = kestrovane.greeks("bsm", flag="c", S=100.0, K=K, t=t, r=R, sigma=sigma, q=Q)
+    peak = tracemalloc.get_traced_memory()[1]
+    tracemalloc.stop()
+    outputs = sum(a.nbytes for a in out.values())
+    del out
+    table.row("greeks, all 16, scalar S r q: peak memory / outputs", n, f"{peak / 1e6:.1f} MB",
+              DASH, DASH, peak / outputs, None, "<= 1.10x", peak <= outputs * 1.1,
+              f"outputs {outputs / 1e6:.0f} MB; tracemalloc")
+
+
 def section_math(table: Table, loops: Loops, cfg: Config, data) -> None:
     """What one exp or log costs: the platform's, one call per element (what
     exact results are built from), against NumPy's vectorised ufunc."""
@@ -938,6 +1007,7 @@ def main() -> None:
     section_scaling(table, loops, cfg, data)
     section_memory(table, cfg)
     section_math(table, loops, cfg, data)
+    section_book(table, cfg, data)
     progress("")
     elapsed = time.perf_counter() - started
     load_at_end = _common.load_average()

@@ -6,22 +6,24 @@ import json
 import re
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
 import kestrovane as kv
+from kestrovane._quantities import GREEKS, function_name
 
-GREEKS = ("delta", "gamma", "vega", "theta", "rho", "vanna", "charm", "vomma", "speed",
-          "zomma", "color", "veta", "ultima", "dual_delta", "dual_gamma")
-PRICE = {"bs": "bs_black_scholes", "bsm": "bsm_black_scholes_merton", "black76": "black76_black"}
+# `python -m kestrovane`, with the tests' stand-in for the whole-book kernel
+# where the package lacks it.
+MAIN = ("import sys; sys.path.insert(0, %r); import book_standin; "
+        "book_standin.install_if_missing(); import runpy; sys.argv[0] = 'kestrovane'; "
+        "runpy.run_module('kestrovane', run_name='__main__', alter_sys=True)"
+        % str(Path(__file__).resolve().parent))
 
 
-def cli(*argv, code=None):
-    if code is None:
-        command = [sys.executable, "-m", "kestrovane", *argv]
-    else:
-        command = [sys.executable, "-c", code, *argv]
-    return subprocess.run(command, capture_output=True, text=True, timeout=120)
+def cli(*argv, code=MAIN):
+    return subprocess.run([sys.executable, "-c", code, *argv], capture_output=True, text=True,
+                          timeout=120)
 
 
 def ok(*argv):
@@ -49,8 +51,7 @@ OPTION_IDS = ["default", "bsm-put", "black76-call", "flag-alone", "negative-expo
 
 
 def library(model, quantity, flag, market, sigma):
-    name = PRICE[model] if quantity == "price" else f"{model}_{quantity}"
-    return getattr(kv, name)(flag=flag, sigma=sigma, **market)
+    return getattr(kv, function_name(model, quantity))(flag=flag, sigma=sigma, **market)
 
 
 def table_rows(stdout):
@@ -171,10 +172,13 @@ def test_chain_rows_match_scalar_calls(model, flag, underlying):
     market = dict(t=0.5, r=0.02, **({"q": 0.03} if model == "bsm" else {}))
     report = json.loads(ok(*argv, "--chain", "--strikes", "5", "--json"))
     rows = report["chain"]
-    assert [row["K"] for row in rows] == pytest.approx([35.0, 42.5, 50.0, 57.5, 65.0])
+    strikes = [35.0, 42.5, 50.0, 57.5, 65.0]
+    assert [(row["K"], row["flag"]) for row in rows] == [
+        (pytest.approx(k), f) for k in strikes for f in ("call", "put")]
     solver = getattr(kv, f"{model}_implied_volatility")
     for row in rows:
         at = {underlying: 50.0, "K": row["K"], **market}
+        flag = row["flag"]
         assert row["price"] == library(model, "price", flag, at, 0.35)
         for greek in ("delta", "gamma", "vega", "theta"):
             assert row[greek] == library(model, greek, flag, at, 0.35), greek
@@ -183,12 +187,14 @@ def test_chain_rows_match_scalar_calls(model, flag, underlying):
 
     lines = ok(*argv, "--chain", "--strikes", "5").splitlines()
     head = lines.index(next(line for line in lines if line.lstrip().startswith("strike")))
-    assert lines[head].split()[:6] == ["strike", "price", "delta", "gamma", "vega", "theta"]
+    assert lines[head].split()[:7] == ["strike", "type", "price", "delta", "gamma", "vega",
+                                       "theta"]
     body = [line.split() for line in lines[head + 1:]]
-    assert len(body) == 5
+    assert len(body) == 10
     for cells, row in zip(body, rows):
-        assert [float(c) for c in cells[:2]] == pytest.approx([row["K"], row["price"]],
-                                                              rel=1e-5)
+        assert cells[1] == row["flag"]
+        assert [float(c) for c in (cells[0], cells[2])] == pytest.approx(
+            [row["K"], row["price"]], rel=1e-5)
 
 
 # Runs the calculator in an interpreter where `import numpy` fails.
@@ -208,7 +214,7 @@ def test_numpy_is_needed_only_for_the_chain(argv, status):
 
 
 def test_reader_closing_the_pipe_ends_quietly():
-    with subprocess.Popen([sys.executable, "-m", "kestrovane", "--chain", "--strikes",
+    with subprocess.Popen([sys.executable, "-c", MAIN, "--chain", "--strikes",
                            "100000"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           text=True) as proc:
         proc.stdout.readline()

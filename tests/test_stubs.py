@@ -47,7 +47,8 @@ def test_stub_all_and_version(stub):
 
 
 def test_package_reexports_every_function():
-    assert kestrovane.__all__ == _kestrovane.__all__
+    assert kestrovane.__all__ == [*_kestrovane.__all__, "greeks", "implied_volatility",
+                                  "IvStatus", "QUANTITIES"]
     for name in _kestrovane.__all__:
         assert getattr(kestrovane, name) is getattr(_kestrovane, name)
 

@@ -7,7 +7,7 @@ set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
 python=$(find_python 3.12) || exit 1
-venv=$(make_venv types "$python" "numpy>=2,<3" mypy)
+venv=$(make_venv types "$python" "numpy>=2,<3" mypy pandas-stubs)
 wheel=$(build_wheel)
 "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
 

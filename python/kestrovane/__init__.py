@@ -1,13 +1,22 @@
 """Fast, exact European option pricing: prices, fifteen Greeks and implied
 volatility under Black-Scholes, Black-Scholes-Merton and Black-76, for single
-options and for NumPy float64 arrays.
+options, for NumPy float64 arrays and for a whole book at once.
 
-Every public name comes from the native module ``kestrovane._kestrovane``;
-its types are in ``_kestrovane.pyi`` beside it. ``python -m kestrovane`` is a
-small calculator on top of these functions.
+The 102 functions come from the native module ``kestrovane._kestrovane``; its
+types are in ``_kestrovane.pyi`` beside it. ``greeks`` and
+``implied_volatility`` (module ``kestrovane.book``) price a whole book in one
+call. ``python -m kestrovane`` is a small calculator on top of these
+functions.
 """
 
 from . import _kestrovane
 from ._kestrovane import *  # noqa: F403
-from ._kestrovane import __all__ as __all__
 from ._kestrovane import __version__ as __version__
+from ._quantities import QUANTITIES as QUANTITIES
+from .book import IvStatus as IvStatus
+from .book import greeks as greeks
+from .book import implied_volatility as implied_volatility
+
+__all__: list[str] = []
+__all__ += _kestrovane.__all__
+__all__ += ["greeks", "implied_volatility", "IvStatus", "QUANTITIES"]

@@ -2,8 +2,9 @@
 
 One option: its price and all fifteen Greeks in a table with their units, or
 as JSON. With ``--price`` instead of ``--sigma`` the implied volatility is
-solved first and the table is computed at it. ``--chain`` prices a strike
-ladder around the underlying with the ``_array`` functions (needs NumPy).
+solved first and the table is computed at it. ``--chain`` prices the calls
+and puts of a strike ladder around the underlying in one ``greeks`` call
+(needs NumPy).
 
 Exit status: 0 on success, 2 for bad input (including prices the solver
 rejects), 1 when NumPy is missing for ``--chain`` or the module fails
@@ -22,9 +23,10 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, NoReturn
 
 from . import _kestrovane as kv
+from . import book
+from ._quantities import GREEKS, QUANTITIES, function_name
 
 if TYPE_CHECKING:
-    import numpy as np
     from numpy.typing import NDArray
 
 PROG = "python -m kestrovane"
@@ -45,24 +47,24 @@ MODELS = {
     "black76": Model("black76", "Black-76", "F", "black", has_q=False),
 }
 
-# Greek, unit ("U" stands for the underlying, S or F), what it is.
-GREEKS: tuple[tuple[str, str, str], ...] = (
-    ("delta", "per unit U", "dV/dU"),
-    ("gamma", "per unit U^2", "d2V/dU2"),
-    ("vega", "per 1 % vol", "0.01 dV/dsigma"),
-    ("theta", "per day", "-(dV/dt) / 365"),
-    ("rho", "per 1 % rate", "0.01 dV/dr"),
-    ("vanna", "per unit U, per unit vol", "d(delta)/dsigma"),
-    ("charm", "per unit U, per year", "d(delta)/dt"),
-    ("vomma", "per unit vol^2", "d2V/dsigma2"),
-    ("speed", "per unit U^3", "d(gamma)/dU"),
-    ("zomma", "per unit U^2, per unit vol", "d(gamma)/dsigma"),
-    ("color", "per unit U^2, per year", "d(gamma)/dt"),
-    ("veta", "per unit vol, per year", "d2V/dsigma dt"),
-    ("ultima", "per unit vol^3", "d3V/dsigma3"),
-    ("dual_delta", "per unit K", "dV/dK"),
-    ("dual_gamma", "per unit K^2", "d2V/dK2"),
-)
+# Greek: unit ("U" stands for the underlying, S or F), what it is.
+GREEK_UNITS: dict[str, tuple[str, str]] = {
+    "delta": ("per unit U", "dV/dU"),
+    "gamma": ("per unit U^2", "d2V/dU2"),
+    "vega": ("per 1 % vol", "0.01 dV/dsigma"),
+    "theta": ("per day", "-(dV/dt) / 365"),
+    "rho": ("per 1 % rate", "0.01 dV/dr"),
+    "vanna": ("per unit U, per unit vol", "d(delta)/dsigma"),
+    "charm": ("per unit U, per year", "d(delta)/dt"),
+    "vomma": ("per unit vol^2", "d2V/dsigma2"),
+    "speed": ("per unit U^3", "d(gamma)/dU"),
+    "zomma": ("per unit U^2, per unit vol", "d(gamma)/dsigma"),
+    "color": ("per unit U^2, per year", "d(gamma)/dt"),
+    "veta": ("per unit vol, per year", "d2V/dsigma dt"),
+    "ultima": ("per unit vol^3", "d3V/dsigma3"),
+    "dual_delta": ("per unit K", "dV/dK"),
+    "dual_gamma": ("per unit K^2", "d2V/dK2"),
+}
 PRICE_UNIT = "currency, as U and K"
 VOL_UNIT = "annual, decimal"
 CHAIN_GREEKS = ("delta", "gamma", "vega", "theta")
@@ -262,16 +264,11 @@ def solve_sigma(req: Request) -> float:
                        flag=req.flag, **req.market()))
 
 
-def _quantity_function(model: Model, quantity: str) -> str:
-    return f"{model.name}_{model.price_function if quantity == 'price' else quantity}"
-
-
 def evaluate(req: Request, sigma: float) -> dict[str, float]:
     """The price and the fifteen Greeks, by name."""
-    names = ("price",) + tuple(g for g, _, _ in GREEKS)
-    return {q: float(_call(_quantity_function(req.model, q), flag=req.flag, sigma=sigma,
+    return {q: float(_call(function_name(req.model.name, q), flag=req.flag, sigma=sigma,
                            **req.market()))
-            for q in names}
+            for q in QUANTITIES}
 
 
 def solver_note(req: Request, sigma: float) -> str | None:
@@ -290,8 +287,8 @@ def solver_note(req: Request, sigma: float) -> str | None:
 
 def units(model: Model) -> dict[str, str]:
     table = {"price": PRICE_UNIT.replace("U", model.underlying)}
-    for greek, unit, _ in GREEKS:
-        table[greek] = unit.replace("U", model.underlying)
+    for greek in GREEKS:
+        table[greek] = GREEK_UNITS[greek][0].replace("U", model.underlying)
     return table
 
 
@@ -299,7 +296,7 @@ def _fmt(x: float, style: str = ".10g") -> str:
     return format(x, style)
 
 
-def header(req: Request, sigma: float, strike: bool = True) -> str:
+def header(req: Request, sigma: float, strike: bool = True, flag: str | None = None) -> str:
     shown = dict(req.market())
     if not strike:
         del shown["K"]
@@ -308,7 +305,7 @@ def header(req: Request, sigma: float, strike: bool = True) -> str:
     else:
         shown["sigma"] = sigma
     inputs = "  ".join(f"{k}={_fmt(v, '.12g')}" for k, v in shown.items())
-    return f"{req.model.title} {req.flag}: {inputs}"
+    return f"{req.model.title} {flag or req.flag}: {inputs}"
 
 
 def _align_points(values: list[str]) -> list[str]:
@@ -321,7 +318,7 @@ def _align_points(values: list[str]) -> list[str]:
 
 def render_table(req: Request, sigma: float, values: dict[str, float]) -> str:
     unit = units(req.model)
-    meaning = {g: m.replace("U", req.model.underlying) for g, _, m in GREEKS}
+    meaning = {g: m.replace("U", req.model.underlying) for g, (_, m) in GREEK_UNITS.items()}
     meaning["price"] = "V"
     rows = []
     if req.price is not None:
@@ -364,7 +361,7 @@ def report_json(req: Request, sigma: float, values: dict[str, float]) -> dict[st
         if note:
             report["note"] = note
     report["price"] = _json_number(values["price"])
-    report["greeks"] = {g: _json_number(values[g]) for g, _, _ in GREEKS}
+    report["greeks"] = {g: _json_number(values[g]) for g in GREEKS}
     report["units"] = units(req.model)
     return report
 
@@ -377,32 +374,46 @@ def _numpy() -> Any:
     return numpy
 
 
+def _book_call(function: Any, **kwargs: Any) -> Any:
+    """Calls a whole-book function; its argument errors become InputError."""
+    try:
+        return function(**kwargs)
+    except (ValueError, TypeError) as exc:
+        raise InputError(f"{function.__name__}: {exc}") from None
+
+
 def chain(req: Request, sigma: float, count: int, low: float,
-          high: float) -> dict[str, NDArray[np.float64]]:
-    """Prices a ladder of strikes from low x to high x the underlying with the
-    _array functions, then solves each price back into an implied volatility."""
+          high: float) -> dict[str, NDArray[Any]]:
+    """Prices the call and the put at each strike of a ladder from low x to
+    high x the underlying in one ``greeks`` call, then solves each price back
+    into an implied volatility. Rows go by strike, the call before the put."""
     numpy = _numpy()
-    strikes = numpy.linspace(low * req.underlying, high * req.underlying, count)
-    same = {req.model.underlying: numpy.full(count, req.underlying), "K": strikes,
-            "t": numpy.full(count, req.t)}
-    shared = {"r": req.r, **({"q": req.q} if req.model.has_q else {})}
-    columns: dict[str, NDArray[np.float64]] = {"K": strikes}
-    for quantity in ("price",) + CHAIN_GREEKS:
-        columns[quantity] = _call(f"{_quantity_function(req.model, quantity)}_array",
-                                  flag=req.flag, sigma=numpy.full(count, sigma), **same, **shared)
-    columns["implied_vol"] = _call(f"{req.model.name}_implied_volatility_array",
-                                   price=columns["price"], flag=req.flag, **same, **shared)
+    strikes = numpy.repeat(numpy.linspace(low * req.underlying, high * req.underlying, count), 2)
+    calls = numpy.tile(numpy.array([True, False]), count)
+    market = {**req.market(), "K": strikes}
+    values = _book_call(book.greeks, model=req.model.name, flag=calls, sigma=sigma,
+                        quantities=("price",) + CHAIN_GREEKS, **market)
+    columns: dict[str, NDArray[Any]] = {"K": strikes, "flag": calls, **values}
+    columns["implied_vol"] = _book_call(book.implied_volatility, model=req.model.name,
+                                        price=values["price"], flag=calls, **market)
     return columns
 
 
-def render_chain(req: Request, sigma: float, columns: dict[str, NDArray[np.float64]]) -> str:
-    names = {"K": "strike", "implied_vol": "implied vol"}
+def _flag_word(call: Any) -> str:
+    return "call" if call else "put"
+
+
+def render_chain(req: Request, sigma: float, columns: dict[str, NDArray[Any]]) -> str:
+    names = {"K": "strike", "implied_vol": "implied vol", "flag": "type"}
     titles = [names.get(c, c) for c in columns]
-    cells = [_align_points([_fmt(float(x), ".10g" if c == "implied_vol" else ".6g")
+    cells = [[_flag_word(x) for x in values] if c == "flag" else
+             _align_points([_fmt(float(x), ".10g" if c == "implied_vol" else ".6g")
                             for x in values])
              for c, values in columns.items()]
     widths = [max(len(t), *(len(v) for v in col)) for t, col in zip(titles, cells)]
-    lines = [header(req, sigma, strike=req.price is not None), ""]
+    # With --price the volatility is solved from the given flag's price.
+    lines = [header(req, sigma, strike=req.price is not None,
+                    flag=None if req.price is not None else "calls and puts"), ""]
     if req.price is not None:
         lines += [f"implied vol {_fmt(sigma)} (solved from price {req.price:.12g} at K="
                   f"{req.K:.12g}); the chain is priced at it", ""]
@@ -413,14 +424,15 @@ def render_chain(req: Request, sigma: float, columns: dict[str, NDArray[np.float
 
 
 def chain_json(req: Request, sigma: float,
-               columns: dict[str, NDArray[np.float64]]) -> dict[str, Any]:
+               columns: dict[str, NDArray[Any]]) -> dict[str, Any]:
     report: dict[str, Any] = {"model": req.model.name, "flag": req.flag,
                               "inputs": _inputs_json(req)}
     if req.price is not None:
         report["implied_volatility"] = _json_number(sigma)
     report["sigma"] = _json_number(sigma)
     keys = {"implied_vol": "implied_volatility"}
-    report["chain"] = [{keys.get(c, c): _json_number(float(columns[c][i])) for c in columns}
+    report["chain"] = [{keys.get(c, c): _flag_word(columns[c][i]) if c == "flag"
+                        else _json_number(float(columns[c][i])) for c in columns}
                        for i in range(len(columns["K"]))]
     return report
 
