@@ -1,5 +1,5 @@
 # kestrovane: the two commands most people need are `make demo` and `make test`.
-.PHONY: demo test test-asan bench identity wheel format clean
+.PHONY: demo test test-asan bench identity wheel format check-style clean
 
 # Builds the package into a fresh virtual environment and prices a few options.
 demo:
@@ -22,11 +22,18 @@ bench:
 identity:
 	@tools/vector_math_identity.sh $(IDENTITY_ARGS)
 
+# The manylinux wheel, into dist/.
 wheel:
 	@bash -c 'source tools/common.sh && build_wheel'
 
 format:
-	clang-format -i src/*/*.hpp src/*/*.cpp
+	@bash -c 'source tools/common.sh && venv=$$(make_venv style "$$(find_python)" "ruff==0.17.*" "clang-format==21.1.*") \
+	  && "$$venv/bin/ruff" format --quiet . \
+	  && git ls-files "src/*.hpp" "src/*.cpp" "tests/*.cpp" "tools/*.cpp" | xargs "$$venv/bin/clang-format" -i'
+
+# ruff (lint and format check) and clang-format, changing nothing.
+check-style:
+	@tools/check-style.sh
 
 clean:
 	rm -rf build dist .venv bench/_build

@@ -8,7 +8,7 @@ source "$(dirname "$0")/common.sh"
 
 python=$(find_python 3.12) || exit 1
 venv=$(make_venv types "$python" "numpy>=2,<3" mypy pandas-stubs)
-wheel=$(build_wheel)
+wheel=$(the_wheel)
 "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
 
 # Run from a scratch directory so that mypy sees the installed package (not

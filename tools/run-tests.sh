@@ -8,7 +8,7 @@ source "$(dirname "$0")/common.sh"
 
 py312=$(find_python 3.12) || exit 1
 newest=$(find_python) || exit 1
-wheel=$(build_wheel)
+wheel=$(the_wheel)
 echo "built $(basename "$wheel")"
 
 status=0

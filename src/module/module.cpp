@@ -48,7 +48,8 @@ static_assert(std::size(kFunctions) == 102);
 #undef KV_SCALAR_ROW
 #undef KV_ARRAY_ROW
 
-constexpr const char* kVersion = "0.2.0";
+// The package version, from pyproject.toml through the build.
+constexpr const char* kVersion = KESTROVANE_VERSION;
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
