@@ -2,9 +2,11 @@
 refused by other native code, and the lifetime of output buffers."""
 
 import ctypes
+import json
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -248,3 +250,210 @@ def test_views_spanning_beyond_the_address_space_are_refused_cleanly(length, str
     view = np.lib.stride_tricks.as_strided(np.zeros(4), shape=(length,), strides=(stride,))
     with pytest.raises(TypeError, match="^The given array is not contiguous$"):
         kv.bs_delta_array("c", view, view, view, 0.05, view)
+
+
+# ------------------------------------------------- crashes reachable from Python
+
+def test_only_numpys_own_c_api_table_is_used():
+    # A NumPy line other than 1.x and 2.x, a __version__ that contradicts the
+    # table's ABI version, and any capsule but NumPy's own array table are
+    # refused (nothing in a refused table is called); the real table then works.
+    lines = run_python("""
+        import datetime, importlib, json
+        import numpy as np
+        import kestrovane as kv
+        major = np.lib.NumpyVersion(np.__version__).major
+        core = "numpy._core" if major >= 2 else "numpy.core"
+        ma = importlib.import_module(core + ".multiarray")
+        umath = importlib.import_module(core + "._multiarray_umath")
+        real, version = ma._ARRAY_API, np.__version__
+        a = np.ones(3)
+
+        def attempt():
+            try:
+                return kv.bs_delta_array("c", a, a, a, 0.0, a).tolist()
+            except BaseException as e:
+                return [type(e).__name__, str(e)]
+
+        for fake in ("3.0.0", "2.0.0" if major == 1 else "1.26.4"):
+            np.__version__ = fake
+            print(json.dumps(attempt()))
+        np.__version__ = version
+        for fake in (datetime.datetime_CAPI, umath._UFUNC_API, 5):
+            ma._ARRAY_API = fake
+            print(json.dumps(attempt()))
+        ma._ARRAY_API = real
+        print(json.dumps(attempt()))
+    """)
+    *refused, works = [json.loads(line) for line in lines]
+    assert works == [kv.bs_delta("c", 1.0, 1.0, 1.0, 0.0, 1.0)] * 3
+    prefix = "Failed to access NumPy array API capsule: "
+    assert [kind for kind, _ in refused] == ["PanicException"] * 5
+    for (_, message), found in zip(refused, [
+            "found NumPy 3.x, needed NumPy 1.x (1.26) or 2.x",
+            "ABI version 0x",
+            "capsule named 'datetime.datetime_CAPI', needed NumPy's unnamed one",
+            "slot 2 is not the multiarray module's ndarray type",
+            "_ARRAY_API is a 'int', needed a capsule"]):
+        assert message.startswith(prefix) and found in message, message
+
+
+DEEP_WITHOUT_NUMPY = """
+    import json, sys, threading
+    sys.modules["numpy"] = None
+    import kestrovane as kv
+    sys.setrecursionlimit(100_000)  # the interpreter's C-level limit decides
+    seen = []
+
+    def array_call():
+        return kv.bs_delta_array("c", [1.0], [1.0], [1.0], 0.0, [1.0])
+
+    def nest(f):  # one more C-level call around f
+        return lambda: next(map(lambda _: f(), [0]))
+
+    class Deep:
+        def __float__(self):
+            try:
+                return kv.bs_delta("c", 1.0, 1.0, 1.0, Deep(), 1.0)
+            except RecursionError:
+                f = array_call
+                for _ in range({extra}):
+                    f = nest(f)
+                try:
+                    return f()
+                except BaseException as e:
+                    seen.append([type(e).__name__, getattr(e, "__notes__", [])])
+                    raise
+
+    def run():
+        try:
+            float(Deep())
+        except BaseException as e:
+            seen.append([type(e).__name__, []])
+
+    threading.stack_size(256 << 20)
+    thread = threading.Thread(target=run)
+    thread.start()
+    thread.join()
+    print(json.dumps(seen))
+"""
+
+
+def test_panic_that_cannot_be_made_raises_what_prevented_it():
+    # At the bottom of a deep recursion neither the PanicException class nor
+    # an instance can be made: the RecursionError is raised instead, with the
+    # failure's message as a note, and the class is made on a later call.
+    # How deep the failure lands varies, so a few depths are tried.
+    notes = []
+    for extra in range(4):
+        seen = json.loads(run_python(DEEP_WITHOUT_NUMPY.format(extra=extra))[0])
+        assert seen[-1] == ["PanicException", []]
+        for kind, kind_notes in seen:
+            assert kind in ("PanicException", "RecursionError")
+            notes += kind_notes
+    assert notes
+    assert all(n.startswith("while raising PanicException: Failed to access NumPy array API "
+                            "capsule: ") for n in notes)
+
+
+def test_panic_class_with_a_raising_init_raises_its_error():
+    lines = run_python("""
+        import sys
+        sys.modules["numpy"] = None
+        import kestrovane as kv
+
+        def attempt():
+            try:
+                kv.bs_delta_array("c", [1.0], [1.0], [1.0], 0.0, [1.0])
+            except BaseException as e:
+                print(type(e).__name__, getattr(e, "__notes__", []))
+                return type(e)
+
+        panic = attempt()
+        def init(self, *args):
+            raise KeyError("no")
+        panic.__init__ = init
+        attempt()
+        del panic.__init__
+        attempt()
+    """)
+    note = "while raising PanicException: Failed to access NumPy array API capsule: "
+    assert lines[0] == lines[2] == "PanicException []"
+    assert lines[1].startswith(f"KeyError ['{note}")
+
+
+REENTRY = """
+    import sys, threading
+    import numpy as np
+    import kestrovane as kv
+    a = np.ones(2)
+
+    class Reenter:
+        def __float__(self):
+            if {array}:
+                return float(kv.bs_delta_array("c", a, a, a, Reenter(), a)[0])
+            return kv.bs_delta("c", 1.0, 1.0, 1.0, Reenter(), 1.0)
+
+    def run():
+        try:
+            float(Reenter())
+        except RecursionError:
+            print("RecursionError")
+
+    threading.stack_size({kib} << 10)
+    thread = threading.Thread(target=run)
+    thread.start()
+    thread.join()
+"""
+
+
+def test_deep_reentry_of_an_array_call_ends_in_recursion_error_on_a_small_stack():
+    def stopped_in_time(array, kib):
+        proc = subprocess.run([sys.executable, "-c", textwrap.dedent(REENTRY.format(
+            array=array, kib=kib))], capture_output=True, text=True, timeout=120)
+        return proc.returncode == 0 and proc.stdout.split() == ["RecursionError"]
+
+    # The smallest of these thread stacks on which scalar reentry ends in
+    # RecursionError; an array call, whose frame holds the arrays it has
+    # taken, may use half as much again (it once needed twice as much).
+    kib = next(kib for kib in range(256, 8193, 256) if stopped_in_time(False, kib))
+    assert stopped_in_time(True, kib * 3 // 2)
+
+
+def test_registry_of_another_module_outlives_its_attribute():
+    # Another module published the registry with a destructor that frees the
+    # record (zeroed here); deleting the attribute must not free it while used.
+    lines = run_python(f"""
+        import ctypes, importlib, json, sys
+        import numpy as np
+        sys.path.insert(0, {str(Path(__file__).parent)!r})
+        from borrow_registry import NAME, _ACQUIRE, _RELEASE, _Record, multiarray_name
+
+        calls = []
+        record = _Record(1, None, _ACQUIRE(lambda table, a: calls.append("read") or 0),
+                         _ACQUIRE(lambda table, a: 0),
+                         _RELEASE(lambda table, a: calls.append("release")),
+                         _RELEASE(lambda table, a: None))
+
+        @ctypes.PYFUNCTYPE(None, ctypes.c_void_p)
+        def destroy(capsule):
+            calls.append("destroyed")
+            ctypes.memset(ctypes.addressof(record), 0, ctypes.sizeof(record))
+
+        new = ctypes.pythonapi.PyCapsule_New
+        new.restype = ctypes.py_object
+        new.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+        name = ctypes.create_string_buffer(NAME.encode())
+        multiarray = importlib.import_module(multiarray_name())
+        setattr(multiarray, NAME, new(ctypes.addressof(record), name,
+                                      ctypes.cast(destroy, ctypes.c_void_p)))
+
+        import kestrovane as kv
+        a = np.ones(2)
+        kv.bs_delta_array("c", a, a, a, 0.0, a)
+        delattr(multiarray, NAME)
+        print(json.dumps(kv.bs_delta_array("c", a, a, a, 0.0, a).tolist()))
+        print(json.dumps(calls))
+    """)
+    assert json.loads(lines[0]) == [kv.bs_delta("c", 1.0, 1.0, 1.0, 0.0, 1.0)] * 2
+    assert json.loads(lines[1]) == ["read"] * 4 + ["release"] * 4 + ["read"] * 4 + ["release"] * 4

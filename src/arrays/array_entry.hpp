@@ -160,7 +160,11 @@ bool CheckArrays(const Arrays& arrays) {
 
 template <class Shape, class Routine, FixedString Name>
 PyObject* ArrayEntry(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
-  return Guarded([&]() -> PyObject* {
+  // A __float__ may call back into the module: count each entry against the
+  // interpreter's recursion limit, so that deep reentry ends in RecursionError
+  // before the thread's stack runs out.
+  if (Py_EnterRecursiveCall(" in a kestrovane array function")) return nullptr;
+  PyObject* result = Guarded([&]() -> PyObject* {
     static constexpr ParameterSpec spec{Name.text, Shape::kNames, Shape::kCount};
     BoundArguments<Shape::kCount> bound;
     if (!bound.Bind(spec, args, kwargs)) return nullptr;
@@ -172,11 +176,18 @@ PyObject* ArrayEntry(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     OptionKind kind;
     if (!ParseFlag(flag, &kind)) return nullptr;
     if (!CheckArrays<Shape>(arrays)) return nullptr;
-    OutputBuffer out;
-    if (!out.Allocate(arrays[0].length)) return nullptr;
-    RunElements<Shape, Routine>(kind, shared, arrays, out.data(), out.length());
-    return out.IntoArray();
+    // The element loop runs in a frame of its own: its registers and spills
+    // then stay out of this frame, one of which every reentry through a
+    // __float__ leaves on the stack.
+    return OutOfLine([&]() -> PyObject* {
+      OutputBuffer out;
+      if (!out.Allocate(arrays[0].length)) return nullptr;
+      RunElements<Shape, Routine>(kind, shared, arrays, out.data(), out.length());
+      return out.IntoArray();
+    });
   });
+  Py_LeaveRecursiveCall();
+  return result;
 }
 
 }  // namespace kv

@@ -124,6 +124,9 @@ void ReleaseExclusiveEntry(void* table, PyObject* array) {
 // borrows then go to it directly, without the entry points' indirection.
 BorrowTable* own_table = nullptr;
 
+// The capsule of a registry published by another module, held for the process.
+PyObject* held_capsule = nullptr;
+
 // Finds the registry on the multiarray module, or publishes a new one there.
 // Returns nullptr with a Python exception set.
 const BorrowApi* FindOrPublish(PyObject* multiarray) {
@@ -144,7 +147,11 @@ const BorrowApi* FindOrPublish(PyObject* multiarray) {
                    static_cast<unsigned long long>(api->version));
       return nullptr;
     }
-    return api;  // the module's attribute keeps the capsule alive
+    // The record lives as long as its capsule, which the module's attribute
+    // need not keep: the publisher's destructor may free it once the
+    // attribute is deleted. Held for the process, as the record is used.
+    held_capsule = capsule.release();
+    return api;
   }
   // Lives for the process: other modules may hold the record at any time.
   auto* api = new BorrowApi{1,

@@ -46,13 +46,15 @@ struct Api {
   int (*set_base_object)(PyObject*, PyObject*);        // slot 282
   PyObject* double_descr;  // the built-in float64 descriptor, held for the process
   PyObject* multiarray;    // NumPy's multiarray module, held for the process
-  std::uint8_t major;      // NumPy's major version
+  PyObject* capsule;       // the `_ARRAY_API` capsule, held for the process
+  std::uint8_t major;      // NumPy's major version, 1 or 2, agreeing with the ABI version
 };
 
-// The C-API table, obtained on first use and kept for the process. On failure
-// raises PanicException "Failed to access NumPy array API capsule: ..." and
-// returns nullptr; only the steps that succeeded are kept, so the next call
-// retries the rest.
+// The C-API table, obtained on first use and kept for the process. It is
+// accepted only from NumPy's own unnamed capsule, with the ABI and feature
+// versions of NumPy 1.26 or 2.x. On failure raises PanicException "Failed to
+// access NumPy array API capsule: ..." and returns nullptr; only the steps
+// that succeeded are kept, so the next call retries the rest.
 const Api* GetApi();
 
 // Size in bytes of one element of an array's dtype.

@@ -1,8 +1,5 @@
 #include "errors.hpp"
 
-#include <cstdio>
-#include <cstdlib>
-
 #include "py_ref.hpp"
 
 namespace kv {
@@ -13,12 +10,9 @@ constexpr const char* kPanicDoc =
     "Like SystemExit, it derives from BaseException, so that it will typically "
     "propagate all the way up the stack and make the interpreter exit.";
 
-[[noreturn]] void AbortUncaught() {
-  std::fputs("uncaught panic at ffi boundary\n", stderr);
-  std::abort();
-}
-
-// Created once, on first use; kept for the process.
+// Created on first use and kept for the process. A failed creation (deep
+// recursion, no memory) is not kept: the next failure tries again. Returns
+// nullptr with the interpreter's exception set.
 PyObject* PanicExceptionType() {
   static PyObject* type = nullptr;
   if (type == nullptr) {
@@ -26,6 +20,39 @@ PyObject* PanicExceptionType() {
                                      PyExc_BaseException, nullptr);
   }
   return type;
+}
+
+// Appends `note` to the exception's __notes__, as add_note() does, but
+// without calling a method: this runs when calls may be what fails (at the
+// recursion limit). Gives up quietly: the exception matters more than its note.
+void AddNote(PyObject* exception, std::string_view note) {
+  Ref text(PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
+  if (text) {
+    Ref notes(PyObject_GetAttrString(exception, "__notes__"));
+    if (!notes) {
+      PyErr_Clear();
+      notes = Ref(PyList_New(0));
+      if (notes && PyObject_SetAttrString(exception, "__notes__", notes.get()) < 0) notes = Ref();
+    }
+    if (notes && PyList_Check(notes.get())) PyList_Append(notes.get(), text.get());
+  }
+  PyErr_Clear();
+}
+
+// Making the PanicException failed: the error that prevented it (a
+// RecursionError, a MemoryError, whatever a replaced __init__ raised) is
+// raised instead, carrying the failure's message as a note.
+void RaiseInsteadOfPanic(std::string_view message) {
+  PyObject* raised = PyErr_GetRaisedException();
+  if (raised == nullptr) {
+    raised = PyObject_CallFunction(PyExc_SystemError, "s#", message.data(),
+                                   static_cast<Py_ssize_t>(message.size()));
+    if (raised == nullptr) return;  // its own failure is now set
+  }
+  std::string note = "while raising PanicException: ";
+  note += message;
+  AddNote(raised, note);
+  PyErr_SetRaisedException(raised);
 }
 
 // "TypeName: message" of an exception object, for panic messages.
@@ -51,11 +78,11 @@ std::string DescribeException(PyObject* exception) {
 
 void RaisePanic(std::string_view message) {
   PyObject* type = PanicExceptionType();
-  if (type == nullptr) AbortUncaught();
+  if (type == nullptr) return RaiseInsteadOfPanic(message);
   Ref text(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
-  if (!text) AbortUncaught();
+  if (!text) return RaiseInsteadOfPanic(message);
   Ref exception(PyObject_CallFunctionObjArgs(type, text.get(), nullptr));
-  if (!exception) AbortUncaught();
+  if (!exception) return RaiseInsteadOfPanic(message);
   PyErr_SetObject(type, exception.get());
 }
 

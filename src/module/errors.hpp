@@ -14,8 +14,9 @@
 
 namespace kv {
 
-// Raises PanicException(message). If even that fails, the process cannot
-// report the failure and aborts.
+// Raises PanicException(message). If the class or the instance cannot be
+// made, the error that prevented it is raised instead, with the message as a
+// note; the process never aborts.
 void RaisePanic(std::string_view message);
 
 // The interpreter failed to create an object the call needed: print its
@@ -47,6 +48,12 @@ PyObject* Guarded(Body&& body) noexcept {
     RaisePanic("unknown native failure");
   }
   return nullptr;
+}
+
+// Calls `body` in a frame of its own, never merged into the caller's.
+template <class Body>
+[[gnu::noinline]] PyObject* OutOfLine(Body&& body) {
+  return body();
 }
 
 }  // namespace kv
