@@ -4,9 +4,10 @@ tests/data/reference.json is written by tools/gen_reference.py: each price and G
 derivative of the closed-form price taken in 256-bit arithmetic (vega and rho per percentage
 point, theta per calendar day, charm/color/veta in growing time to expiry), and each implied
 volatility is the exact volatility of a price rounded to a double. Each row carries its own
-relative tolerance, derived from how sensitive the exact value is to a relative change of
-eps in any input (never below 1e-12), or, for implied volatilities, from the solver's price
-tolerance. A wrong sign, scale, constant or argument order is off by far more than that.
+relative tolerance: 64 eps times the value's sensitivity to a relative change of eps in each
+input and to the cancellation among its terms (never below 1e-12, at most 1e-4), or, for
+implied volatilities, the solver's price tolerance over the forward vega. A wrong sign,
+scale, constant (1/sqrt(2 pi) off in its 7th digit) or argument order is off by far more.
 """
 
 import json
