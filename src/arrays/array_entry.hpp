@@ -10,8 +10,6 @@
 
 #include <Python.h>
 
-#include <cstring>
-
 #include "../module/binding.hpp"
 #include "../module/errors.hpp"
 #include "../module/flag.hpp"
