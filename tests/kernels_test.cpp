@@ -152,7 +152,7 @@ void RunOne(ArrayKernel kernel, const char* target, const Row& row, OptionKind k
   std::vector<std::vector<char>> copies;
   const char* data[kMaxArrays] = {};
   for (std::size_t a = 0; a < columns.size(); ++a) {
-    copies.emplace_back(sizeof(double) * n + offset);
+    copies.emplace_back(sizeof(double) * n + offset + 1);  // never empty: data() not null
     std::memcpy(copies[a].data() + offset, columns[a].data(), sizeof(double) * n);
     data[a] = copies[a].data() + offset;
   }
