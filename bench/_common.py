@@ -100,6 +100,12 @@ def header_files(*subdirs: str) -> list[Path]:
     return files
 
 
+def model_sources() -> list[Path]:
+    """The model and solver headers, and the one source they need linked in
+    (normal.cpp, the table NormCdf reads)."""
+    return [*header_files("models", "iv"), SOURCE_DIR / "models" / "normal.cpp"]
+
+
 def load_extension(module_name: str, path: Path):
     """Import a compiled CPython extension from an explicit path."""
     loader = importlib.machinery.ExtensionFileLoader(module_name, str(path))

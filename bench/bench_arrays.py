@@ -129,10 +129,10 @@ class BareLoops:
     def __init__(self) -> None:
         compiler = os.environ.get("CXX", "g++")
         command = [compiler, *_common.MODULE_CXX_FLAGS, "-shared", "-fPIC",
-                   f"-I{_common.SOURCE_DIR}"]
+                   f"-I{_common.SOURCE_DIR}", str(_common.SOURCE_DIR / "models" / "normal.cpp")]
         path = _common.build_shared_library(
             "kvbench_bare", BARE_SOURCE, ".cpp", command,
-            depends_on=_common.header_files("models", "iv"))
+            depends_on=_common.model_sources())
         lib = ctypes.CDLL(str(path))
         p, d, i64, i32 = ctypes.c_void_p, ctypes.c_double, ctypes.c_int64, ctypes.c_int
         for name in ("bare_bsm_price", "bare_bsm_delta", "bare_bsm_ultima"):

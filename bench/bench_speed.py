@@ -218,10 +218,10 @@ class Loops:
 
     def __init__(self) -> None:
         command = [os.environ.get("CXX", "g++"), *LOOP_CXX_FLAGS, "-shared", "-fPIC",
-                   f"-I{_common.SOURCE_DIR}"]
+                   f"-I{_common.SOURCE_DIR}", str(_common.SOURCE_DIR / "models" / "normal.cpp")]
         path = _common.build_shared_library(
             "kvbench_speed_loops", loop_source(), ".cpp", command,
-            depends_on=_common.header_files("models", "iv"))
+            depends_on=_common.model_sources())
         lib = ctypes.CDLL(str(path))
         p, d, i64, i32 = ctypes.c_void_p, ctypes.c_double, ctypes.c_int64, ctypes.c_int
         for quantity in QUANTITIES:

@@ -61,3 +61,18 @@ the_wheel() {
   fi
   echo "$wheel"
 }
+
+# run_kernel_test : builds tests/kernels_test.cpp (the array kernels of every
+# SIMD target against the scalar routines) in build/kernels-test and runs it.
+run_kernel_test() {
+  local python dir="$ROOT/build/kernels-test" bin=""
+  python=$(find_python) || exit 1
+  if ! command -v cmake >/dev/null || ! command -v ninja >/dev/null; then
+    bin="$(make_venv build-tools "$python" "cmake>=3.26" ninja)/bin/"
+  fi
+  "${bin}cmake" -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_MAKE_PROGRAM="${bin}ninja" \
+    -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE="$python" -DKESTROVANE_WERROR="$WERROR" \
+    >/dev/null
+  "${bin}cmake" --build "$dir" --target kernels_test >/dev/null
+  "$dir/kernels_test"
+}

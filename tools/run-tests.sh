@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds one wheel and runs the whole test suite against it twice, each in its
 # own virtual environment: NumPy 1.26 on Python 3.12, and NumPy 2.x (with
-# dask) on the newest Python found (3.13 where installed). Extra arguments go
-# to pytest.
+# dask) on the newest Python found (3.13 where installed); first it builds and
+# runs the kernel test (every SIMD target's array kernels against the scalar
+# routines). Extra arguments go to pytest.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
@@ -12,6 +13,8 @@ wheel=$(the_wheel)
 echo "built $(basename "$wheel")"
 
 status=0
+run_kernel_test || status=1
+
 run_line() {  # NAME PYTHON "REQUIREMENTS" PYTEST-ARGS...
   local venv reqs
   read -ra reqs <<<"$3"

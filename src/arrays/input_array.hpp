@@ -5,8 +5,6 @@
 
 #include <Python.h>
 
-#include <cstring>
-
 #include "borrow_registry.hpp"
 
 namespace kv {
@@ -21,13 +19,6 @@ struct InputArray {
   const char* data = nullptr;
   Py_ssize_t length = 0;
   bool contiguous = false;
-
-  // Elements are read where they lie, which need not be 8-byte aligned.
-  double operator[](Py_ssize_t i) const {
-    double value;
-    std::memcpy(&value, data + i * static_cast<Py_ssize_t>(sizeof(double)), sizeof(double));
-    return value;
-  }
 };
 
 // Accepts only a NumPy array (or subclass) of one dimension whose dtype is

@@ -10,9 +10,10 @@
 #include <cstddef>
 
 #include "../models/lanes.hpp"
+#include "../models/target.hpp"
 #include "solver.hpp"
 
-namespace kv {
+KV_TARGET_BEGIN
 
 // The value an array element takes for a solve's result: the volatility, or
 // the default quiet NaN where the scalar function raises (a failed result
@@ -72,4 +73,4 @@ template <int W, class Inputs>
   }
 }
 
-}  // namespace kv
+KV_TARGET_END

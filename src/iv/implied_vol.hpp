@@ -6,9 +6,10 @@
 
 #include <cmath>
 
+#include "../models/target.hpp"
 #include "solver.hpp"
 
-namespace kv {
+KV_TARGET_BEGIN
 
 // Black-Scholes-Merton: F = S * exp(t * (r - q)), the difference taken first.
 // Black-Scholes passes q = 0.0, for which r - 0.0 is r to the bit.
@@ -22,4 +23,4 @@ inline IvInputs Black76ImpliedVol(OptionKind, double price, double F, double K, 
   return {price, F, K, t, r};
 }
 
-}  // namespace kv
+KV_TARGET_END

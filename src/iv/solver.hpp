@@ -17,8 +17,9 @@
 
 #include "../models/normal.hpp"
 #include "../models/option_kind.hpp"
+#include "../models/target.hpp"
 
-namespace kv {
+KV_TARGET_BEGIN
 
 enum class IvError : unsigned char { BelowIntrinsic, AboveMaximum, NoConvergence };
 
@@ -191,4 +192,4 @@ inline IvResult SolveImpliedVol(OptionKind kind, const IvInputs& in) {
   }
 }
 
-}  // namespace kv
+KV_TARGET_END

@@ -9,8 +9,9 @@
 #include <cmath>
 
 #include "carry.hpp"
+#include "target.hpp"
 
-namespace kv {
+KV_TARGET_BEGIN
 
 template <class T>
 inline T Black76Price(OptionKind kind, T F, T K, T t, double r, T sigma) {
@@ -93,4 +94,4 @@ inline T Black76Ultima(OptionKind, T F, T K, T t, double r, T sigma) {
   return carry::Ultima(F, K, t, r, sigma, 0.0);
 }
 
-}  // namespace kv
+KV_TARGET_END

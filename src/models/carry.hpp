@@ -16,8 +16,10 @@
 
 #include "normal.hpp"
 #include "option_kind.hpp"
+#include "target.hpp"
 
-namespace kv::carry {
+KV_TARGET_BEGIN
+namespace carry {
 
 // Whether every lane is a zero (of either sign), or below a bound (not NaN).
 inline bool AllZero(double x) {
@@ -206,4 +208,5 @@ inline T Ultima(T S, T K, T t, double r, T sigma, double b) {
          ((x.sqt * ((S * Dc) * NegNormPdf(x.d1))) / (sigma * sigma));
 }
 
-}  // namespace kv::carry
+}  // namespace carry
+KV_TARGET_END

@@ -13,7 +13,9 @@
 #include <cstdint>
 #include <cstring>
 
-namespace kv {
+#include "target.hpp"
+
+KV_TARGET_BEGIN
 
 // The generic vector types of N lanes (sizes spelled out: the compiler
 // does not take a dependent size in the vector attribute).
@@ -28,7 +30,17 @@ struct VectorTypes;
   };
 KV_VECTOR_TYPES(2)
 KV_VECTOR_TYPES(4)
+KV_VECTOR_TYPES(8)
 #undef KV_VECTOR_TYPES
+
+// The lanes of a block on this target: one vector register of doubles.
+#if defined(__AVX512F__)
+inline constexpr int kBlockLanes = 8;
+#elif defined(__AVX2__)
+inline constexpr int kBlockLanes = 4;
+#else
+inline constexpr int kBlockLanes = 2;
+#endif
 
 template <int N>
 struct Lanes {
@@ -106,22 +118,52 @@ template <int N, class F>
     const double a = f(0);
     const double b = f(1);
     return {typename Lanes<N>::Vec{a, b}};
-  } else {
-    static_assert(N == 4);
+  } else if constexpr (N == 4) {
     const double a = f(0);
     const double b = f(1);
     const double c = f(2);
     const double d = f(3);
     return {typename Lanes<N>::Vec{a, b, c, d}};
+  } else {
+    static_assert(N == 8);
+    const double a = f(0);
+    const double b = f(1);
+    const double c = f(2);
+    const double d = f(3);
+    const double e = f(4);
+    const double g = f(5);
+    const double h = f(6);
+    const double k = f(7);
+    return {typename Lanes<N>::Vec{a, b, c, d, e, g, h, k}};
   }
 }
 
-// The same argument gives the same result, so a lane whose argument has the
-// bits of the previous lane's reuses that result. In an option chain the
-// discount and forward factors depend on t alone, and neighbouring options
-// share their expiry: most of those exponentials are then never taken.
+// ---- exp and log of a block ------------------------------------------------
+//
+// Every exp and log the block evaluations take goes through BlockExp and
+// BlockLog, so that a vector implementation can take over in one place.
+
+// Whether this target's blocks may use a vector exp and log instead of the
+// platform's functions lane by lane. Decided once per target, on first use
+// (never at load: the kernels of wider targets run no code before they are
+// chosen). There is no vector implementation yet; KESTROVANE_PLATFORM_MATH
+// builds keep the platform functions whatever one would decide.
+inline bool FastMathEnabled() {
+#ifdef KV_PLATFORM_MATH
+  return false;
+#else
+  static const bool enabled = false;
+  return enabled;
+#endif
+}
+
+// The platform's exp lane by lane. The same argument gives the same result,
+// so a lane whose argument has the bits of the previous lane's reuses that
+// result. In an option chain the discount and forward factors depend on t
+// alone, and neighbouring options share their expiry: most of those
+// exponentials are then never taken.
 template <int N>
-[[gnu::always_inline]] inline Lanes<N> Exp(const Lanes<N>& a) {
+[[gnu::always_inline]] inline Lanes<N> PlatformExp(const Lanes<N>& a) {
   double previous = 0.0;
   return FromLanes<N>([&](int i) {
     if (i == 0 || Bits(a.v[i]) != Bits(a.v[i - 1])) previous = std::exp(a.v[i]);
@@ -130,8 +172,29 @@ template <int N>
 }
 
 template <int N>
-[[gnu::always_inline]] inline Lanes<N> Log(const Lanes<N>& a) {
+[[gnu::always_inline]] inline Lanes<N> PlatformLog(const Lanes<N>& a) {
   return FromLanes<N>([&](int i) { return std::log(a.v[i]); });
+}
+
+// A vector exp or log takes over here, behind FastMathEnabled().
+template <int N>
+[[gnu::always_inline]] inline Lanes<N> BlockExp(const Lanes<N>& a) {
+  return PlatformExp(a);
+}
+
+template <int N>
+[[gnu::always_inline]] inline Lanes<N> BlockLog(const Lanes<N>& a) {
+  return PlatformLog(a);
+}
+
+template <int N>
+[[gnu::always_inline]] inline Lanes<N> Exp(const Lanes<N>& a) {
+  return BlockExp(a);
+}
+
+template <int N>
+[[gnu::always_inline]] inline Lanes<N> Log(const Lanes<N>& a) {
+  return BlockLog(a);
 }
 
 template <int N>
@@ -139,4 +202,4 @@ template <int N>
   return FromLanes<N>([&](int i) { return std::sqrt(a.v[i]); });
 }
 
-}  // namespace kv
+KV_TARGET_END

@@ -9,12 +9,31 @@
 // value and stage by stage for a block of values (Lanes); both compositions
 // run the same operations on each value and give the same doubles.
 
-#include <array>
 #include <cmath>
 
 #include "lanes.hpp"
+#include "target.hpp"
 
 namespace kv {
+
+// exp(-y*y) is split as exp(-yq*yq) * exp(-(y+yq)*(y-yq)), with yq = y truncated
+// to a multiple of 1/16: yq*yq is exact, so only the small second factor
+// carries the rounding of its argument. The first factor takes at most 425
+// values, one per k = 16*yq; they are taken once, with the same exp at the
+// same arguments, so the table returns exactly the double exp would.
+//
+// One table serves every SIMD target. It is filled at load by normal.cpp, a
+// baseline unit: no kernel unit of a wider target has code that runs at load.
+inline constexpr int kSplitSteps = 425;  // k <= trunc(26.543 * 16)
+
+struct SplitTable {
+  double head[kSplitSteps];  // exp(-(yq * yq)) for yq = k * 0.0625
+};
+extern const SplitTable kSplitTable;
+
+}  // namespace kv
+
+KV_TARGET_BEGIN
 
 inline constexpr double kDensityFactor = 0.3989422804014327;  // 1/sqrt(2*pi)
 
@@ -126,28 +145,12 @@ template <class T>
   return (kTailFactor - (s * num) / den) / y;
 }
 
-// exp(-y*y) is split as exp(-yq*yq) * exp(-(y+yq)*(y-yq)), with yq = y truncated
-// to a multiple of 1/16: yq*yq is exact, so only the small second factor
-// carries the rounding of its argument. The first factor takes at most 425
-// values, one per k = 16*yq; they are taken once, with the same exp at the
-// same arguments, so the table returns exactly the double exp would.
-inline constexpr int kSplitSteps = 425;  // k <= trunc(26.543 * 16)
-
-inline const std::array<double, kSplitSteps> kSplitHead = [] {
-  std::array<double, kSplitSteps> head{};
-  for (int k = 0; k < kSplitSteps; ++k) {
-    const double yq = static_cast<double>(k) * 0.0625;
-    head[k] = std::exp(-(yq * yq));
-  }
-  return head;
-}();
-
 // erfc(y) * (1 or 2 - .) for y in (0.46875, 26.543), from its ratio R.
 // k = trunc(y * 16) is formed in an integer, exact for these y.
 inline double SplitErfc(double u, double y, double R) {
   const int k = static_cast<int>(y * 16.0);
   const double yq = static_cast<double>(k) * 0.0625;
-  const double erfc = (kSplitHead[k] * std::exp(-((y + yq) * (y - yq)))) * R;
+  const double erfc = (kSplitTable.head[k] * std::exp(-((y + yq) * (y - yq)))) * R;
   return u < 0.0 ? 2.0 - erfc : erfc;
 }
 
@@ -228,8 +231,8 @@ inline Lanes<N> NormCdf(const Lanes<N>& x) {
   const Index k = __builtin_convertvector(yc * 16.0, Index);
   const V yq = __builtin_convertvector(k, V) * 0.0625;
   const V arg = -((yc + yq) * (yc - yq));
-  const V head = FromLanes<N>([&](int i) { return kSplitHead[k[i]]; }).v;
-  const V split = FromLanes<N>([&](int i) { return std::exp(arg[i]); }).v;
+  const V head = FromLanes<N>([&](int i) { return kSplitTable.head[k[i]]; }).v;
+  const V split = BlockExp(Lanes<N>{arg}).v;
   V erfc = (head * split) * ratio;
   erfc = Select(u < 0.0, 2.0 - erfc, erfc);
   erfc = Select(y >= kSaturation, Select(u < 0.0, V{} + 2.0, V{}), erfc);
@@ -242,4 +245,4 @@ inline Lanes<N> NormCdf(const Lanes<N>& x) {
   return FromLanes<N>([&](int i) { return common[i] ? out.v[i] : NormCdf(x.v[i]); });
 }
 
-}  // namespace kv
+KV_TARGET_END

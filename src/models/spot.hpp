@@ -8,8 +8,9 @@
 #include <cmath>
 
 #include "carry.hpp"
+#include "target.hpp"
 
-namespace kv {
+KV_TARGET_BEGIN
 
 template <class T>
 inline T BsmPrice(OptionKind kind, T S, T K, T t, double r, T sigma, double q) {
@@ -97,4 +98,4 @@ inline T BsmUltima(OptionKind, T S, T K, T t, double r, T sigma, double q) {
   return carry::Ultima(S, K, t, r, sigma, r - q);
 }
 
-}  // namespace kv
+KV_TARGET_END

@@ -10,9 +10,10 @@
 #include "../iv/implied_vol.hpp"
 #include "../models/black76.hpp"
 #include "../models/spot.hpp"
+#include "../models/target.hpp"
 #include "shapes.hpp"
 
-namespace kv {
+KV_TARGET_BEGIN
 
 // Adapters for the two routines whose own parameter order has sigma before t.
 template <class T>
@@ -24,7 +25,7 @@ inline T Black76ThetaByPosition(OptionKind kind, T F, T K, T t, double r, T sigm
   return Black76Theta(kind, F, K, sigma, t, r);
 }
 
-}  // namespace kv
+KV_TARGET_END
 
 // clang-format off
 #define KV_BLACK76_FIRST(X)                                                   \
@@ -101,3 +102,44 @@ inline T Black76ThetaByPosition(OptionKind kind, T F, T K, T t, double r, T sigm
   KV_BS_FIRST(SCALAR) KV_BS_FIRST(ARRAY)                                      \
   KV_BS_SECOND(SCALAR) KV_BS_SECOND(ARRAY)
 // clang-format on
+
+#define KV_IGNORE_ROW(name, Shape, Routine)
+
+KV_TARGET_BEGIN
+
+// Each row's routine as a type whose Call evaluates it on doubles or on
+// Lanes: routines::black76_delta::Call(kind, ...).
+namespace routines {
+#define KV_ROUTINE_TYPE(name, Shape, Routine)             \
+  struct name {                                           \
+    template <class... A>                                 \
+    static auto Call(OptionKind kind, const A&... args) { \
+      return Routine(kind, args...);                      \
+    }                                                     \
+  };
+KV_ALL_FUNCTIONS(KV_ROUTINE_TYPE, KV_IGNORE_ROW)
+#undef KV_ROUTINE_TYPE
+}  // namespace routines
+
+KV_TARGET_END
+
+namespace kv {
+
+// The array functions in registration order, numbered from 0: the index of
+// each one's kernel in a target's kernel table.
+enum class ArrayRow : int {
+#define KV_ARRAY_ROW_NAME(name, Shape, Routine) name,
+  KV_ALL_FUNCTIONS(KV_IGNORE_ROW, KV_ARRAY_ROW_NAME)
+#undef KV_ARRAY_ROW_NAME
+};
+
+inline constexpr int kArrayRows = [] {
+  int rows = 0;
+#define KV_COUNT_ROW(name, Shape, Routine) ++rows;
+  KV_ALL_FUNCTIONS(KV_IGNORE_ROW, KV_COUNT_ROW)
+#undef KV_COUNT_ROW
+  return rows;
+}();
+static_assert(kArrayRows == 51);
+
+}  // namespace kv

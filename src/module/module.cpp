@@ -16,8 +16,6 @@
 namespace kv {
 namespace {
 
-#define KV_IGNORE_ROW(name, Shape, Routine)
-
 struct FunctionRow {
   const char* name;
   const char* const* params;
@@ -25,26 +23,15 @@ struct FunctionRow {
   PyCFunctionWithKeywords entry;
 };
 
-// Each row's routine as a type whose Call evaluates it on doubles or on Lanes.
-#define KV_ROUTINE(name, Shape, Routine)                  \
-  struct name##_routine {                                 \
-    template <class... A>                                 \
-    static auto Call(OptionKind kind, const A&... args) { \
-      return Routine(kind, args...);                      \
-    }                                                     \
-  };
-KV_ALL_FUNCTIONS(KV_ROUTINE, KV_IGNORE_ROW)
-
 #define KV_SCALAR_ROW(name, Shape, Routine) \
-  FunctionRow{#name, Shape::kNames, Shape::kCount, &ScalarEntry<Shape, name##_routine, #name>},
+  FunctionRow{#name, Shape::kNames, Shape::kCount, &ScalarEntry<Shape, routines::name, #name>},
 #define KV_ARRAY_ROW(name, Shape, Routine)                  \
   FunctionRow{#name "_array", Shape::kNames, Shape::kCount, \
-              &ArrayEntry<Shape, name##_routine, #name "_array">},
+              &ArrayEntry<Shape, ArrayRow::name, #name "_array">},
 
 constexpr FunctionRow kFunctions[] = {KV_ALL_FUNCTIONS(KV_SCALAR_ROW, KV_ARRAY_ROW)};
 static_assert(std::size(kFunctions) == 102);
 
-#undef KV_ROUTINE
 #undef KV_SCALAR_ROW
 #undef KV_ARRAY_ROW
 

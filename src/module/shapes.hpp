@@ -8,8 +8,10 @@
 #include <cstddef>
 
 #include "../models/option_kind.hpp"
+#include "../models/target.hpp"
 
-namespace kv {
+// Compiled into the kernels of every SIMD target too (see target.hpp).
+KV_TARGET_BEGIN
 
 enum class Param : unsigned char { Flag, Number, PerOption };
 
@@ -126,4 +128,4 @@ struct FixedString {
   }
 };
 
-}  // namespace kv
+KV_TARGET_END
