@@ -46,7 +46,7 @@ build_wheel() {
   rm -f "$ROOT"/dist/kestrovane-*.whl
   "$python" -m pip wheel -q --no-deps -w "$raw" "$ROOT" \
     -Ccmake.define.KESTROVANE_WERROR="$WERROR" >&2
-  PATH="$tools/bin:$PATH" "$tools/bin/auditwheel" -q repair -w "$ROOT/dist" "$raw"/kestrovane-*.whl >&2
+  PATH="$tools/bin:$PATH" "$tools/bin/auditwheel" repair -w "$ROOT/dist" "$raw"/kestrovane-*.whl >&2
   ls "$ROOT"/dist/kestrovane-*-cp312-abi3-manylinux_*.whl
 }
 
@@ -57,7 +57,7 @@ the_wheel() {
   wheel=$(ls "$ROOT"/dist/kestrovane-*-cp312-abi3-manylinux_*.whl 2>/dev/null | head -1)
   if [ -z "$wheel" ] || [ -n "$(find "$ROOT/src" "$ROOT/python" "$ROOT/CMakeLists.txt" \
       "$ROOT/pyproject.toml" -newer "$wheel" -print -quit)" ]; then
-    wheel=$(build_wheel)
+    wheel=$(build_wheel) || return 1
   fi
   echo "$wheel"
 }

@@ -138,64 +138,7 @@ template <int N, class F>
   }
 }
 
-// ---- exp and log of a block ------------------------------------------------
-//
-// Every exp and log the block evaluations take goes through BlockExp and
-// BlockLog, so that a vector implementation can take over in one place.
-
-// Whether this target's blocks may use a vector exp and log instead of the
-// platform's functions lane by lane. Decided once per target, on first use
-// (never at load: the kernels of wider targets run no code before they are
-// chosen). There is no vector implementation yet; KESTROVANE_PLATFORM_MATH
-// builds keep the platform functions whatever one would decide.
-inline bool FastMathEnabled() {
-#ifdef KV_PLATFORM_MATH
-  return false;
-#else
-  static const bool enabled = false;
-  return enabled;
-#endif
-}
-
-// The platform's exp lane by lane. The same argument gives the same result,
-// so a lane whose argument has the bits of the previous lane's reuses that
-// result. In an option chain the discount and forward factors depend on t
-// alone, and neighbouring options share their expiry: most of those
-// exponentials are then never taken.
-template <int N>
-[[gnu::always_inline]] inline Lanes<N> PlatformExp(const Lanes<N>& a) {
-  double previous = 0.0;
-  return FromLanes<N>([&](int i) {
-    if (i == 0 || Bits(a.v[i]) != Bits(a.v[i - 1])) previous = std::exp(a.v[i]);
-    return previous;
-  });
-}
-
-template <int N>
-[[gnu::always_inline]] inline Lanes<N> PlatformLog(const Lanes<N>& a) {
-  return FromLanes<N>([&](int i) { return std::log(a.v[i]); });
-}
-
-// A vector exp or log takes over here, behind FastMathEnabled().
-template <int N>
-[[gnu::always_inline]] inline Lanes<N> BlockExp(const Lanes<N>& a) {
-  return PlatformExp(a);
-}
-
-template <int N>
-[[gnu::always_inline]] inline Lanes<N> BlockLog(const Lanes<N>& a) {
-  return PlatformLog(a);
-}
-
-template <int N>
-[[gnu::always_inline]] inline Lanes<N> Exp(const Lanes<N>& a) {
-  return BlockExp(a);
-}
-
-template <int N>
-[[gnu::always_inline]] inline Lanes<N> Log(const Lanes<N>& a) {
-  return BlockLog(a);
-}
+// exp and log of a block are in block_math.hpp.
 
 template <int N>
 [[gnu::always_inline]] inline Lanes<N> Sqrt(const Lanes<N>& a) {

@@ -11,6 +11,7 @@
 
 #include <cmath>
 
+#include "block_math.hpp"
 #include "lanes.hpp"
 #include "target.hpp"
 
@@ -232,7 +233,7 @@ inline Lanes<N> NormCdf(const Lanes<N>& x) {
   const V yq = __builtin_convertvector(k, V) * 0.0625;
   const V arg = -((yc + yq) * (yc - yq));
   const V head = FromLanes<N>([&](int i) { return kSplitTable.head[k[i]]; }).v;
-  const V split = BlockExp(Lanes<N>{arg}).v;
+  const V split = Exp(Lanes<N>{arg}).v;
   V erfc = (head * split) * ratio;
   erfc = Select(u < 0.0, 2.0 - erfc, erfc);
   erfc = Select(y >= kSaturation, Select(u < 0.0, V{} + 2.0, V{}), erfc);

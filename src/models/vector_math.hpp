@@ -63,6 +63,7 @@
 #endif
 
 #include "lanes.hpp"
+#include "target.hpp"
 
 #if defined(__AVX512F__) && defined(__FMA__)
 #define KV_VECTOR_MATH_TARGET vector_math_avx512_fma
@@ -411,6 +412,7 @@ inline constexpr double kLogFmaSensitive[] = {
 };
 }  // namespace vector_math_data
 
+inline namespace KV_TARGET {
 inline namespace KV_VECTOR_MATH_TARGET {
 
 // Raw vector types of N lanes: the same types as VectorTypes<N> in lanes.hpp
@@ -840,4 +842,5 @@ inline bool VectorMathMatchesPlatform() {
   return exp_ok && log_ok;
 }
 }  // namespace KV_VECTOR_MATH_TARGET
+}  // namespace KV_TARGET
 }  // namespace kv
