@@ -37,6 +37,7 @@ struct GreeksJob {
   int count;              // entries of quantities and outs
   const int* quantities;  // each in [0, kQuantityCount)
   double* const* outs;    // C-contiguous outputs, indexed by flat element
+  bool all = false;       // the quantities include every one of the sixteen
 };
 
 struct IvJob {
@@ -75,65 +76,123 @@ template <Model M, class T, class P>
   }
 }
 
-template <class X>
-[[gnu::always_inline]] inline auto Evaluate(int quantity, X& x) {
+// Calls f(Q{}) for the quantity of canonical index i.
+template <class F>
+[[gnu::always_inline]] inline auto WithQuantity(int i, F&& f) {
   using namespace greeks;
-  switch (quantity) {
+  switch (i) {
     case 0:
-      return Price::Of(x);
+      return f(Price{});
     case 1:
-      return Delta::Of(x);
+      return f(Delta{});
     case 2:
-      return Gamma::Of(x);
+      return f(Gamma{});
     case 3:
-      return Vega::Of(x);
+      return f(Vega{});
     case 4:
-      return Theta::Of(x);
+      return f(Theta{});
     case 5:
-      return Rho::Of(x);
+      return f(Rho{});
     case 6:
-      return Vanna::Of(x);
+      return f(Vanna{});
     case 7:
-      return Charm::Of(x);
+      return f(Charm{});
     case 8:
-      return Vomma::Of(x);
+      return f(Vomma{});
     case 9:
-      return Speed::Of(x);
+      return f(Speed{});
     case 10:
-      return Zomma::Of(x);
+      return f(Zomma{});
     case 11:
-      return Color::Of(x);
+      return f(Color{});
     case 12:
-      return Veta::Of(x);
+      return f(Veta{});
     case 13:
-      return Ultima::Of(x);
+      return f(Ultima{});
     case 14:
-      return DualDelta::Of(x);
+      return f(DualDelta{});
     default:
-      return DualGamma::Of(x);
+      return f(DualGamma{});
   }
 }
 
-template <int W, Model M>
-[[gnu::always_inline]] inline void GreeksRun(const GreeksJob& job, const Inputs& in,
-                                             std::ptrdiff_t at, std::ptrdiff_t n) {
+// Calls f(i, Q{}) for every quantity, in canonical order.
+template <class F>
+[[gnu::always_inline]] inline void ForEachQuantity(F&& f) {
+  using namespace greeks;
+  f(0, Price{}), f(1, Delta{}), f(2, Gamma{}), f(3, Vega{}), f(4, Theta{}), f(5, Rho{});
+  f(6, Vanna{}), f(7, Charm{}), f(8, Vomma{}), f(9, Speed{}), f(10, Zomma{}), f(11, Color{});
+  f(12, Veta{}), f(13, Ultima{}), f(14, DualDelta{}), f(15, DualGamma{});
+}
+
+template <class X>
+[[gnu::always_inline]] inline auto Evaluate(int quantity, X& x) {
+  return WithQuantity(
+      quantity, [&](auto q) __attribute__((always_inline)) { return decltype(q)::Of(x); });
+}
+
+[[gnu::always_inline]] inline void Store(double* out, double value) {
+  *out = WithCanonicalNaN(value);
+}
+template <int W>
+[[gnu::always_inline]] inline void Store(double* out, const Lanes<W>& value) {
+  const Lanes<W> stored = WithCanonicalNaN(value);
+  std::memcpy(out, &stored.v, sizeof stored.v);
+}
+
+// body(x, e) for the terms x of each block of W options starting at e, then
+// of each remaining option.
+template <int W, Model M, class Body>
+[[gnu::always_inline]] inline void ForEachBlock(const Inputs& in, std::ptrdiff_t n, Body&& body) {
   std::ptrdiff_t e = 0;
   for (; e + W <= n; e += W) {
     auto x = MakeTerms<M>(LoadSigns<W>(in, e), LoadLanes<W>(in, 1, e), LoadLanes<W>(in, 2, e),
                           LoadLanes<W>(in, 3, e), LoadLanes<W>(in, 4, e), LoadLanes<W>(in, 5, e),
                           LoadLanes<W>(in, 6, e));
-    for (int k = 0; k < job.count; ++k) {
-      const Lanes<W> value = WithCanonicalNaN(Evaluate(job.quantities[k], x));
-      std::memcpy(job.outs[k] + at + e, &value.v, sizeof value.v);
-    }
+    body(x, e);
   }
   for (; e < n; ++e) {
     auto x = MakeTerms<M>(LoadSign(in, e), Load(in, 1, e), Load(in, 2, e), Load(in, 3, e),
                           Load(in, 4, e), Load(in, 5, e), Load(in, 6, e));
-    for (int k = 0; k < job.count; ++k) {
-      job.outs[k][at + e] = WithCanonicalNaN(Evaluate(job.quantities[k], x));
-    }
+    body(x, e);
   }
+}
+
+// Three compositions of the same routines. One quantity: known at compile
+// time, like an _array kernel. All sixteen: evaluated in a fixed order, so the
+// compiler sees every shared term's uses at once. Any other list: each
+// quantity chosen per block, each shared term taken on first use.
+template <int W, Model M, class Q>
+[[gnu::always_inline]] inline void GreeksOne(const GreeksJob& job, const Inputs& in,
+                                             std::ptrdiff_t at, std::ptrdiff_t n) {
+  double* out = job.outs[0] + at;
+  ForEachBlock<W, M>(
+      in, n, [&](auto& x, std::ptrdiff_t e) __attribute__((always_inline)) {
+        Store(out + e, Q::Of(x));
+      });
+}
+
+template <int W, Model M>
+[[gnu::always_inline]] inline void GreeksAll(const GreeksJob& job, const Inputs& in,
+                                             std::ptrdiff_t at, std::ptrdiff_t n) {
+  ForEachBlock<W, M>(
+      in, n, [&](auto& x, std::ptrdiff_t e) __attribute__((always_inline)) {
+        decltype(greeks::Price::Of(x)) values[kQuantityCount];
+        ForEachQuantity([&](int i, auto q)
+                            __attribute__((always_inline)) { values[i] = decltype(q)::Of(x); });
+        for (int k = 0; k < job.count; ++k) Store(job.outs[k] + at + e, values[job.quantities[k]]);
+      });
+}
+
+template <int W, Model M>
+[[gnu::always_inline]] inline void GreeksAny(const GreeksJob& job, const Inputs& in,
+                                             std::ptrdiff_t at, std::ptrdiff_t n) {
+  ForEachBlock<W, M>(
+      in, n, [&](auto& x, std::ptrdiff_t e) __attribute__((always_inline)) {
+        for (int k = 0; k < job.count; ++k) {
+          Store(job.outs[k] + at + e, Evaluate(job.quantities[k], x));
+        }
+      });
 }
 
 // The forward problem of element e, as the scalar function states it.
@@ -167,37 +226,47 @@ template <int W, Model M>
       });
 }
 
-template <int W>
-[[gnu::always_inline]] inline void GreeksRunAny(const GreeksJob& job, const Inputs& in,
-                                                std::ptrdiff_t at, std::ptrdiff_t n) {
+// Calls Kernels' compiled composition for the job's model and quantities.
+template <class Kernels, Model M>
+void DispatchGreeksFor(const GreeksJob& job, const Inputs& in, std::ptrdiff_t at,
+                       std::ptrdiff_t n) {
+  if (job.count == 1) {
+    return WithQuantity(job.quantities[0],
+                        [&](auto q) { Kernels::template One<M, decltype(q)>(job, in, at, n); });
+  }
+  if (job.all) return Kernels::template All<M>(job, in, at, n);
+  Kernels::template Any<M>(job, in, at, n);
+}
+
+template <class Kernels>
+void DispatchGreeks(const GreeksJob& job, const Inputs& in, std::ptrdiff_t at, std::ptrdiff_t n) {
   switch (job.model) {
     case Model::Bs:
-      return GreeksRun<W, Model::Bs>(job, in, at, n);
+      return DispatchGreeksFor<Kernels, Model::Bs>(job, in, at, n);
     case Model::Bsm:
-      return GreeksRun<W, Model::Bsm>(job, in, at, n);
+      return DispatchGreeksFor<Kernels, Model::Bsm>(job, in, at, n);
     case Model::Black76:
-      return GreeksRun<W, Model::Black76>(job, in, at, n);
+      return DispatchGreeksFor<Kernels, Model::Black76>(job, in, at, n);
   }
 }
 
-template <int W>
-[[gnu::always_inline]] inline void IvRunAny(const IvJob& job, const Inputs& in, std::ptrdiff_t at,
-                                            std::ptrdiff_t n) {
+template <class Kernels>
+void DispatchIv(const IvJob& job, const Inputs& in, std::ptrdiff_t at, std::ptrdiff_t n) {
   switch (job.model) {
     case Model::Bs:
-      return IvRun<W, Model::Bs>(job, in, at, n);
+      return Kernels::template Iv<Model::Bs>(job, in, at, n);
     case Model::Bsm:
-      return IvRun<W, Model::Bsm>(job, in, at, n);
+      return Kernels::template Iv<Model::Bsm>(job, in, at, n);
     case Model::Black76:
-      return IvRun<W, Model::Black76>(job, in, at, n);
+      return Kernels::template Iv<Model::Black76>(job, in, at, n);
   }
 }
 
 }  // namespace detail
 
 // One run of n options: element e reads every input at e * stride and writes
-// element at + e of each output. Compiled per target in book_targets.cpp;
-// these pick the widest the processor runs.
+// element at + e of each output. The kernels are compiled per target in
+// book_targets.cpp; these pick the widest the processor runs.
 void GreeksRow(const GreeksJob& job, const Inputs& in, std::ptrdiff_t at, std::ptrdiff_t n);
 void IvRow(const IvJob& job, const Inputs& in, std::ptrdiff_t at, std::ptrdiff_t n);
 

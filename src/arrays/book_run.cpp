@@ -97,8 +97,12 @@ Layout Coalesce(const Layout& layout) {
   return out;
 }
 
-void RunGreeks(const GreeksJob& job, const Layout& layout, int threads) noexcept {
+void RunGreeks(const GreeksJob& given, const Layout& layout, int threads) noexcept {
   if (ElementCount(layout) == 0) return;
+  GreeksJob job = given;
+  unsigned seen = 0;
+  for (int k = 0; k < job.count; ++k) seen |= 1u << job.quantities[k];
+  job.all = seen == (1u << kQuantityCount) - 1;
   Split(ElementCount(layout), threads, [&](std::ptrdiff_t lo, std::ptrdiff_t hi) {
     WalkRange(layout, lo, hi, [&](const Inputs& in, std::ptrdiff_t at, std::ptrdiff_t n) {
       GreeksRow(job, in, at, n);

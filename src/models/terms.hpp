@@ -47,6 +47,17 @@ inline bool AllCallOrBelow(const Lanes<N>& w, const Lanes<N>& x, double bound) {
   return all;
 }
 
+// Whether every lane is a call.
+inline bool AllCalls(double w) {
+  return w > 0.0;
+}
+template <int N>
+inline bool AllCalls(const Lanes<N>& w) {
+  bool all = true;
+  for (int i = 0; i < N; ++i) all &= w.v[i] > 0.0;
+  return all;
+}
+
 // The call's value where w > 0, the put's elsewhere, lane by lane.
 template <class T>
 inline T ByKind(double w, const T& call, const T& put) {
@@ -57,10 +68,11 @@ inline Lanes<N> ByKind(const Lanes<N>& w, const Lanes<N>& call, const Lanes<N>& 
   return {w.v > 0.0 ? call.v : put.v};
 }
 
-// A value computed on first use. The computing lambdas are always inlined,
-// like everything on Lanes: an out-of-line copy compiled for the baseline
-// target would take wide Lanes in memory while an AVX2 caller passes them in
-// registers.
+// A value computed on first use. Every accessor and computing lambda is
+// always inlined, like everything on Lanes: an out-of-line copy compiled for
+// the baseline target would take wide Lanes in memory while an AVX2 caller
+// passes them in registers (and a kernel using many of them would otherwise
+// outgrow the compiler's inlining limits).
 template <class V>
 struct Memo {
   V value;
@@ -91,91 +103,95 @@ class Terms {
   const T sigma;
   const P q, b;
 
-  const T& sqt() {
+  [[gnu::always_inline]] const T& sqt() {
     return sqt_.Get([&]() __attribute__((always_inline)) { return Sqrt(t); });
   }
-  const T& sd() {
+  [[gnu::always_inline]] const T& sd() {
     return sd_.Get([&]() __attribute__((always_inline)) { return sigma * sqt(); });
   }
-  const T& d1() {
+  [[gnu::always_inline]] const T& d1() {
     return d1_.Get([&]() __attribute__((always_inline)) {
       return (LogXK() + t * (sigma * (sigma * 0.5) + b)) / sd();
     });
   }
-  const T& d2() {
+  [[gnu::always_inline]] const T& d2() {
     return d2_.Get([&]() __attribute__((always_inline)) { return d1() - sd(); });
   }
   // The dividend discount serves the first-order Greeks, the carry discount
   // the higher-order ones: they agree in exact arithmetic but not always in
   // the last bit, and each Greek keeps its own.
-  const T& Dq() {
+  [[gnu::always_inline]] const T& Dq() {
+    // Black-76 discounts F at q = r: the same exponential as Dr.
+    if constexpr (kForwardGiven) return Dr();
     return Dq_.Get([&]() __attribute__((always_inline)) { return Exp(-(q * t)); });
   }
-  const T& Dr() {
+  [[gnu::always_inline]] const T& Dr() {
     return Dr_.Get([&]() __attribute__((always_inline)) { return Exp(-(r * t)); });
   }
-  const T& Dc() {
+  [[gnu::always_inline]] const T& Dc() {
     return Dc_.Get([&]() __attribute__((always_inline)) { return Exp(t * (b - r)); });
   }
   // n(d1) = e1 * 1/sqrt(2 pi); -n(d1) uses the negated constant, as NegNormPdf.
-  T pdf1() { return ExpD1() * kDensityFactor; }
-  T neg_pdf1() { return ExpD1() * -kDensityFactor; }
-  const T& pdf2() {
+  [[gnu::always_inline]] T pdf1() { return ExpD1() * kDensityFactor; }
+  [[gnu::always_inline]] T neg_pdf1() { return ExpD1() * -kDensityFactor; }
+  [[gnu::always_inline]] const T& pdf2() {
     return pdf2_.Get([&]() __attribute__((always_inline)) { return NormPdf(d2()); });
   }
-  const T& Nwd1() {
+  [[gnu::always_inline]] const T& Nwd1() {
     return Nwd1_.Get([&]() __attribute__((always_inline)) { return NormCdf(w * d1()); });
   }
-  const T& Nwd2() {
+  [[gnu::always_inline]] const T& Nwd2() {
     return Nwd2_.Get([&]() __attribute__((always_inline)) { return NormCdf(w * d2()); });
   }
-  const T& Nd1() {
-    return Nd1_.Get([&]() __attribute__((always_inline)) { return NormCdf(d1()); });
+  // N(d1) is N(w d1) where every lane is a call (w d1 is then d1 itself).
+  [[gnu::always_inline]] const T& Nd1() {
+    return Nd1_.Get([&]() __attribute__((always_inline)) {
+      return AllCalls(w) ? Nwd1() : NormCdf(d1());
+    });
   }
 
   // Products several higher-order Greeks share.
-  const T& XDc() {
+  [[gnu::always_inline]] const T& XDc() {
     return XDc_.Get([&]() __attribute__((always_inline)) { return X * Dc(); });
   }
-  const T& Dc_pdf1() {
+  [[gnu::always_inline]] const T& Dc_pdf1() {
     return Dc_pdf1_.Get([&]() __attribute__((always_inline)) { return Dc() * pdf1(); });
   }
-  const T& Xsd() {
+  [[gnu::always_inline]] const T& Xsd() {
     return Xsd_.Get([&]() __attribute__((always_inline)) { return X * sd(); });
   }
-  const T& d1d2() {
+  [[gnu::always_inline]] const T& d1d2() {
     return d1d2_.Get([&]() __attribute__((always_inline)) { return d1() * d2(); });
   }
-  const T& tt() {
+  [[gnu::always_inline]] const T& tt() {
     return tt_.Get([&]() __attribute__((always_inline)) { return t + t; });
   }
 
   // The price: Dr * w * (F N(w d1') - K N(w d2')) on the forward F, whose d1'
   // puts the variance term before the logarithm (unlike the Greeks' d1).
-  const T& price() {
+  // Given the forward (Black-76, b = +0.0), d1' is d1 to the bit -- the
+  // variance term is never -0.0, so adding b changes nothing, and the sum
+  // commutes -- and the price shares N(w d1) and N(w d2) with the Greeks.
+  [[gnu::always_inline]] const T& price() {
     return price_.Get([&]() __attribute__((always_inline)) {
-      const T F = Forward();
-      const T& sdp = sd();  // Sqrt(t) * sigma, the same double as sigma * sqt
-      const T L = kForwardGiven ? LogXK() : Log(F / K);
-      const T d1p = (t * (sigma * (sigma * 0.5)) + L) / sdp;
-      const T d2p = d1p - sdp;
-      return Dr() * (w * (F * NormCdf(d1p * w) - K * NormCdf(d2p * w)));
+      if constexpr (kForwardGiven) {
+        return Dr() * (w * (X * Nwd1() - K * Nwd2()));
+      } else {
+        const T F = X * Exp(t * (r - q));
+        const T& sdp = sd();  // Sqrt(t) * sigma, the same double as sigma * sqt
+        const T d1p = (t * (sigma * (sigma * 0.5)) + Log(F / K)) / sdp;
+        const T d2p = d1p - sdp;
+        return Dr() * (w * (F * NormCdf(d1p * w) - K * NormCdf(d2p * w)));
+      }
     });
   }
 
  private:
-  const T& LogXK() {
+  [[gnu::always_inline]] const T& LogXK() {
     return LogXK_.Get([&]() __attribute__((always_inline)) { return Log(X / K); });
   }
-  const T& ExpD1() {
+  [[gnu::always_inline]] const T& ExpD1() {
     return ExpD1_.Get([&]() __attribute__((always_inline)) { return Exp(d1() * (d1() * -0.5)); });
-  }
-  T Forward() {
-    if constexpr (kForwardGiven) {
-      return X;
-    } else {
-      return X * Exp(t * (r - q));
-    }
   }
 
   Memo<T> sqt_, sd_, LogXK_, d1_, d2_, Dq_, Dr_, Dc_, ExpD1_, pdf2_, Nwd1_, Nwd2_, Nd1_;
