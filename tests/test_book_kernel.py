@@ -80,8 +80,9 @@ def test_one_quantity_alone_and_in_any_order(model):
         assert np.array_equal(bits(alone[quantity]), bits(together[quantity]))
 
 
-@pytest.mark.parametrize("model", ["bsm", "black76"])
-def test_broadcast_and_strided_inputs(model):
+@pytest.mark.parametrize("model, rate", [("bsm", 0.03), ("bsm", -0.0), ("black76", 0.03),
+                                         ("black76", math.inf)])
+def test_broadcast_and_strided_inputs(model, rate):
     rng = np.random.default_rng(11)
     K = rng.uniform(80, 120, (6, 1))
     t = rng.uniform(0.05, 2, (1, 9))
@@ -90,7 +91,7 @@ def test_broadcast_and_strided_inputs(model):
     sigma = np.frombuffer(raw.data, dtype=float, count=18, offset=1)[::2]
     sigma[:] = rng.uniform(0.1, 0.6, 9)
     S = rng.uniform(90, 110, (6, 9))[:, ::-1].T.T  # a reversed (negative-stride) view
-    inputs = (flag, S, K, t, 0.03, sigma, 0.01)
+    inputs = (flag, S, K, t, rate, sigma, -0.0)
     got, views = run_greeks(model, inputs, ("price", "vanna", "theta"))
     assert views[2].strides[1] == 0 and views[4].strides == (0, 0)
     for quantity, out in got.items():

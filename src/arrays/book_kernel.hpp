@@ -57,12 +57,29 @@ namespace detail {
 [[gnu::always_inline]] inline double LoadSign(const Inputs& in, std::ptrdiff_t e) {
   return in.data[0][e * in.stride[0]] != 0 ? 1.0 : -1.0;
 }
+// A block of input k: one load for a contiguous input, one value for a
+// broadcast one, lane by lane otherwise. The strides are the same for every
+// block of a run, so the branches are always predicted.
 template <int W>
 [[gnu::always_inline]] inline Lanes<W> LoadLanes(const Inputs& in, int k, std::ptrdiff_t e) {
+  if (in.stride[k] == sizeof(double)) {
+    Lanes<W> block;
+    std::memcpy(&block.v, in.data[k] + e * in.stride[k], sizeof block.v);
+    return block;
+  }
+  if (in.stride[k] == 0) {
+    const double value =
+        Load(in, k, 0);  // copied into every lane: adding it to 0.0 would lose -0.0
+    return FromLanes<W>([&](int) { return value; });
+  }
   return FromLanes<W>([&](int j) { return Load(in, k, e + j); });
 }
 template <int W>
 [[gnu::always_inline]] inline Lanes<W> LoadSigns(const Inputs& in, std::ptrdiff_t e) {
+  if (in.stride[0] == 0) {
+    const double w = LoadSign(in, 0);
+    return FromLanes<W>([&](int) { return w; });
+  }
   return FromLanes<W>([&](int j) { return LoadSign(in, e + j); });
 }
 
