@@ -25,11 +25,11 @@ enum class IvError : unsigned char { BelowIntrinsic, AboveMaximum, NoConvergence
 // How a solve ended, for callers that report it beside the value.
 enum class IvStatus : signed char {
   Solved = 0,
-  LowerBound = 1,      // 1e-6 at once: the price is at or below the intrinsic value
-  UpperBound = 2,      // bisection closed on the top of the bracket (the upper end never moved)
-  BelowIntrinsic = 3,  // the three errors
+  LowerBound = 1,  // 1e-6 at once: the price is at or below the intrinsic value
+  UpperBound = 2,  // bisection closed on the top of the bracket (its upper end never moved)
+  BelowIntrinsic = 3,
   AboveMaximum = 4,
-  NanInput = 5,  // NaN: a NaN price, F or K, or a NaN model price
+  NanInput = 5,  // NaN: a NaN price, t, r, F or K, or a NaN model price
   NoConvergence = 6,
 };
 
