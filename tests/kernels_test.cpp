@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "../src/arrays/dispatch.hpp"
+#include "../src/arrays/array_kernels.hpp"
 #include "../src/iv/block_solver.hpp"
 #include "../src/module/function_list.hpp"
 #include "../src/module/shapes.hpp"

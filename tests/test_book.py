@@ -240,7 +240,9 @@ def test_errors_name_what_is_wrong(model, changes, error, message):
 
 @pytest.mark.skipif(not NATIVE, reason="the stand-in kernel has no threads")
 def test_results_do_not_depend_on_the_thread_count():
-    calls, _, (X, K, t, r, sigma, q) = (np.resize(a, 300_001) for a in book())
+    calls, _, rows = book()
+    calls = np.resize(calls, 300_001)
+    X, K, t, r, sigma, q = (np.resize(a, 300_001) for a in rows)
     args = dict(flag=calls, S=X, K=K, t=t, r=r, sigma=sigma, q=q)
     one = kv.greeks("bsm", threads=1, quantities=["price", "theta", "ultima"], **args)
     many = kv.greeks("bsm", threads=3, quantities=["price", "theta", "ultima"], **args)

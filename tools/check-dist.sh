@@ -46,7 +46,8 @@ with zipfile.ZipFile(wheel) as whl:
     members = set(whl.namelist())
 problems += [f"wheel lacks {need}" for need in (
     "kestrovane/__init__.py", "kestrovane/__main__.py", "kestrovane/_cli.py",
-    "kestrovane/_kestrovane.pyi", "kestrovane/py.typed", "kestrovane/_kestrovane.abi3.so")
+    "kestrovane/_kestrovane.pyi", "kestrovane/py.typed", "kestrovane/_kestrovane.abi3.so",
+    "kestrovane/_book.pyi", "kestrovane/_book.abi3.so")
     if need not in members]
 for problem in problems:
     print(f"error: {problem}", file=sys.stderr)

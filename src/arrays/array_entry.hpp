@@ -14,7 +14,7 @@
 #include "../module/errors.hpp"
 #include "../module/flag.hpp"
 #include "../module/shapes.hpp"
-#include "dispatch.hpp"
+#include "array_kernels.hpp"
 #include "input_array.hpp"
 #include "slice_container.hpp"
 

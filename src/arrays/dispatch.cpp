@@ -4,14 +4,6 @@
 
 #include "dispatch.hpp"
 
-// The tables of every target (this unit's own is declared by the header).
-#define KV_DECLARE_TABLE(ns, Enum)                    \
-  namespace kv::ns {                                  \
-  extern const ArrayKernel kArrayKernels[kArrayRows]; \
-  }
-KV_FOR_EACH_TARGET(KV_DECLARE_TABLE)
-#undef KV_DECLARE_TABLE
-
 namespace kv {
 
 namespace {
@@ -83,22 +75,6 @@ bool TargetRuns(Target target) {
 Target ActiveTarget() {
   static const Target target = ChooseTarget();
   return target;
-}
-
-const ArrayKernel* ArrayKernelsFor(Target target) {
-  switch (target) {
-#define KV_TABLE(ns, Enum) \
-  case Target::Enum:       \
-    return ns::kArrayKernels;
-    KV_FOR_EACH_TARGET(KV_TABLE)
-#undef KV_TABLE
-  }
-  return baseline::kArrayKernels;
-}
-
-const ArrayKernel* ActiveArrayKernels() {
-  static const ArrayKernel* const table = ArrayKernelsFor(ActiveTarget());
-  return table;
 }
 
 }  // namespace kv

@@ -11,7 +11,7 @@
 #include "../models/lanes.hpp"
 #include "../module/function_list.hpp"
 #include "../module/shapes.hpp"
-#include "dispatch.hpp"
+#include "array_kernels.hpp"
 
 KV_TARGET_BEGIN
 

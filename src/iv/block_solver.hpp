@@ -22,22 +22,24 @@ inline double IvElement(const IvResult& result) {
   return WithCanonicalNaN(result.volatility);
 }
 
-// out[i] = the solve of inputs(i), for i in [0, n).
-template <int W, class Inputs>
-[[gnu::always_inline]] inline void SolveImpliedVolBlocks(OptionKind kind, std::ptrdiff_t n,
-                                                         const Inputs& inputs, double* out) {
+// Solves elements 0 .. n-1: begin(i, solve) starts element i's solve (its
+// result when the bounds alone decide it), done(i, result) takes each result.
+// Each solve keeps its own option kind, so one block may mix calls and puts.
+template <int W, class Begin, class Done>
+[[gnu::always_inline]] inline void SolveBlocks(std::ptrdiff_t n, const Begin& begin,
+                                               const Done& done) {
   IvSolve solves[W];
   std::ptrdiff_t owner[W];  // element of each slot's solve, or -1 when idle
   std::ptrdiff_t next = 0;
   int busy = 0;
 
   // Starts the next element that needs model prices in slot j; elements
-  // decided by their bounds alone are written on the way.
+  // decided by their bounds alone are finished on the way.
   auto fill = [&](int j) {
     while (next < n) {
       const std::ptrdiff_t i = next++;
-      if (auto done = solves[j].Begin(kind, inputs(i))) {
-        out[i] = IvElement(*done);
+      if (auto result = begin(i, solves[j])) {
+        done(i, *result);
         continue;
       }
       owner[j] = i;
@@ -48,13 +50,13 @@ template <int W, class Inputs>
   };
   for (int j = 0; j < W; ++j) busy += fill(j);
 
-  const double w = Sign(kind);
   while (busy > 0) {
-    // Idle lanes price a harmless at-the-money option; their results are unused.
-    Lanes<W> F, K, t, L, st, s, d1;
+    // Idle lanes price a harmless at-the-money call; their results are unused.
+    Lanes<W> w, F, K, t, L, st, s, d1;
     for (int j = 0; j < W; ++j) {
       const bool live = owner[j] >= 0;
       const IvSolve& solve = solves[j];
+      w.v[j] = live ? solve.w() : 1.0;
       F.v[j] = live ? solve.F() : 1.0;
       K.v[j] = live ? solve.K() : 1.0;
       t.v[j] = live ? solve.t() : 1.0;
@@ -65,12 +67,21 @@ template <int W, class Inputs>
     const Lanes<W> m = ForwardModelPrice(w, F, K, t, L, st, s, d1);
     for (int j = 0; j < W; ++j) {
       if (owner[j] < 0) continue;
-      if (auto done = solves[j].Advance(m[j], d1[j])) {
-        out[owner[j]] = IvElement(*done);
+      if (auto result = solves[j].Advance(m[j], d1[j])) {
+        done(owner[j], *result);
         if (!fill(j)) --busy;
       }
     }
   }
+}
+
+// out[i] = the solve of inputs(i), for i in [0, n), all of one kind.
+template <int W, class Inputs>
+[[gnu::always_inline]] inline void SolveImpliedVolBlocks(OptionKind kind, std::ptrdiff_t n,
+                                                         const Inputs& inputs, double* out) {
+  SolveBlocks<W>(
+      n, [&](std::ptrdiff_t i, IvSolve& solve) { return solve.Begin(kind, inputs(i)); },
+      [&](std::ptrdiff_t i, const IvResult& result) { out[i] = IvElement(result); });
 }
 
 KV_TARGET_END

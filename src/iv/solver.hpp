@@ -23,14 +23,32 @@ KV_TARGET_BEGIN
 
 enum class IvError : unsigned char { BelowIntrinsic, AboveMaximum, NoConvergence };
 
+// How a solve ended, for callers that report it beside the value.
+enum class IvStatus : signed char {
+  Solved = 0,
+  LowerBound = 1,  // 1e-6 at once: the price is at or below the intrinsic value
+  UpperBound = 2,  // bisection closed on the top of the bracket (its upper end never moved)
+  BelowIntrinsic = 3,
+  AboveMaximum = 4,
+  NanInput = 5,  // NaN: a NaN price, t, r, F or K, or a NaN model price
+  NoConvergence = 6,
+};
+
 // A volatility, or the reason there is none.
 struct IvResult {
   double volatility;
   bool ok;
   IvError error;
+  IvStatus status;
 
-  static IvResult Value(double v) { return {v, true, IvError::NoConvergence}; }
-  static IvResult Error(IvError e) { return {std::numeric_limits<double>::quiet_NaN(), false, e}; }
+  static IvResult Value(double v, IvStatus s = IvStatus::Solved) {
+    return {v, true, IvError::NoConvergence, s};
+  }
+  static IvResult Error(IvError e) {
+    constexpr IvStatus kStatus[] = {IvStatus::BelowIntrinsic, IvStatus::AboveMaximum,
+                                    IvStatus::NoConvergence};
+    return {std::numeric_limits<double>::quiet_NaN(), false, e, kStatus[static_cast<int>(e)]};
+  }
 };
 
 // One option's inputs in forward terms.
@@ -61,9 +79,10 @@ inline double PositivePart(double x) {
 
 // The undiscounted Black price w * (F N(w d1) - K N(w d2)) at volatility s,
 // with d1 returned for the vega; L = ln(F / K) and st = sqrt(t) are taken once
-// per solve. T is double, or Lanes for a block of options.
-template <class T>
-inline T ForwardModelPrice(double w, const T& F, const T& K, const T& t, const T& L, const T& st,
+// per solve. T is double, or Lanes for a block of options; the sign w is a
+// double, or per lane.
+template <class T, class WT>
+inline T ForwardModelPrice(const WT& w, const T& F, const T& K, const T& t, const T& L, const T& st,
                            const T& s, T& d1) {
   d1 = (L + t * (s * (s * 0.5))) / (st * s);
   const T d2 = d1 - st * s;
@@ -89,8 +108,10 @@ class IvSolve {
     const double maximum = call ? F_ : K_;
     if (target_ < intrinsic - kBoundSlack) return IvResult::Error(IvError::BelowIntrinsic);
     if (target_ > maximum + kBoundSlack) return IvResult::Error(IvError::AboveMaximum);
-    if (std::isnan(target_) || std::isnan(F_) || std::isnan(K_)) return IvResult::Value(kNaN);
-    if (target_ <= intrinsic) return IvResult::Value(kMinVol);
+    if (std::isnan(target_) || std::isnan(F_) || std::isnan(K_)) {
+      return IvResult::Value(kNaN, IvStatus::NanInput);
+    }
+    if (target_ <= intrinsic) return IvResult::Value(kMinVol, IvStatus::LowerBound);
 
     tol_ = (std::fabs(target_) + 1.0) * kTolerance;
     // At-the-money approximation sigma ~ sqrt(2 pi / t) * price / forward.
@@ -115,11 +136,12 @@ class IvSolve {
   // the solve ends, or prepares the next volatility.
   std::optional<IvResult> Advance(double m, double d1) {
     using namespace iv_detail;
-    if (std::isnan(m)) return IvResult::Value(kNaN);
+    if (std::isnan(m)) return IvResult::Value(kNaN, IvStatus::NanInput);
     return bisecting_ ? Bisect(m) : Newton(m, d1);
   }
 
   // Per-solve terms, for drivers that price several solves together.
+  double w() const { return w_; }
   double F() const { return F_; }
   double K() const { return K_; }
   double t() const { return t_; }
@@ -167,7 +189,10 @@ class IvSolve {
     } else {
       hi_ = mid;
     }
-    if (hi_ - lo_ < kBracketWidth) return IvResult::Value((lo_ + hi_) * 0.5);
+    if (hi_ - lo_ < kBracketWidth) {
+      return IvResult::Value((lo_ + hi_) * 0.5,
+                             hi_ == kMaxVol ? IvStatus::UpperBound : IvStatus::Solved);
+    }
     if (++steps_ == kBisectionLimit) return IvResult::Error(IvError::NoConvergence);
     sigma_ = (hi_ + lo_) * 0.5;
     return std::nullopt;

@@ -14,83 +14,73 @@
 #include "shapes.hpp"
 
 KV_TARGET_BEGIN
-
-// Adapters for the two routines whose own parameter order has sigma before t.
-template <class T>
-inline T BsmThetaByPosition(OptionKind kind, T S, T K, T t, double r, T sigma, double q) {
-  return BsmTheta(kind, S, K, sigma, t, r, q);
-}
-template <class T>
-inline T Black76ThetaByPosition(OptionKind kind, T F, T K, T t, double r, T sigma) {
-  return Black76Theta(kind, F, K, sigma, t, r);
-}
-
+using namespace greeks;  // the quantities the rows name
 KV_TARGET_END
 
 // clang-format off
 #define KV_BLACK76_FIRST(X)                                                   \
-  X(black76_black,              ForwardShape,   Black76Price)                 \
+  X(black76_black,              ForwardShape,   Black76<Price>)               \
   X(black76_implied_volatility, ForwardIvShape, Black76ImpliedVol)            \
-  X(black76_delta,              ForwardShape,   Black76Delta)                 \
-  X(black76_gamma,              ForwardShape,   Black76Gamma)                 \
-  X(black76_vega,               ForwardShape,   Black76Vega)                  \
-  X(black76_theta,              ForwardShape,   Black76ThetaByPosition)       \
-  X(black76_rho,                ForwardShape,   Black76Rho)
+  X(black76_delta,              ForwardShape,   Black76<Delta>)               \
+  X(black76_gamma,              ForwardShape,   Black76<Gamma>)               \
+  X(black76_vega,               ForwardShape,   Black76<Vega>)                \
+  X(black76_theta,              ForwardShape,   Black76<Theta>)               \
+  X(black76_rho,                ForwardShape,   Black76<Rho>)
 
 #define KV_BLACK76_SECOND(X)                                                  \
-  X(black76_vanna,      ForwardShape, Black76Vanna)                           \
-  X(black76_charm,      ForwardShape, Black76Charm)                           \
-  X(black76_vomma,      ForwardShape, Black76Vomma)                           \
-  X(black76_speed,      ForwardShape, Black76Speed)                           \
-  X(black76_zomma,      ForwardShape, Black76Zomma)                           \
-  X(black76_color,      ForwardShape, Black76Color)                           \
-  X(black76_veta,       ForwardShape, Black76Veta)                            \
-  X(black76_ultima,     ForwardShape, Black76Ultima)                          \
-  X(black76_dual_delta, ForwardShape, Black76DualDelta)                       \
-  X(black76_dual_gamma, ForwardShape, Black76DualGamma)
+  X(black76_vanna,      ForwardShape, Black76<Vanna>)                         \
+  X(black76_charm,      ForwardShape, Black76<Charm>)                         \
+  X(black76_vomma,      ForwardShape, Black76<Vomma>)                         \
+  X(black76_speed,      ForwardShape, Black76<Speed>)                         \
+  X(black76_zomma,      ForwardShape, Black76<Zomma>)                         \
+  X(black76_color,      ForwardShape, Black76<Color>)                         \
+  X(black76_veta,       ForwardShape, Black76<Veta>)                          \
+  X(black76_ultima,     ForwardShape, Black76<Ultima>)                        \
+  X(black76_dual_delta, ForwardShape, Black76<DualDelta>)                     \
+  X(black76_dual_gamma, ForwardShape, Black76<DualGamma>)
 
 #define KV_BSM_FIRST(X)                                                       \
-  X(bsm_black_scholes_merton, SpotQShape,   BsmPrice)                         \
+  X(bsm_black_scholes_merton, SpotQShape,   Bsm<Price>)                       \
   X(bsm_implied_volatility,   SpotQIvShape, BsmImpliedVol)                    \
-  X(bsm_delta,                SpotQShape,   BsmDelta)                         \
-  X(bsm_gamma,                SpotQShape,   BsmGamma)                         \
-  X(bsm_vega,                 SpotQShape,   BsmVega)                          \
-  X(bsm_theta,                SpotQShape,   BsmThetaByPosition)               \
-  X(bsm_rho,                  SpotQShape,   BsmRho)
+  X(bsm_delta,                SpotQShape,   Bsm<Delta>)                       \
+  X(bsm_gamma,                SpotQShape,   Bsm<Gamma>)                       \
+  X(bsm_vega,                 SpotQShape,   Bsm<Vega>)                        \
+  X(bsm_theta,                SpotQShape,   Bsm<Theta>)                       \
+  X(bsm_rho,                  SpotQShape,   Bsm<Rho>)
 
 #define KV_BSM_SECOND(X)                                                      \
-  X(bsm_vanna,      SpotQShape, BsmVanna)                                     \
-  X(bsm_charm,      SpotQShape, BsmCharm)                                     \
-  X(bsm_vomma,      SpotQShape, BsmVomma)                                     \
-  X(bsm_speed,      SpotQShape, BsmSpeed)                                     \
-  X(bsm_zomma,      SpotQShape, BsmZomma)                                     \
-  X(bsm_color,      SpotQShape, BsmColor)                                     \
-  X(bsm_veta,       SpotQShape, BsmVeta)                                      \
-  X(bsm_ultima,     SpotQShape, BsmUltima)                                    \
-  X(bsm_dual_delta, SpotQShape, BsmDualDelta)                                 \
-  X(bsm_dual_gamma, SpotQShape, BsmDualGamma)
+  X(bsm_vanna,      SpotQShape, Bsm<Vanna>)                                   \
+  X(bsm_charm,      SpotQShape, Bsm<Charm>)                                   \
+  X(bsm_vomma,      SpotQShape, Bsm<Vomma>)                                   \
+  X(bsm_speed,      SpotQShape, Bsm<Speed>)                                   \
+  X(bsm_zomma,      SpotQShape, Bsm<Zomma>)                                   \
+  X(bsm_color,      SpotQShape, Bsm<Color>)                                   \
+  X(bsm_veta,       SpotQShape, Bsm<Veta>)                                    \
+  X(bsm_ultima,     SpotQShape, Bsm<Ultima>)                                  \
+  X(bsm_dual_delta, SpotQShape, Bsm<DualDelta>)                               \
+  X(bsm_dual_gamma, SpotQShape, Bsm<DualGamma>)
 
 // Black-Scholes: the Black-Scholes-Merton routines, which the bs shapes call with q = 0.0.
 #define KV_BS_FIRST(X)                                                        \
-  X(bs_black_scholes,      SpotShape,   BsmPrice)                             \
+  X(bs_black_scholes,      SpotShape,   Bsm<Price>)                           \
   X(bs_implied_volatility, SpotIvShape, BsmImpliedVol)                        \
-  X(bs_delta,              SpotShape,   BsmDelta)                             \
-  X(bs_gamma,              SpotShape,   BsmGamma)                             \
-  X(bs_vega,               SpotShape,   BsmVega)                              \
-  X(bs_theta,              SpotShape,   BsmThetaByPosition)                   \
-  X(bs_rho,                SpotShape,   BsmRho)
+  X(bs_delta,              SpotShape,   Bsm<Delta>)                           \
+  X(bs_gamma,              SpotShape,   Bsm<Gamma>)                           \
+  X(bs_vega,               SpotShape,   Bsm<Vega>)                            \
+  X(bs_theta,              SpotShape,   Bsm<Theta>)                           \
+  X(bs_rho,                SpotShape,   Bsm<Rho>)
 
 #define KV_BS_SECOND(X)                                                       \
-  X(bs_vanna,      SpotShape, BsmVanna)                                       \
-  X(bs_charm,      SpotShape, BsmCharm)                                       \
-  X(bs_vomma,      SpotShape, BsmVomma)                                       \
-  X(bs_speed,      SpotShape, BsmSpeed)                                       \
-  X(bs_zomma,      SpotShape, BsmZomma)                                       \
-  X(bs_color,      SpotShape, BsmColor)                                       \
-  X(bs_veta,       SpotShape, BsmVeta)                                        \
-  X(bs_ultima,     SpotShape, BsmUltima)                                      \
-  X(bs_dual_delta, SpotShape, BsmDualDelta)                                   \
-  X(bs_dual_gamma, SpotShape, BsmDualGamma)
+  X(bs_vanna,      SpotShape, Bsm<Vanna>)                                     \
+  X(bs_charm,      SpotShape, Bsm<Charm>)                                     \
+  X(bs_vomma,      SpotShape, Bsm<Vomma>)                                     \
+  X(bs_speed,      SpotShape, Bsm<Speed>)                                     \
+  X(bs_zomma,      SpotShape, Bsm<Zomma>)                                     \
+  X(bs_color,      SpotShape, Bsm<Color>)                                     \
+  X(bs_veta,       SpotShape, Bsm<Veta>)                                      \
+  X(bs_ultima,     SpotShape, Bsm<Ultima>)                                    \
+  X(bs_dual_delta, SpotShape, Bsm<DualDelta>)                                 \
+  X(bs_dual_gamma, SpotShape, Bsm<DualGamma>)
 
 // Every function, in registration order, as SCALAR(name, Shape, Routine) and
 // ARRAY(name, Shape, Routine) rows.

@@ -1,0 +1,267 @@
+#pragma once
+
+// The whole-book kernels: one pass over a run of options computes any list of
+// the sixteen quantities (price and the fifteen Greeks), or their implied
+// volatilities. Every input is read through its own byte stride (0 for one
+// value shared by the run) and may change from option to option: the kind
+// (call or put), the rates, everything. Blocks of W options run on Lanes<W>,
+// the rest one at a time, through the same routines as the scalar functions,
+// so every element is that function's double for its inputs.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "../iv/block_solver.hpp"
+#include "../iv/implied_vol.hpp"
+#include "../models/greeks.hpp"
+#include "../models/target.hpp"
+#include "book_job.hpp"
+
+KV_TARGET_BEGIN
+namespace book_kernel {
+
+using kv::book::GreeksJob;
+using kv::book::Inputs;
+using kv::book::IvJob;
+using kv::book::kInputs;
+using kv::book::kQuantityCount;
+using kv::book::Model;
+
+namespace detail {
+
+// Unaligned-safe loads: a strided view may start anywhere.
+[[gnu::always_inline]] inline double Load(const Inputs& in, int k, std::ptrdiff_t e) {
+  double v;
+  std::memcpy(&v, in.data[k] + e * in.stride[k], sizeof v);
+  return v;
+}
+[[gnu::always_inline]] inline double LoadSign(const Inputs& in, std::ptrdiff_t e) {
+  return in.data[0][e * in.stride[0]] != 0 ? 1.0 : -1.0;
+}
+// A block of input k: one load for a contiguous input, one value for a
+// broadcast one, lane by lane otherwise. The strides are the same for every
+// block of a run, so the branches are always predicted.
+template <int W>
+[[gnu::always_inline]] inline Lanes<W> LoadLanes(const Inputs& in, int k, std::ptrdiff_t e) {
+  if (in.stride[k] == sizeof(double)) {
+    Lanes<W> block;
+    std::memcpy(&block.v, in.data[k] + e * in.stride[k], sizeof block.v);
+    return block;
+  }
+  if (in.stride[k] == 0) {
+    const double value =
+        Load(in, k, 0);  // copied into every lane: adding it to 0.0 would lose -0.0
+    return FromLanes<W>([&](int) { return value; });
+  }
+  return FromLanes<W>([&](int j) { return Load(in, k, e + j); });
+}
+template <int W>
+[[gnu::always_inline]] inline Lanes<W> LoadSigns(const Inputs& in, std::ptrdiff_t e) {
+  if (in.stride[0] == 0) {
+    const double w = LoadSign(in, 0);
+    return FromLanes<W>([&](int) { return w; });
+  }
+  return FromLanes<W>([&](int j) { return LoadSign(in, e + j); });
+}
+
+// Black-Scholes is the spot model with q = 0.0; Black-76 ignores q.
+template <Model M, class T, class P>
+[[gnu::always_inline]] inline auto MakeTerms(P w, T X, T K, T t, P r, T sigma, P q) {
+  if constexpr (M == Model::Black76) {
+    return ForwardModel::Make<T, P>(w, X, K, t, r, sigma, q);
+  } else {
+    return SpotModel::Make<T, P>(w, X, K, t, r, sigma, M == Model::Bs ? P{} : q);
+  }
+}
+
+// Calls f(Q{}) for the quantity of canonical index i.
+template <class F>
+[[gnu::always_inline]] inline auto WithQuantity(int i, F&& f) {
+  using namespace greeks;
+  switch (i) {
+    case 0:
+      return f(Price{});
+    case 1:
+      return f(Delta{});
+    case 2:
+      return f(Gamma{});
+    case 3:
+      return f(Vega{});
+    case 4:
+      return f(Theta{});
+    case 5:
+      return f(Rho{});
+    case 6:
+      return f(Vanna{});
+    case 7:
+      return f(Charm{});
+    case 8:
+      return f(Vomma{});
+    case 9:
+      return f(Speed{});
+    case 10:
+      return f(Zomma{});
+    case 11:
+      return f(Color{});
+    case 12:
+      return f(Veta{});
+    case 13:
+      return f(Ultima{});
+    case 14:
+      return f(DualDelta{});
+    default:
+      return f(DualGamma{});
+  }
+}
+
+// Calls f(i, Q{}) for every quantity, in canonical order.
+template <class F>
+[[gnu::always_inline]] inline void ForEachQuantity(F&& f) {
+  using namespace greeks;
+  f(0, Price{}), f(1, Delta{}), f(2, Gamma{}), f(3, Vega{}), f(4, Theta{}), f(5, Rho{});
+  f(6, Vanna{}), f(7, Charm{}), f(8, Vomma{}), f(9, Speed{}), f(10, Zomma{}), f(11, Color{});
+  f(12, Veta{}), f(13, Ultima{}), f(14, DualDelta{}), f(15, DualGamma{});
+}
+
+template <class X>
+[[gnu::always_inline]] inline auto Evaluate(int quantity, X& x) {
+  return WithQuantity(
+      quantity, [&](auto q) __attribute__((always_inline)) { return decltype(q)::Of(x); });
+}
+
+[[gnu::always_inline]] inline void Store(double* out, double value) {
+  *out = WithCanonicalNaN(value);
+}
+template <int W>
+[[gnu::always_inline]] inline void Store(double* out, const Lanes<W>& value) {
+  const Lanes<W> stored = WithCanonicalNaN(value);
+  std::memcpy(out, &stored.v, sizeof stored.v);
+}
+
+// body(x, e) for the terms x of each block of W options starting at e, then
+// of each remaining option.
+template <int W, Model M, class Body>
+[[gnu::always_inline]] inline void ForEachBlock(const Inputs& in, std::ptrdiff_t n, Body&& body) {
+  std::ptrdiff_t e = 0;
+  for (; e + W <= n; e += W) {
+    auto x = MakeTerms<M>(LoadSigns<W>(in, e), LoadLanes<W>(in, 1, e), LoadLanes<W>(in, 2, e),
+                          LoadLanes<W>(in, 3, e), LoadLanes<W>(in, 4, e), LoadLanes<W>(in, 5, e),
+                          LoadLanes<W>(in, 6, e));
+    body(x, e);
+  }
+  for (; e < n; ++e) {
+    auto x = MakeTerms<M>(LoadSign(in, e), Load(in, 1, e), Load(in, 2, e), Load(in, 3, e),
+                          Load(in, 4, e), Load(in, 5, e), Load(in, 6, e));
+    body(x, e);
+  }
+}
+
+// Three compositions of the same routines. One quantity: known at compile
+// time, like an _array kernel. All sixteen: evaluated in a fixed order, so the
+// compiler sees every shared term's uses at once. Any other list: each
+// quantity chosen per block, each shared term taken on first use.
+template <int W, Model M, class Q>
+[[gnu::always_inline]] inline void GreeksOne(const GreeksJob& job, const Inputs& in,
+                                             std::ptrdiff_t at, std::ptrdiff_t n) {
+  double* out = job.outs[0] + at;
+  ForEachBlock<W, M>(
+      in, n, [&](auto& x, std::ptrdiff_t e) __attribute__((always_inline)) {
+        Store(out + e, Q::Of(x));
+      });
+}
+
+template <int W, Model M>
+[[gnu::always_inline]] inline void GreeksAll(const GreeksJob& job, const Inputs& in,
+                                             std::ptrdiff_t at, std::ptrdiff_t n) {
+  ForEachBlock<W, M>(
+      in, n, [&](auto& x, std::ptrdiff_t e) __attribute__((always_inline)) {
+        decltype(greeks::Price::Of(x)) values[kQuantityCount];
+        ForEachQuantity([&](int i, auto q)
+                            __attribute__((always_inline)) { values[i] = decltype(q)::Of(x); });
+        for (int k = 0; k < job.count; ++k) Store(job.outs[k] + at + e, values[job.quantities[k]]);
+      });
+}
+
+template <int W, Model M>
+[[gnu::always_inline]] inline void GreeksAny(const GreeksJob& job, const Inputs& in,
+                                             std::ptrdiff_t at, std::ptrdiff_t n) {
+  ForEachBlock<W, M>(
+      in, n, [&](auto& x, std::ptrdiff_t e) __attribute__((always_inline)) {
+        for (int k = 0; k < job.count; ++k) {
+          Store(job.outs[k] + at + e, Evaluate(job.quantities[k], x));
+        }
+      });
+}
+
+// The forward problem of element e, as the scalar function states it.
+template <Model M>
+[[gnu::always_inline]] inline IvInputs IvProblem(OptionKind kind, const Inputs& in,
+                                                 std::ptrdiff_t e) {
+  const double price = Load(in, 1, e), X = Load(in, 2, e), K = Load(in, 3, e);
+  const double t = Load(in, 4, e), r = Load(in, 5, e);
+  if constexpr (M == Model::Black76) {
+    return Black76ImpliedVol(kind, price, X, K, t, r);
+  } else {
+    return BsmImpliedVol(kind, price, X, K, t, r, M == Model::Bs ? 0.0 : Load(in, 6, e));
+  }
+}
+
+template <int W, Model M>
+[[gnu::always_inline]] inline void IvRun(const IvJob& job, const Inputs& in, std::ptrdiff_t at,
+                                         std::ptrdiff_t n) {
+  double* out = job.out + at;
+  std::int8_t* status = job.status != nullptr ? job.status + at : nullptr;
+  SolveBlocks<W>(
+      n,
+      [&](std::ptrdiff_t e, IvSolve& solve) {
+        const OptionKind kind =
+            in.data[0][e * in.stride[0]] != 0 ? OptionKind::Call : OptionKind::Put;
+        return solve.Begin(kind, IvProblem<M>(kind, in, e));
+      },
+      [&](std::ptrdiff_t e, const IvResult& result) {
+        out[e] = IvElement(result);
+        if (status != nullptr) status[e] = static_cast<std::int8_t>(result.status);
+      });
+}
+
+// Calls Kernels' compiled composition for the job's model and quantities.
+template <class Kernels, Model M>
+void DispatchGreeksFor(const GreeksJob& job, const Inputs& in, std::ptrdiff_t at,
+                       std::ptrdiff_t n) {
+  if (job.count == 1) {
+    return WithQuantity(job.quantities[0],
+                        [&](auto q) { Kernels::template One<M, decltype(q)>(job, in, at, n); });
+  }
+  if (job.all) return Kernels::template All<M>(job, in, at, n);
+  Kernels::template Any<M>(job, in, at, n);
+}
+
+template <class Kernels>
+void DispatchGreeks(const GreeksJob& job, const Inputs& in, std::ptrdiff_t at, std::ptrdiff_t n) {
+  switch (job.model) {
+    case Model::Bs:
+      return DispatchGreeksFor<Kernels, Model::Bs>(job, in, at, n);
+    case Model::Bsm:
+      return DispatchGreeksFor<Kernels, Model::Bsm>(job, in, at, n);
+    case Model::Black76:
+      return DispatchGreeksFor<Kernels, Model::Black76>(job, in, at, n);
+  }
+}
+
+template <class Kernels>
+void DispatchIv(const IvJob& job, const Inputs& in, std::ptrdiff_t at, std::ptrdiff_t n) {
+  switch (job.model) {
+    case Model::Bs:
+      return Kernels::template Iv<Model::Bs>(job, in, at, n);
+    case Model::Bsm:
+      return Kernels::template Iv<Model::Bsm>(job, in, at, n);
+    case Model::Black76:
+      return Kernels::template Iv<Model::Black76>(job, in, at, n);
+  }
+}
+
+}  // namespace detail
+
+}  // namespace book_kernel
+KV_TARGET_END

@@ -1,0 +1,142 @@
+#include "book_run.hpp"
+
+#include <algorithm>
+#include <thread>
+
+namespace kv::book {
+namespace {
+
+// The active target's kernels, chosen once.
+struct Runs {
+  GreeksRun greeks;
+  IvRunFn iv;
+};
+
+const Runs& ActiveRuns() {
+  static const Runs runs = [] {
+    switch (ActiveTarget()) {
+#define KV_RUNS(ns, Enum) \
+  case Target::Enum:      \
+    return Runs{&ns::book_kernel::GreeksRow, &ns::book_kernel::IvRow};
+      KV_FOR_EACH_TARGET(KV_RUNS)
+#undef KV_RUNS
+    }
+    return Runs{&baseline::book_kernel::GreeksRow, &baseline::book_kernel::IvRow};
+  }();
+  return runs;
+}
+
+// Fewer elements than this per thread do not repay starting the thread.
+constexpr std::ptrdiff_t kMinChunk = 16384;
+constexpr int kMaxThreads = 256;
+
+// Calls row(inputs, at, n) for each run of elements in [lo, hi), in order.
+template <class Row>
+void WalkRange(const Layout& layout, std::ptrdiff_t lo, std::ptrdiff_t hi, const Row& row) {
+  const int inner = layout.ndim - 1;
+  const std::ptrdiff_t length = layout.shape[inner];
+  std::ptrdiff_t index[kMaxDims];  // position in the outer dimensions
+  std::ptrdiff_t rest = lo / length;
+  for (int d = inner - 1; d >= 0; --d) {
+    index[d] = rest % layout.shape[d];
+    rest /= layout.shape[d];
+  }
+  std::ptrdiff_t column = lo % length;
+  Inputs in;
+  for (int k = 0; k < kInputs; ++k) in.stride[k] = layout.stride[k][inner];
+  for (std::ptrdiff_t at = lo; at < hi;) {
+    const std::ptrdiff_t n = std::min(length - column, hi - at);
+    for (int k = 0; k < kInputs; ++k) {
+      std::ptrdiff_t offset = column * layout.stride[k][inner];
+      for (int d = 0; d < inner; ++d) offset += index[d] * layout.stride[k][d];
+      in.data[k] = layout.data[k] + offset;
+    }
+    row(in, at, n);
+    at += n;
+    column = 0;
+    for (int d = inner - 1; d >= 0 && ++index[d] == layout.shape[d]; --d) index[d] = 0;
+  }
+}
+
+// Splits [0, total) into contiguous chunks, block-aligned, one per thread;
+// the calling thread takes the first.
+template <class Chunk>
+void Split(std::ptrdiff_t total, int threads, const Chunk& chunk) noexcept {
+  const std::ptrdiff_t most = std::max<std::ptrdiff_t>(1, total / kMinChunk);
+  const int count = static_cast<int>(std::min<std::ptrdiff_t>({threads, most, kMaxThreads}));
+  std::ptrdiff_t size = (total + count - 1) / count;
+  size = (size + 7) / 8 * 8;  // whole blocks for every lane width
+  std::thread pool[kMaxThreads];
+  for (int c = 1; c < count; ++c) {
+    const std::ptrdiff_t lo = std::min(total, c * size);
+    const std::ptrdiff_t hi = std::min(total, lo + size);
+    if (lo >= hi) break;
+    try {
+      pool[c] = std::thread([&chunk, lo, hi] { chunk(lo, hi); });
+    } catch (...) {
+      chunk(lo, hi);
+    }
+  }
+  chunk(0, std::min(total, size));
+  for (int c = 1; c < count; ++c) {
+    if (pool[c].joinable()) pool[c].join();
+  }
+}
+
+}  // namespace
+
+std::ptrdiff_t ElementCount(const Layout& layout) {
+  std::ptrdiff_t total = 1;
+  for (int d = 0; d < layout.ndim; ++d) total *= layout.shape[d];
+  return total;
+}
+
+Layout Coalesce(const Layout& layout) {
+  Layout out;
+  for (int k = 0; k < kInputs; ++k) out.data[k] = layout.data[k];
+  for (int d = 0; d < layout.ndim; ++d) {
+    if (layout.shape[d] == 1) continue;
+    bool merge = out.ndim > 0;
+    for (int k = 0; k < kInputs && merge; ++k) {
+      merge = out.stride[k][out.ndim - 1] == layout.stride[k][d] * layout.shape[d];
+    }
+    if (merge) {
+      out.shape[out.ndim - 1] *= layout.shape[d];
+      for (int k = 0; k < kInputs; ++k) out.stride[k][out.ndim - 1] = layout.stride[k][d];
+      continue;
+    }
+    out.shape[out.ndim] = layout.shape[d];
+    for (int k = 0; k < kInputs; ++k) out.stride[k][out.ndim] = layout.stride[k][d];
+    ++out.ndim;
+  }
+  if (out.ndim == 0) {  // a single element
+    out.ndim = 1;
+    out.shape[0] = 1;
+    for (int k = 0; k < kInputs; ++k) out.stride[k][0] = 0;
+  }
+  return out;
+}
+
+void RunGreeks(const GreeksJob& given, const Layout& layout, int threads) noexcept {
+  if (ElementCount(layout) == 0) return;
+  GreeksJob job = given;
+  unsigned seen = 0;
+  for (int k = 0; k < job.count; ++k) seen |= 1u << job.quantities[k];
+  job.all = seen == (1u << kQuantityCount) - 1;
+  Split(ElementCount(layout), threads, [&](std::ptrdiff_t lo, std::ptrdiff_t hi) {
+    WalkRange(layout, lo, hi, [&](const Inputs& in, std::ptrdiff_t at, std::ptrdiff_t n) {
+      ActiveRuns().greeks(job, in, at, n);
+    });
+  });
+}
+
+void RunIv(const IvJob& job, const Layout& layout, int threads) noexcept {
+  if (ElementCount(layout) == 0) return;
+  Split(ElementCount(layout), threads, [&](std::ptrdiff_t lo, std::ptrdiff_t hi) {
+    WalkRange(layout, lo, hi, [&](const Inputs& in, std::ptrdiff_t at, std::ptrdiff_t n) {
+      ActiveRuns().iv(job, in, at, n);
+    });
+  });
+}
+
+}  // namespace kv::book

@@ -1,0 +1,336 @@
+// kestrovane._book: the whole-book kernels behind kestrovane.greeks and
+// kestrovane.implied_volatility. The Python layer broadcasts the inputs and
+// allocates the outputs; this module takes them all through the buffer
+// protocol (no NumPy headers), checks them, and computes with the interpreter
+// lock released, on as many threads as it is given.
+
+#include <Python.h>
+
+#include <bit>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <string>
+
+#include "../arrays/book_run.hpp"
+
+namespace kv::book {
+namespace {
+
+constexpr int kMaxOutputs = 64;
+
+// A buffer view held for one call, released on every path.
+class Buffer {
+ public:
+  Buffer() = default;
+  Buffer(const Buffer&) = delete;
+  Buffer& operator=(const Buffer&) = delete;
+  ~Buffer() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+
+  bool Take(PyObject* object, const char* name) {
+    if (PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) == 0) {
+      held_ = true;
+      return true;
+    }
+    PyObject* cause = PyErr_GetRaisedException();
+    PyErr_Format(PyExc_TypeError, "%s: expected an object with the buffer protocol (%S)", name,
+                 cause);
+    Py_XDECREF(cause);
+    return false;
+  }
+
+  const Py_buffer& view() const { return view_; }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+// Whether the items have struct code `code`, in native byte order.
+bool HasFormat(const Py_buffer& view, char code, Py_ssize_t itemsize) {
+  const char* format = view.format != nullptr ? view.format : "B";
+  const bool one_byte = itemsize == 1;
+  const char native = std::endian::native == std::endian::little ? '<' : '>';
+  if (*format == '@' || *format == '=' || *format == native ||
+      (one_byte && (*format == '<' || *format == '>' || *format == '!'))) {
+    ++format;
+  }
+  return view.itemsize == itemsize && format[0] == code && format[1] == '\0';
+}
+
+std::string ShapeText(const Py_buffer& view) {
+  std::string text = "(";
+  for (int d = 0; d < view.ndim; ++d) {
+    if (d > 0) text += ", ";
+    text += std::to_string(view.shape[d]);
+  }
+  return text + (view.ndim == 1 ? ",)" : ")");
+}
+
+bool SameShape(const Py_buffer& a, const Py_buffer& b) {
+  if (a.ndim != b.ndim) return false;
+  for (int d = 0; d < a.ndim; ++d) {
+    if (a.shape[d] != b.shape[d]) return false;
+  }
+  return true;
+}
+
+bool FormatError(const Py_buffer& view, const char* name, const char* expected) {
+  PyErr_Format(PyExc_TypeError, "%s: expected %s, got items of format '%s' and size %zd", name,
+               expected, view.format != nullptr ? view.format : "B", view.itemsize);
+  return false;
+}
+
+bool CheckShape(const Py_buffer& view, const char* name, const Py_buffer& reference) {
+  if (view.ndim > kMaxDims) {
+    PyErr_Format(PyExc_ValueError, "%s: more than %d dimensions", name, kMaxDims);
+    return false;
+  }
+  if (!SameShape(view, reference)) {
+    PyErr_Format(PyExc_ValueError, "%s: shape %s differs from the output shape %s", name,
+                 ShapeText(view).c_str(), ShapeText(reference).c_str());
+    return false;
+  }
+  return true;
+}
+
+// Item type and shape of one operand, against the reference shape.
+bool CheckOperand(const Buffer& buffer, const char* name, char code, Py_ssize_t itemsize,
+                  const char* expected, const Py_buffer& reference) {
+  if (!HasFormat(buffer.view(), code, itemsize)) return FormatError(buffer.view(), name, expected);
+  return CheckShape(buffer.view(), name, reference);
+}
+
+bool CheckFloat64(const Buffer& b, const char* name, const Py_buffer& reference) {
+  return CheckOperand(b, name, 'd', 8, "float64 items (format 'd')", reference);
+}
+
+// Booleans or bytes, nonzero for a call.
+bool CheckFlag(const Buffer& b, const Py_buffer& reference) {
+  const Py_buffer& view = b.view();
+  if (!HasFormat(view, '?', 1) && !HasFormat(view, 'B', 1)) {
+    return FormatError(view, "flag", "1-byte items (format '?' or 'B')");
+  }
+  return CheckShape(view, "flag", reference);
+}
+
+// An output: the reference's shape, writable and C-contiguous.
+bool CheckOutput(const Buffer& b, const char* name, char code, Py_ssize_t itemsize,
+                 const char* expected, const Py_buffer& reference) {
+  if (!CheckOperand(b, name, code, itemsize, expected, reference)) return false;
+  if (b.view().readonly) {
+    PyErr_Format(PyExc_ValueError, "%s: the buffer is read-only", name);
+    return false;
+  }
+  if (!PyBuffer_IsContiguous(&b.view(), 'C')) {
+    PyErr_Format(PyExc_ValueError, "%s: the buffer is not C-contiguous", name);
+    return false;
+  }
+  return true;
+}
+
+bool CheckModel(int model) {
+  if (model >= 0 && model <= 2) return true;
+  PyErr_Format(PyExc_ValueError, "model must be 0 (bs), 1 (bsm) or 2 (black76), not %d", model);
+  return false;
+}
+
+bool CheckThreads(int threads) {
+  if (threads >= 1) return true;
+  PyErr_Format(PyExc_ValueError, "threads must be at least 1, not %d", threads);
+  return false;
+}
+
+// The kernel's view of the inputs, in kernel order.
+Layout MakeLayout(const Buffer* const (&inputs)[kInputs]) {
+  Layout layout;
+  const Py_buffer& first = inputs[0]->view();
+  layout.ndim = first.ndim;
+  for (int d = 0; d < first.ndim; ++d) layout.shape[d] = first.shape[d];
+  for (int k = 0; k < kInputs; ++k) {
+    const Py_buffer& view = inputs[k]->view();
+    layout.data[k] = static_cast<const char*>(view.buf);
+    for (int d = 0; d < view.ndim; ++d) layout.stride[k][d] = view.strides[d];
+  }
+  return Coalesce(layout);
+}
+
+// The integer quantity indices of a tuple.
+bool ReadQuantities(PyObject* quantities, int* out, Py_ssize_t* count) {
+  if (!PyTuple_Check(quantities)) {
+    PyErr_SetString(PyExc_TypeError, "quantities must be a tuple of int");
+    return false;
+  }
+  *count = PyTuple_Size(quantities);
+  if (*count > kMaxOutputs) {
+    PyErr_Format(PyExc_ValueError, "at most %d quantities per call", kMaxOutputs);
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < *count; ++i) {
+    const long index = PyLong_AsLong(PyTuple_GetItem(quantities, i));
+    if (index == -1 && PyErr_Occurred()) return false;
+    if (index < 0 || index >= kQuantityCount) {
+      PyErr_Format(PyExc_ValueError, "quantity index %ld is outside [0, %d)", index,
+                   kQuantityCount);
+      return false;
+    }
+    out[i] = static_cast<int>(index);
+  }
+  return true;
+}
+
+// Runs work with the interpreter lock released; the work never throws, and
+// every buffer it reads or writes stays held by the caller meanwhile.
+template <class Work>
+void WithoutGil(const Work& work) {
+  PyThreadState* state = PyEval_SaveThread();
+  work();
+  PyEval_RestoreThread(state);
+}
+
+// Any C++ exception becomes a Python one: none crosses into the interpreter.
+template <class Body>
+PyObject* Guarded(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_Format(PyExc_RuntimeError, "internal failure: %s", e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "internal failure");
+  }
+  return nullptr;
+}
+
+PyObject* GreeksBody(PyObject* args) {
+  int model, threads;
+  PyObject *quantities, *outs, *objects[kInputs];
+  if (!PyArg_ParseTuple(args, "iOOOOOOOOOi:greeks", &model, &quantities, &objects[0], &objects[1],
+                        &objects[2], &objects[3], &objects[4], &objects[5], &objects[6], &outs,
+                        &threads)) {
+    return nullptr;
+  }
+  if (!CheckModel(model) || !CheckThreads(threads)) return nullptr;
+  int indices[kMaxOutputs];
+  Py_ssize_t count;
+  if (!ReadQuantities(quantities, indices, &count)) return nullptr;
+  if (!PyTuple_Check(outs) || PyTuple_Size(outs) != count) {
+    PyErr_SetString(PyExc_ValueError, "outs must be a tuple with one buffer per quantity");
+    return nullptr;
+  }
+
+  static constexpr const char* kNames[kInputs] = {"flag", "X", "K", "t", "r", "sigma", "q"};
+  Buffer inputs[kInputs];
+  for (int k = 0; k < kInputs; ++k) {
+    if (!inputs[k].Take(objects[k], kNames[k])) return nullptr;
+  }
+  Buffer out_buffers[kMaxOutputs];
+  double* out_data[kMaxOutputs];
+  char names[kMaxOutputs][16];
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    std::snprintf(names[i], sizeof names[i], "outs[%d]", static_cast<int>(i));
+    if (!out_buffers[i].Take(PyTuple_GetItem(outs, i), names[i])) return nullptr;
+    out_data[i] = static_cast<double*>(out_buffers[i].view().buf);
+  }
+  const Py_buffer& reference = count > 0 ? out_buffers[0].view() : inputs[1].view();
+  if (!CheckFlag(inputs[0], reference)) return nullptr;
+  for (int k = 1; k < kInputs; ++k) {
+    if (!CheckFloat64(inputs[k], kNames[k], reference)) return nullptr;
+  }
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    if (!CheckOutput(out_buffers[i], names[i], 'd', 8, "float64 items (format 'd')", reference)) {
+      return nullptr;
+    }
+  }
+
+  const Buffer* const order[kInputs] = {&inputs[0], &inputs[1], &inputs[2], &inputs[3],
+                                        &inputs[4], &inputs[5], &inputs[6]};
+  const Layout layout = MakeLayout(order);
+  const GreeksJob job{static_cast<Model>(model), static_cast<int>(count), indices, out_data};
+  if (count > 0) WithoutGil([&] { RunGreeks(job, layout, threads); });
+  Py_RETURN_NONE;
+}
+
+PyObject* ImpliedVolBody(PyObject* args) {
+  int model, threads;
+  PyObject *out_object, *status_object, *objects[kInputs];
+  if (!PyArg_ParseTuple(args, "iOOOOOOOOOi:implied_volatility", &model, &objects[0], &objects[1],
+                        &objects[2], &objects[3], &objects[4], &objects[5], &objects[6],
+                        &out_object, &status_object, &threads)) {
+    return nullptr;
+  }
+  if (!CheckModel(model) || !CheckThreads(threads)) return nullptr;
+
+  static constexpr const char* kNames[kInputs] = {"flag", "price", "X", "K", "t", "r", "q"};
+  Buffer inputs[kInputs];
+  for (int k = 0; k < kInputs; ++k) {
+    if (!inputs[k].Take(objects[k], kNames[k])) return nullptr;
+  }
+  Buffer out, status;
+  if (!out.Take(out_object, "out")) return nullptr;
+  const bool with_status = status_object != Py_None;
+  if (with_status && !status.Take(status_object, "status")) return nullptr;
+  const Py_buffer& reference = out.view();
+  if (!CheckFlag(inputs[0], reference)) return nullptr;
+  for (int k = 1; k < kInputs; ++k) {
+    if (!CheckFloat64(inputs[k], kNames[k], reference)) return nullptr;
+  }
+  if (!CheckOutput(out, "out", 'd', 8, "float64 items (format 'd')", reference)) return nullptr;
+  if (with_status && !CheckOutput(status, "status", 'b', 1, "int8 items (format 'b')", reference)) {
+    return nullptr;
+  }
+
+  const Buffer* const order[kInputs] = {&inputs[0], &inputs[1], &inputs[2], &inputs[3],
+                                        &inputs[4], &inputs[5], &inputs[6]};
+  const Layout layout = MakeLayout(order);
+  const IvJob job{static_cast<Model>(model), static_cast<double*>(out.view().buf),
+                  with_status ? static_cast<std::int8_t*>(status.view().buf) : nullptr};
+  WithoutGil([&] { RunIv(job, layout, threads); });
+  Py_RETURN_NONE;
+}
+
+PyObject* Greeks(PyObject*, PyObject* args) noexcept {
+  return Guarded([&] { return GreeksBody(args); });
+}
+
+PyObject* ImpliedVol(PyObject*, PyObject* args) noexcept {
+  return Guarded([&] { return ImpliedVolBody(args); });
+}
+
+PyMethodDef kMethods[] = {
+    {"greeks", Greeks, METH_VARARGS,
+     "greeks(model, quantities, flag, X, K, t, r, sigma, q, outs, threads, /)\n--\n\n"
+     "Writes each listed quantity (indices into price, delta, gamma, vega, theta,\n"
+     "rho, vanna, charm, vomma, speed, zomma, color, veta, ultima, dual_delta,\n"
+     "dual_gamma) of every option into its output buffer. model: 0 bs, 1 bsm,\n"
+     "2 black76. Every input has the outputs' shape (strides may be 0)."},
+    {"implied_volatility", ImpliedVol, METH_VARARGS,
+     "implied_volatility(model, flag, price, X, K, t, r, q, out, status, threads, /)\n--\n\n"
+     "Writes every option's implied volatility into out (NaN where the scalar\n"
+     "function raises) and, unless status is None, the reason code into status."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT,
+    "_book",
+    "Whole-book kernels: many options and quantities per call, off the interpreter lock.",
+    0,
+    kMethods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace kv::book
+
+PyMODINIT_FUNC PyInit__book() {
+  return kv::book::Guarded([] { return PyModule_Create(&kv::book::kModule); });
+}
