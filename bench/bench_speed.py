@@ -183,7 +183,7 @@ SPOT_LOOP = r"""
 double* loop_bsm_{quantity}(const double* S, const double* K, const double* t, double r,
                             const double* sigma, double q, std::int64_t n, int put) {{
   const kv::OptionKind kind = Kind(put);
-  return Loop(n, [=](std::int64_t i) {{ return kv::Bsm{routine}(kind, {args}); }});
+  return Loop(n, [=](std::int64_t i) {{ return kv::Bsm<kv::greeks::{routine}>(kind, {args}); }});
 }}
 """
 
@@ -191,7 +191,7 @@ BLACK76_LOOP = r"""
 double* loop_black76_{quantity}(const double* F, const double* K, const double* t, double r,
                                 const double* sigma, std::int64_t n, int put) {{
   const kv::OptionKind kind = Kind(put);
-  return Loop(n, [=](std::int64_t i) {{ return kv::Black76{routine}(kind, {args}); }});
+  return Loop(n, [=](std::int64_t i) {{ return kv::Black76<kv::greeks::{routine}>(kind, {args}); }});
 }}
 """
 
@@ -200,11 +200,8 @@ def loop_source() -> str:
     parts = [LOOP_PRELUDE]
     for quantity in QUANTITIES:
         routine = camel(quantity)
-        # Theta takes sigma before t.
-        spot = ("S[i], K[i], sigma[i], t[i], r, q" if quantity == "theta"
-                else "S[i], K[i], t[i], r, sigma[i], q")
-        fwd = ("F[i], K[i], sigma[i], t[i], r" if quantity == "theta"
-               else "F[i], K[i], t[i], r, sigma[i]")
+        spot = "S[i], K[i], t[i], r, sigma[i], q"
+        fwd = "F[i], K[i], t[i], r, sigma[i]"
         parts.append(SPOT_LOOP.format(quantity=quantity, routine=routine, args=spot))
         parts.append(BLACK76_LOOP.format(quantity=quantity, routine=routine, args=fwd))
     parts.append('}  // extern "C"\n')
