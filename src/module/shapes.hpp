@@ -30,28 +30,41 @@ struct Bound {
   double shared[Count];
 };
 
-template <int Count, bool ImpliedVol = false>
+template <class Shape, int Count, bool ImpliedVol = false>
 struct ShapeBase {
   static constexpr int kCount = Count;
   // Implied-volatility shapes state a problem for the solver (IvInputs);
   // the others evaluate a price or Greek, on doubles or on Lanes.
   static constexpr bool kImpliedVol = ImpliedVol;
+
+  // Bound slot i, checked at compile time against the shape's parameter
+  // kinds: Per reads a per-option value, Shared a single number.
+  template <int i, class V>
+  static const V& Per(const Bound<V, Count>& a) {
+    static_assert(Shape::kKinds[i] == Param::PerOption, "slot is not a per-option value");
+    return a.per[i];
+  }
+  template <int i, class V>
+  static double Shared(const Bound<V, Count>& a) {
+    static_assert(Shape::kKinds[i] == Param::Number, "slot is not a single number");
+    return a.shared[i];
+  }
 };
 
 // bs_*: (flag, S, K, t, r, sigma), evaluated as bsm_* with q = 0.0.
-struct SpotShape : ShapeBase<6> {
+struct SpotShape : ShapeBase<SpotShape, 6> {
   static constexpr const char* kNames[] = {"flag", "S", "K", "t", "r", "sigma"};
   static constexpr Param kKinds[] = {shape_detail::F, shape_detail::P, shape_detail::P,
                                      shape_detail::P, shape_detail::N, shape_detail::P};
   static constexpr const char* kLengthMessage = "S, K, t, sigma arrays must have equal length";
   template <class R, class V>
   static auto Evaluate(OptionKind kind, const Bound<V, kCount>& a) {
-    return R::Call(kind, a.per[1], a.per[2], a.per[3], a.shared[4], a.per[5], 0.0);
+    return R::Call(kind, Per<1>(a), Per<2>(a), Per<3>(a), Shared<4>(a), Per<5>(a), 0.0);
   }
 };
 
 // bsm_*: (flag, S, K, t, r, sigma, q).
-struct SpotQShape : ShapeBase<7> {
+struct SpotQShape : ShapeBase<SpotQShape, 7> {
   static constexpr const char* kNames[] = {"flag", "S", "K", "t", "r", "sigma", "q"};
   static constexpr Param kKinds[] = {shape_detail::F, shape_detail::P, shape_detail::P,
                                      shape_detail::P, shape_detail::N, shape_detail::P,
@@ -59,36 +72,36 @@ struct SpotQShape : ShapeBase<7> {
   static constexpr const char* kLengthMessage = "S, K, t, sigma arrays must have equal length";
   template <class R, class V>
   static auto Evaluate(OptionKind kind, const Bound<V, kCount>& a) {
-    return R::Call(kind, a.per[1], a.per[2], a.per[3], a.shared[4], a.per[5], a.shared[6]);
+    return R::Call(kind, Per<1>(a), Per<2>(a), Per<3>(a), Shared<4>(a), Per<5>(a), Shared<6>(a));
   }
 };
 
 // black76_*: (flag, F, K, t, r, sigma).
-struct ForwardShape : ShapeBase<6> {
+struct ForwardShape : ShapeBase<ForwardShape, 6> {
   static constexpr const char* kNames[] = {"flag", "F", "K", "t", "r", "sigma"};
   static constexpr Param kKinds[] = {shape_detail::F, shape_detail::P, shape_detail::P,
                                      shape_detail::P, shape_detail::N, shape_detail::P};
   static constexpr const char* kLengthMessage = "F, K, t, sigma arrays must have equal length";
   template <class R, class V>
   static auto Evaluate(OptionKind kind, const Bound<V, kCount>& a) {
-    return R::Call(kind, a.per[1], a.per[2], a.per[3], a.shared[4], a.per[5]);
+    return R::Call(kind, Per<1>(a), Per<2>(a), Per<3>(a), Shared<4>(a), Per<5>(a));
   }
 };
 
 // bs_implied_volatility: (price, S, K, t, r, flag), the bsm solve with q = 0.0.
-struct SpotIvShape : ShapeBase<6, true> {
+struct SpotIvShape : ShapeBase<SpotIvShape, 6, true> {
   static constexpr const char* kNames[] = {"price", "S", "K", "t", "r", "flag"};
   static constexpr Param kKinds[] = {shape_detail::P, shape_detail::P, shape_detail::P,
                                      shape_detail::P, shape_detail::N, shape_detail::F};
   static constexpr const char* kLengthMessage = "price, S, K, t arrays must have equal length";
   template <class R, class V>
   static auto Evaluate(OptionKind kind, const Bound<V, kCount>& a) {
-    return R::Call(kind, a.per[0], a.per[1], a.per[2], a.per[3], a.shared[4], 0.0);
+    return R::Call(kind, Per<0>(a), Per<1>(a), Per<2>(a), Per<3>(a), Shared<4>(a), 0.0);
   }
 };
 
 // bsm_implied_volatility: (price, S, K, t, r, q, flag).
-struct SpotQIvShape : ShapeBase<7, true> {
+struct SpotQIvShape : ShapeBase<SpotQIvShape, 7, true> {
   static constexpr const char* kNames[] = {"price", "S", "K", "t", "r", "q", "flag"};
   static constexpr Param kKinds[] = {shape_detail::P, shape_detail::P, shape_detail::P,
                                      shape_detail::P, shape_detail::N, shape_detail::N,
@@ -96,19 +109,19 @@ struct SpotQIvShape : ShapeBase<7, true> {
   static constexpr const char* kLengthMessage = "price, S, K, t arrays must have equal length";
   template <class R, class V>
   static auto Evaluate(OptionKind kind, const Bound<V, kCount>& a) {
-    return R::Call(kind, a.per[0], a.per[1], a.per[2], a.per[3], a.shared[4], a.shared[5]);
+    return R::Call(kind, Per<0>(a), Per<1>(a), Per<2>(a), Per<3>(a), Shared<4>(a), Shared<5>(a));
   }
 };
 
 // black76_implied_volatility: (price, F, K, r, t, flag) -- r before t.
-struct ForwardIvShape : ShapeBase<6, true> {
+struct ForwardIvShape : ShapeBase<ForwardIvShape, 6, true> {
   static constexpr const char* kNames[] = {"price", "F", "K", "r", "t", "flag"};
   static constexpr Param kKinds[] = {shape_detail::P, shape_detail::P, shape_detail::P,
                                      shape_detail::N, shape_detail::P, shape_detail::F};
   static constexpr const char* kLengthMessage = "price, F, K, t arrays must have equal length";
   template <class R, class V>
   static auto Evaluate(OptionKind kind, const Bound<V, kCount>& a) {
-    return R::Call(kind, a.per[0], a.per[1], a.per[2], a.per[4], a.shared[3]);
+    return R::Call(kind, Per<0>(a), Per<1>(a), Per<2>(a), Per<4>(a), Shared<3>(a));
   }
 };
 
