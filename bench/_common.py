@@ -17,8 +17,8 @@ import subprocess
 import sys
 import time
 import timeit
+from collections.abc import Callable, Iterable, Sequence
 from pathlib import Path
-from typing import Callable, Iterable, Sequence
 
 BENCH_DIR = Path(__file__).resolve().parent
 REPO_DIR = BENCH_DIR.parent
@@ -39,8 +39,9 @@ def _compiler_identity(compiler: str) -> str:
     """First line of `compiler --version`, so a compiler upgrade forces a rebuild."""
     if compiler not in _compiler_ids:
         try:
-            out = subprocess.run([compiler, "--version"], capture_output=True, text=True,
-                                 check=False).stdout
+            out = subprocess.run(
+                [compiler, "--version"], capture_output=True, text=True, check=False
+            ).stdout
         except OSError as exc:
             raise SystemExit(f"cannot run the compiler {compiler!r}: {exc}") from exc
         _compiler_ids[compiler] = out.splitlines()[0] if out else compiler
@@ -53,9 +54,14 @@ def _write_atomically(path: Path, data: bytes) -> None:
     os.replace(tmp, path)
 
 
-def build_shared_library(name: str, source: str, source_suffix: str, command: Sequence[str],
-                         output_suffix: str = ".so",
-                         depends_on: Iterable[Path] = ()) -> Path:
+def build_shared_library(
+    name: str,
+    source: str,
+    source_suffix: str,
+    command: Sequence[str],
+    output_suffix: str = ".so",
+    depends_on: Iterable[Path] = (),
+) -> Path:
     """Compile `source` into bench/_build/<name><output_suffix> with
     `command + ['-o', out, src]`, unless the library there was built from the
     same source, command, compiler and dependency contents.
@@ -85,8 +91,9 @@ def build_shared_library(name: str, source: str, source_suffix: str, command: Se
     result = subprocess.run(argv, capture_output=True, text=True, check=False)
     if result.returncode != 0:
         tmp_out.unlink(missing_ok=True)
-        raise SystemExit(f"building {name} failed:\n  {shlex.join(argv)}\n"
-                         f"{result.stdout}{result.stderr}")
+        raise SystemExit(
+            f"building {name} failed:\n  {shlex.join(argv)}\n{result.stdout}{result.stderr}"
+        )
     os.replace(tmp_out, out)
     _write_atomically(stamp, (key + "\n").encode())
     return out
@@ -119,8 +126,10 @@ def load_extension(module_name: str, path: Path):
 
 # ---- timing -----------------------------------------------------------------
 
-def best_ns_per_call(cases: dict[str, tuple[str, dict]], repeat: int = 9,
-                     seconds_per_repeat: float = 0.1) -> dict[str, float]:
+
+def best_ns_per_call(
+    cases: dict[str, tuple[str, dict]], repeat: int = 9, seconds_per_repeat: float = 0.1
+) -> dict[str, float]:
     """Minimum over `repeat` rounds of the ns per execution of each statement.
 
     cases maps a label to (statement, globals). The number of executions per
@@ -140,8 +149,9 @@ def best_ns_per_call(cases: dict[str, tuple[str, dict]], repeat: int = 9,
     return {label: seconds * 1e9 for label, seconds in best.items()}
 
 
-def best_seconds(cases: dict[str, tuple[Callable[[], object], Callable[[object], None] | None]],
-                 repeat: int) -> dict[str, float]:
+def best_seconds(
+    cases: dict[str, tuple[Callable[[], object], Callable[[object], None] | None]], repeat: int
+) -> dict[str, float]:
     """Minimum wall time in seconds of one call of each callable, over
     `repeat` interleaved rounds, with the garbage collector off.
 
@@ -177,6 +187,7 @@ def best_seconds(cases: dict[str, tuple[Callable[[], object], Callable[[object],
 
 # ---- printing ---------------------------------------------------------------
 
+
 def fmt_ns(value: float | None) -> str:
     if value is None:
         return "n/a"
@@ -210,8 +221,9 @@ def print_table(headers: Sequence[str], rows: Sequence[Sequence[str]]) -> None:
         print(line(row))
 
 
-def markdown_table(headers: Sequence[str], rows: Sequence[Sequence[str]],
-                   left_aligned: Iterable[int] = (0,)) -> str:
+def markdown_table(
+    headers: Sequence[str], rows: Sequence[Sequence[str]], left_aligned: Iterable[int] = (0,)
+) -> str:
     """A table as Markdown: the columns in `left_aligned` (by index) aligned
     left, the others right; '|' inside a cell is escaped."""
     left = set(left_aligned)
@@ -237,9 +249,12 @@ def print_environment() -> None:
 
     try:
         import kestrovane
+
         version = f"kestrovane {kestrovane.__version__} from {Path(kestrovane.__file__).parent}"
     except ImportError:
         version = "kestrovane not importable"
     load = f", load average {os.getloadavg()[0]:.2f}" if hasattr(os, "getloadavg") else ""
-    print(f"{version}\nPython {platform.python_version()} ({sys.executable}), "
-          f"{platform.machine()}, {os.cpu_count()} CPUs{load}")
+    print(
+        f"{version}\nPython {platform.python_version()} ({sys.executable}), "
+        f"{platform.machine()}, {os.cpu_count()} CPUs{load}"
+    )

@@ -22,7 +22,6 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import _common  # noqa: E402
-
 import kestrovane  # noqa: E402
 
 try:
@@ -98,12 +97,14 @@ def build_minimal():
     # The include paths (in the command) and Python.h (hashed) tie the cached
     # build to this interpreter.
     headers = [Path(inc) / "Python.h" for inc in includes if (Path(inc) / "Python.h").exists()]
-    path = _common.build_shared_library("_kvbench_minimal", MINIMAL_SOURCE, ".c", command,
-                                        output_suffix=suffix, depends_on=headers)
+    path = _common.build_shared_library(
+        "_kvbench_minimal", MINIMAL_SOURCE, ".c", command, output_suffix=suffix, depends_on=headers
+    )
     return _common.load_extension("_kvbench_minimal", path)
 
 
 # ---- SciPy yardsticks: what a user would write in Python ------------------------
+
 
 def scipy_bs_price(flag, S, K, t, r, sigma):
     sd = sigma * math.sqrt(t)
@@ -136,20 +137,30 @@ def main() -> None:
         # The yardsticks must compute the same things, or their times mean nothing.
         checks = {
             "price": (scipy_bs_price("c", 100.0, 105.0, 0.5, 0.03, 0.25), price, 1e-12),
-            "delta": (scipy_bsm_delta("c", 100.0, 95.0, 0.7, 0.03, 0.25, 0.02),
-                      kestrovane.bsm_delta("c", 100.0, 95.0, 0.7, 0.03, 0.25, 0.02), 1e-12),
+            "delta": (
+                scipy_bsm_delta("c", 100.0, 95.0, 0.7, 0.03, 0.25, 0.02),
+                kestrovane.bsm_delta("c", 100.0, 95.0, 0.7, 0.03, 0.25, 0.02),
+                1e-12,
+            ),
             "implied volatility": (scipy_bs_iv(price, 100.0, 105.0, 0.5, 0.03, "c"), iv, 1e-9),
         }
         for what, (theirs, ours, tol) in checks.items():
             if not math.isclose(theirs, ours, rel_tol=tol):
-                print(f"warning: the SciPy {what} ({theirs!r}) disagrees with kestrovane "
-                      f"({ours!r}); its time is not comparable")
+                print(
+                    f"warning: the SciPy {what} ({theirs!r}) disagrees with kestrovane "
+                    f"({ours!r}); its time is not comparable"
+                )
 
     bs_args = "('c', 100.0, 105.0, 0.5, 0.03, 0.25)"
     delta_args = "('c', 100.0, 95.0, 0.7, 0.03, 0.25, 0.02)"
     iv_args = f"({price!r}, 100.0, 105.0, 0.5, 0.03, 'c')"
-    ns = {"kv": kestrovane, "m": minimal, "py_price": scipy_bs_price,
-          "py_delta": scipy_bsm_delta, "py_iv": scipy_bs_iv}
+    ns = {
+        "kv": kestrovane,
+        "m": minimal,
+        "py_price": scipy_bs_price,
+        "py_delta": scipy_bsm_delta,
+        "py_iv": scipy_bs_iv,
+    }
     cases = {
         "empty": ("pass", ns),
         "bs_black_scholes": (f"kv.bs_black_scholes{bs_args}", ns),
@@ -172,36 +183,76 @@ def main() -> None:
     def verdict(value, limit):
         return "within" if value <= limit else "OVER"
 
-    headers = ["quantity", "n", "kestrovane ns", "baseline ns", "baseline", "SciPy ns",
-               "kv/baseline", "target", "status", "SciPy/kv"]
+    headers = [
+        "quantity",
+        "n",
+        "kestrovane ns",
+        "baseline ns",
+        "baseline",
+        "SciPy ns",
+        "kv/baseline",
+        "target",
+        "status",
+        "SciPy/kv",
+    ]
     rows = [
-        ["bs_black_scholes", "1", _common.fmt_ns(t["bs_black_scholes"]),
-         _common.fmt_ns(t["minimal_6args"]), "minimal call (s+5d)",
-         _common.fmt_ns(get("scipy_price")), _common.fmt_ratio(r_price), "<= 1.60x",
-         verdict(r_price, 1.6),
-         _common.fmt_ratio(_common.ratio(get("scipy_price"), t["bs_black_scholes"]))],
-        ["bsm_delta", "1", _common.fmt_ns(t["bsm_delta"]), _common.fmt_ns(t["minimal_7args"]),
-         "minimal call (s+6d)", _common.fmt_ns(get("scipy_delta")), _common.fmt_ratio(r_delta),
-         "<= 1.40x", verdict(r_delta, 1.4),
-         _common.fmt_ratio(_common.ratio(get("scipy_delta"), t["bsm_delta"]))],
-        ["bs_implied_volatility", "1", _common.fmt_ns(t["bs_implied_volatility"]),
-         _common.fmt_ns(t["bs_black_scholes"]), "bs_black_scholes call",
-         _common.fmt_ns(get("scipy_iv")), _common.fmt_ratio(r_iv), "< 10x",
-         verdict(r_iv, 9.999),
-         _common.fmt_ratio(_common.ratio(get("scipy_iv"), t["bs_implied_volatility"]))],
+        [
+            "bs_black_scholes",
+            "1",
+            _common.fmt_ns(t["bs_black_scholes"]),
+            _common.fmt_ns(t["minimal_6args"]),
+            "minimal call (s+5d)",
+            _common.fmt_ns(get("scipy_price")),
+            _common.fmt_ratio(r_price),
+            "<= 1.60x",
+            verdict(r_price, 1.6),
+            _common.fmt_ratio(_common.ratio(get("scipy_price"), t["bs_black_scholes"])),
+        ],
+        [
+            "bsm_delta",
+            "1",
+            _common.fmt_ns(t["bsm_delta"]),
+            _common.fmt_ns(t["minimal_7args"]),
+            "minimal call (s+6d)",
+            _common.fmt_ns(get("scipy_delta")),
+            _common.fmt_ratio(r_delta),
+            "<= 1.40x",
+            verdict(r_delta, 1.4),
+            _common.fmt_ratio(_common.ratio(get("scipy_delta"), t["bsm_delta"])),
+        ],
+        [
+            "bs_implied_volatility",
+            "1",
+            _common.fmt_ns(t["bs_implied_volatility"]),
+            _common.fmt_ns(t["bs_black_scholes"]),
+            "bs_black_scholes call",
+            _common.fmt_ns(get("scipy_iv")),
+            _common.fmt_ratio(r_iv),
+            "< 10x",
+            verdict(r_iv, 9.999),
+            _common.fmt_ratio(_common.ratio(get("scipy_iv"), t["bs_implied_volatility"])),
+        ],
     ]
     print()
-    print(f"Scalar calls: ns per call, minimum of {REPEATS} interleaved repeats of "
-          f"~{SECONDS_PER_REPEAT} s each")
+    print(
+        f"Scalar calls: ns per call, minimum of {REPEATS} interleaved repeats of "
+        f"~{SECONDS_PER_REPEAT} s each"
+    )
     _common.print_table(headers, rows)
     print()
-    print(f"Timing-loop overhead per call (empty statement): {t['empty']:.1f} ns, included "
-          "in every figure above.")
-    print(f"Calls: bs_black_scholes{bs_args} = {price!r}; bsm_delta{delta_args}; "
-          f"bs_implied_volatility at sigma=0.25 -> {iv!r}")
-    print("SciPy column: the same formula in Python with scipy.special.ndtr; the implied "
-          "volatility by scipy.optimize.brentq on [1e-6, 5]."
-          + ("" if ndtr is not None else " (SciPy not installed)"))
+    print(
+        f"Timing-loop overhead per call (empty statement): {t['empty']:.1f} ns, included "
+        "in every figure above."
+    )
+    print(
+        f"Calls: bs_black_scholes{bs_args} = {price!r}; bsm_delta{delta_args}; "
+        f"bs_implied_volatility at sigma=0.25 -> {iv!r}"
+    )
+    print(
+        "SciPy column: the same formula in Python with scipy.special.ndtr; the implied "
+        "volatility by scipy.optimize.brentq on [1e-6, 5]."
+        + ("" if ndtr is not None else " (SciPy not installed)")
+    )
 
 
 if __name__ == "__main__":

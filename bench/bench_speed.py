@@ -38,17 +38,15 @@ import resource
 import subprocess
 import sys
 import time
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Callable
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import _common  # noqa: E402
-
-import numpy as np  # noqa: E402
-
 import kestrovane  # noqa: E402
+import numpy as np  # noqa: E402
 from kestrovane import _quantities  # noqa: E402
 
 try:
@@ -90,11 +88,11 @@ class Config:
     memory_n: int
     memory_quantities: tuple[str, ...]
     section1: dict[str, tuple[str, ...]]
-    repeat: int          # kestrovane/loop rounds, closed forms at n
-    numpy_repeat: int    # NumPy rounds, closed forms at n
+    repeat: int  # kestrovane/loop rounds, closed forms at n
+    numpy_repeat: int  # NumPy rounds, closed forms at n
     iv_repeat: int
     brentq_repeat: int
-    large_repeat: int    # rounds at 10^7 elements
+    large_repeat: int  # rounds at 10^7 elements
 
 
 FULL = Config(
@@ -105,7 +103,11 @@ FULL = Config(
     memory_n=10**7,
     memory_quantities=("delta", "price"),
     section1={model: QUANTITIES for model in MODELS},
-    repeat=9, numpy_repeat=9, iv_repeat=4, brentq_repeat=2, large_repeat=3,
+    repeat=9,
+    numpy_repeat=9,
+    iv_repeat=4,
+    brentq_repeat=2,
+    large_repeat=3,
 )
 
 QUICK = Config(
@@ -116,7 +118,11 @@ QUICK = Config(
     memory_n=10**6,
     memory_quantities=("delta",),
     section1={"bsm": QUANTITIES, "bs": ("price", "delta"), "black76": ("price", "delta")},
-    repeat=5, numpy_repeat=3, iv_repeat=3, brentq_repeat=2, large_repeat=3,
+    repeat=5,
+    numpy_repeat=3,
+    iv_repeat=3,
+    brentq_repeat=2,
+    large_repeat=3,
 )
 
 
@@ -214,11 +220,21 @@ class Loops:
     The bs loops are the bsm loops called with q = 0.0."""
 
     def __init__(self) -> None:
-        command = [os.environ.get("CXX", "g++"), *LOOP_CXX_FLAGS, "-shared", "-fPIC",
-                   f"-I{_common.SOURCE_DIR}", str(_common.SOURCE_DIR / "models" / "normal.cpp")]
+        command = [
+            os.environ.get("CXX", "g++"),
+            *LOOP_CXX_FLAGS,
+            "-shared",
+            "-fPIC",
+            f"-I{_common.SOURCE_DIR}",
+            str(_common.SOURCE_DIR / "models" / "normal.cpp"),
+        ]
         path = _common.build_shared_library(
-            "kvbench_speed_loops", loop_source(), ".cpp", command,
-            depends_on=_common.model_sources())
+            "kvbench_speed_loops",
+            loop_source(),
+            ".cpp",
+            command,
+            depends_on=_common.model_sources(),
+        )
         lib = ctypes.CDLL(str(path))
         p, d, i64, i32 = ctypes.c_void_p, ctypes.c_double, ctypes.c_int64, ctypes.c_int
         for quantity in QUANTITIES:
@@ -259,8 +275,9 @@ class Loops:
 
     def implied_volatility(self, price, S, K, t) -> int:
         p = self._ptr
-        return self._checked(self.lib.loop_bs_implied_volatility(
-            p(price), p(S), p(K), p(t), R, len(price), 0))
+        return self._checked(
+            self.lib.loop_bs_implied_volatility(p(price), p(S), p(K), p(t), R, len(price), 0)
+        )
 
     def math(self, name: str, x) -> int:
         return self._checked(getattr(self.lib, f"loop_{name}")(self._ptr(x), len(x)))
@@ -299,6 +316,7 @@ def kv_closed_form(model: str, quantity: str) -> Callable:
 # -- which in our trials ran as fast as any variant we tried and up to 15 %
 # faster than some.
 
+
 @dataclass(frozen=True)
 class Carry:
     r: float
@@ -307,8 +325,11 @@ class Carry:
     forward: bool
 
 
-CARRY = {"bsm": Carry(R, Q, R - Q, False), "bs": Carry(R, 0.0, R, False),
-         "black76": Carry(R, R, 0.0, True)}
+CARRY = {
+    "bsm": Carry(R, Q, R - Q, False),
+    "bs": Carry(R, 0.0, R, False),
+    "black76": Carry(R, R, 0.0, True),
+}
 
 
 def pdf(x):
@@ -319,7 +340,8 @@ def _d1(m: Carry, S, K, t, sigma, sd=None):
     """d1, with sd = sigma sqrt(t) formed here unless given."""
     if m.b:
         return (np.log(S / K) + (m.b + 0.5 * sigma**2) * t) / (
-            sigma * np.sqrt(t) if sd is None else sd)
+            sigma * np.sqrt(t) if sd is None else sd
+        )
     return (np.log(S / K) + 0.5 * sigma**2 * t) / (sigma * np.sqrt(t) if sd is None else sd)
 
 
@@ -375,8 +397,9 @@ def np_theta(m: Carry, S, K, t, sigma):
     if not m.q:
         return (-S * pdf(d1) * sigma / (2.0 * sqt) - m.r * K * Dr * ndtr(d2)) / 365.0
     Dq = Dr if m.q == m.r else np.exp(-m.q * t)
-    return (-S * Dq * pdf(d1) * sigma / (2.0 * sqt) - m.r * K * Dr * ndtr(d2)
-            + m.q * S * Dq * ndtr(d1)) / 365.0
+    return (
+        -S * Dq * pdf(d1) * sigma / (2.0 * sqt) - m.r * K * Dr * ndtr(d2) + m.q * S * Dq * ndtr(d1)
+    ) / 365.0
 
 
 def np_rho(m: Carry, S, K, t, sigma):
@@ -468,7 +491,8 @@ def np_dual_gamma(m: Carry, S, K, t, sigma):
 
 
 NUMPY_FORMULAS: dict[str, Callable] = {
-    quantity: globals()[f"np_{quantity}"] for quantity in QUANTITIES}
+    quantity: globals()[f"np_{quantity}"] for quantity in QUANTITIES
+}
 
 
 def numpy_closed_form(model: str, quantity: str) -> Callable:
@@ -497,6 +521,7 @@ def brentq_implied_volatility(price, S, K, t):
 
 # ---- comparisons ----------------------------------------------------------------
 
+
 def same_bits(a: np.ndarray, b: np.ndarray) -> bool:
     return a.shape == b.shape and bool(np.array_equal(a.view(np.uint64), b.view(np.uint64)))
 
@@ -522,8 +547,18 @@ def relative_diff(ours: np.ndarray, theirs: np.ndarray) -> float:
 
 # ---- the table ------------------------------------------------------------------
 
-HEADERS = ["quantity", "n", "kv ns/el", "NumPy/SciPy ns/el", "loop ns/el", "NumPy/kv",
-           "loop/kv", "target", "status", "notes"]
+HEADERS = [
+    "quantity",
+    "n",
+    "kv ns/el",
+    "NumPy/SciPy ns/el",
+    "loop ns/el",
+    "NumPy/kv",
+    "loop/kv",
+    "target",
+    "status",
+    "notes",
+]
 DASH = "-"
 LEFT_ALIGNED = (0, 7, 9)  # quantity, target, notes
 
@@ -542,15 +577,36 @@ class Table:
         self.titles.add(len(self.rows))
         self.rows.append([title] + [""] * (len(HEADERS) - 1))
 
-    def row(self, quantity: str, n: int | str, kv: str, numpy: str, loop: str,
-            numpy_ratio: float | None, loop_ratio: float | None, target: str,
-            met: bool | None, notes: str = "") -> None:
+    def row(
+        self,
+        quantity: str,
+        n: int | str,
+        kv: str,
+        numpy: str,
+        loop: str,
+        numpy_ratio: float | None,
+        loop_ratio: float | None,
+        target: str,
+        met: bool | None,
+        notes: str = "",
+    ) -> None:
         status = DASH if met is None else ("meets" if met else "misses")
         if met is False:
             self.missed.append(f"{quantity} ({target})")
-        self.rows.append([quantity, f"{n:,}" if isinstance(n, int) else n, kv, numpy, loop,
-                          ratio_text(numpy_ratio), ratio_text(loop_ratio), target, status,
-                          notes])
+        self.rows.append(
+            [
+                quantity,
+                f"{n:,}" if isinstance(n, int) else n,
+                kv,
+                numpy,
+                loop,
+                ratio_text(numpy_ratio),
+                ratio_text(loop_ratio),
+                target,
+                status,
+                notes,
+            ]
+        )
 
     def warning(self, text: str) -> None:
         self.warnings.append(text)
@@ -564,8 +620,10 @@ class Table:
         widths = [max(len(cell) for cell in column) for column in zip(HEADERS, *data)]
 
         def line(cells: list[str]) -> str:
-            return "  ".join(cell.ljust(width) if i in LEFT_ALIGNED else cell.rjust(width)
-                             for i, (cell, width) in enumerate(zip(cells, widths))).rstrip()
+            return "  ".join(
+                cell.ljust(width) if i in LEFT_ALIGNED else cell.rjust(width)
+                for i, (cell, width) in enumerate(zip(cells, widths))
+            ).rstrip()
 
         out = [line(HEADERS), "  ".join("-" * width for width in widths)]
         for i, row in enumerate(self.rows):
@@ -573,8 +631,10 @@ class Table:
         return "\n".join(out)
 
     def markdown(self) -> str:
-        rows = [[f"**{row[0]}**", *row[1:]] if i in self.titles else row
-                for i, row in enumerate(self.rows)]
+        rows = [
+            [f"**{row[0]}**", *row[1:]] if i in self.titles else row
+            for i, row in enumerate(self.rows)
+        ]
         return _common.markdown_table(HEADERS, rows, left_aligned=LEFT_ALIGNED)
 
 
@@ -599,6 +659,7 @@ def progress(message: str) -> None:
 
 # ---- sections -------------------------------------------------------------------
 
+
 def random_options(n: int, seed: int = SEED):
     rng = np.random.default_rng(seed)
     S = rng.uniform(50.0, 150.0, n)
@@ -608,8 +669,19 @@ def random_options(n: int, seed: int = SEED):
     return S, K, t, sigma
 
 
-def time_closed_form(table: Table, loops: Loops, cfg: Config, model: str, quantity: str,
-                     S, K, t, sigma, target: float, show: str | None = None) -> None:
+def time_closed_form(
+    table: Table,
+    loops: Loops,
+    cfg: Config,
+    model: str,
+    quantity: str,
+    S,
+    K,
+    t,
+    sigma,
+    target: float,
+    show: str | None = None,
+) -> None:
     """One row: kestrovane and the loop in alternating rounds, NumPy in rounds
     of its own; outputs compared first (this run is also the warm-up)."""
     n = len(S)
@@ -629,29 +701,47 @@ def time_closed_form(table: Table, loops: Loops, cfg: Config, model: str, quanti
     diff = relative_diff(ours, np_fn(S, K, t, sigma)) if np_fn is not None else None
     del ours
 
-    seconds = _common.best_seconds({"kv": (kv_call, None), "loop": (loop_call, loops.free)},
-                                   cfg.repeat)
+    seconds = _common.best_seconds(
+        {"kv": (kv_call, None), "loop": (loop_call, loops.free)}, cfg.repeat
+    )
     if np_fn is not None:
-        seconds |= _common.best_seconds({"np": (lambda: np_fn(S, K, t, sigma), None)},
-                                        cfg.numpy_repeat)
+        seconds |= _common.best_seconds(
+            {"np": (lambda: np_fn(S, K, t, sigma), None)}, cfg.numpy_repeat
+        )
     kv_ns = seconds["kv"] / n * 1e9
     loop_ns = seconds["loop"] / n * 1e9
     np_ns = seconds["np"] / n * 1e9 if "np" in seconds else None
     numpy_ratio = _common.ratio(np_ns, kv_ns)
-    met = None if numpy_ratio is None else (numpy_ratio >= target if target > 1.0
-                                            else numpy_ratio > 1.0)
+    met = (
+        None
+        if numpy_ratio is None
+        else (numpy_ratio >= target if target > 1.0 else numpy_ratio > 1.0)
+    )
     notes = "bits = loop" if identical else "bits DIFFER from loop"
     if diff is not None:
         notes += f"; NumPy {diff:.0e}"
-    table.row(label, n, ns_text(kv_ns), ns_text(np_ns), ns_text(loop_ns), numpy_ratio,
-              _common.ratio(loop_ns, kv_ns),
-              f"NumPy/kv >= {target:.2f}x" if target > 1.0 else "NumPy/kv > 1.00x", met, notes)
+    table.row(
+        label,
+        n,
+        ns_text(kv_ns),
+        ns_text(np_ns),
+        ns_text(loop_ns),
+        numpy_ratio,
+        _common.ratio(loop_ns, kv_ns),
+        f"NumPy/kv >= {target:.2f}x" if target > 1.0 else "NumPy/kv > 1.00x",
+        met,
+        notes,
+    )
     if not identical:
-        table.warning(f"{label}: kestrovane and the loop differ in some bits; the installed "
-                      "module and the headers in this checkout may have drifted apart")
+        table.warning(
+            f"{label}: kestrovane and the loop differ in some bits; the installed "
+            "module and the headers in this checkout may have drifted apart"
+        )
     if diff is not None and not diff <= AGREEMENT:
-        table.warning(f"{label}: the NumPy formula differs from kestrovane by {diff:.1e} "
-                      f"(relative, limit {AGREEMENT:.0e}); its time is not comparable")
+        table.warning(
+            f"{label}: the NumPy formula differs from kestrovane by {diff:.1e} "
+            f"(relative, limit {AGREEMENT:.0e}); its time is not comparable"
+        )
 
 
 def section_random(table: Table, loops: Loops, cfg: Config, data) -> None:
@@ -659,8 +749,18 @@ def section_random(table: Table, loops: Loops, cfg: Config, data) -> None:
     table.section(f"1. {cfg.n:,} random calls: price and Greeks (_array functions)")
     for model in MODELS:
         for quantity in cfg.section1[model]:
-            time_closed_form(table, loops, cfg, model, quantity, S, K, t, sigma,
-                             1.3 if quantity in STRONG_TARGET else 1.0)
+            time_closed_form(
+                table,
+                loops,
+                cfg,
+                model,
+                quantity,
+                S,
+                K,
+                t,
+                sigma,
+                1.3 if quantity in STRONG_TARGET else 1.0,
+            )
 
 
 def chain_options(cfg: Config):
@@ -675,12 +775,25 @@ def chain_options(cfg: Config):
 
 def section_chain(table: Table, loops: Loops, cfg: Config) -> None:
     S, K, t, sigma, per_expiry = chain_options(cfg)
-    table.section(f"2. Option chain: {len(cfg.chain_expiries)} expiries x {per_expiry:,} "
-                  "strikes in 50..150, S = 100, smile")
+    table.section(
+        f"2. Option chain: {len(cfg.chain_expiries)} expiries x {per_expiry:,} "
+        "strikes in 50..150, S = 100, smile"
+    )
     for model in ("bsm", "bs"):
         for quantity in ("price", "delta"):
-            time_closed_form(table, loops, cfg, model, quantity, S, K, t, sigma, 2.0,
-                             show=f"chain: {function_name(model, quantity)}")
+            time_closed_form(
+                table,
+                loops,
+                cfg,
+                model,
+                quantity,
+                S,
+                K,
+                t,
+                sigma,
+                2.0,
+                show=f"chain: {function_name(model, quantity)}",
+            )
 
 
 def section_implied_vol(table: Table, loops: Loops, cfg: Config, data) -> None:
@@ -689,8 +802,9 @@ def section_implied_vol(table: Table, loops: Loops, cfg: Config, data) -> None:
     label = "bs_implied_volatility_array"
     progress(f"{label} ...")
     price = kestrovane.bs_black_scholes_array("c", S, K, t, R, sigma)
-    table.section(f"3. Implied volatility: {n:,} prices from bs_black_scholes_array at the "
-                  "random sigmas")
+    table.section(
+        f"3. Implied volatility: {n:,} prices from bs_black_scholes_array at the random sigmas"
+    )
 
     def kv_call():
         return kestrovane.bs_implied_volatility_array(price, S, K, t, R, "c")
@@ -703,18 +817,27 @@ def section_implied_vol(table: Table, loops: Loops, cfg: Config, data) -> None:
     identical = same_bits(ours, theirs)
     failed = int(np.isnan(theirs).sum())
     recovered = int((np.abs(ours - sigma) <= 1e-8).sum())
-    seconds = _common.best_seconds({"kv": (kv_call, None), "loop": (loop_call, loops.free)},
-                                   cfg.iv_repeat)
+    seconds = _common.best_seconds(
+        {"kv": (kv_call, None), "loop": (loop_call, loops.free)}, cfg.iv_repeat
+    )
     kv_ns = seconds["kv"] / n * 1e9
     loop_ns = seconds["loop"] / n * 1e9
     loop_ratio = loop_ns / kv_ns
-    table.row(label, n, ns_text(kv_ns), DASH, ns_text(loop_ns), None, loop_ratio,
-              "loop/kv >= 1.25x", loop_ratio >= 1.25,
-              ("bits = loop" if identical else "bits DIFFER from loop")
-              + f"; {failed:,} NaN (solve failed); {recovered:,} within 1e-8 of sigma")
+    table.row(
+        label,
+        n,
+        ns_text(kv_ns),
+        DASH,
+        ns_text(loop_ns),
+        None,
+        loop_ratio,
+        "loop/kv >= 1.25x",
+        loop_ratio >= 1.25,
+        ("bits = loop" if identical else "bits DIFFER from loop")
+        + f"; {failed:,} NaN (solve failed); {recovered:,} within 1e-8 of sigma",
+    )
     if not identical:
-        table.warning(f"{label}: kestrovane and the loop of the scalar solver differ in some "
-                      "bits")
+        table.warning(f"{label}: kestrovane and the loop of the scalar solver differ in some bits")
 
     if brentq is None:
         return
@@ -723,13 +846,23 @@ def section_implied_vol(table: Table, loops: Loops, cfg: Config, data) -> None:
     args = (price[sub].copy(), S[sub].copy(), K[sub].copy(), t[sub].copy())
     reference = brentq_implied_volatility(*args)
     agree = int((np.abs(reference - ours[sub]) <= 1e-6).sum())
-    np_seconds = _common.best_seconds({"np": (lambda: brentq_implied_volatility(*args), None)},
-                                      cfg.brentq_repeat)["np"]
+    np_seconds = _common.best_seconds(
+        {"np": (lambda: brentq_implied_volatility(*args), None)}, cfg.brentq_repeat
+    )["np"]
     np_ns = np_seconds / cfg.n_brentq * 1e9
     numpy_ratio = np_ns / kv_ns
-    table.row(f"{label} vs brentq per option", f"{cfg.n_brentq:,}*", ns_text(kv_ns),
-              ns_text(np_ns), DASH, numpy_ratio, None, "far ahead (>= 10x)", numpy_ratio >= 10,
-              f"brentq within 1e-6 of kv on {agree:,} of {cfg.n_brentq:,}")
+    table.row(
+        f"{label} vs brentq per option",
+        f"{cfg.n_brentq:,}*",
+        ns_text(kv_ns),
+        ns_text(np_ns),
+        DASH,
+        numpy_ratio,
+        None,
+        "far ahead (>= 10x)",
+        numpy_ratio >= 10,
+        f"brentq within 1e-6 of kv on {agree:,} of {cfg.n_brentq:,}",
+    )
 
 
 def section_scaling(table: Table, loops: Loops, cfg: Config, data) -> None:
@@ -750,10 +883,15 @@ def section_scaling(table: Table, loops: Loops, cfg: Config, data) -> None:
         free = loops.lib.loop_free
 
         if calls == 1:
-            cases = {"kv": (lambda: fn("c", args[0], args[1], args[2], R, args[3], Q), None),
-                     "loop": (lambda: loop_fn(pointers[0], pointers[1], pointers[2], R,
-                                              pointers[3], Q, n, 0), free)}
+            cases = {
+                "kv": (lambda: fn("c", args[0], args[1], args[2], R, args[3], Q), None),
+                "loop": (
+                    lambda: loop_fn(pointers[0], pointers[1], pointers[2], R, pointers[3], Q, n, 0),
+                    free,
+                ),
+            }
         else:  # many calls per round; each output is dropped (freed) as it comes
+
             def kv_round():
                 for _ in range(calls):
                     fn("c", args[0], args[1], args[2], R, args[3], Q)
@@ -776,32 +914,78 @@ def section_scaling(table: Table, loops: Loops, cfg: Config, data) -> None:
         warm = kv_fn()
         faults = resource.getrusage(resource.RUSAGE_SELF).ru_minflt - faults
         del warm
-        table.row(f"bsm_delta_array, n = 10^{round(math.log10(n))}", n, ns_text(kv_ns), DASH,
-                  ns_text(loop_ns), None, loop_ns / kv_ns, DASH, None,
-                  f"{calls:,} calls per round" if calls > 1
-                  else f"1 call per round; {faults:,} page faults per call")
+        table.row(
+            f"bsm_delta_array, n = 10^{round(math.log10(n))}",
+            n,
+            ns_text(kv_ns),
+            DASH,
+            ns_text(loop_ns),
+            None,
+            loop_ns / kv_ns,
+            DASH,
+            None,
+            f"{calls:,} calls per round"
+            if calls > 1
+            else f"1 call per round; {faults:,} page faults per call",
+        )
     spread = max(per_element.values()) / min(per_element.values())
-    table.row("bsm_delta_array, max/min ns/el over n", DASH, DASH, DASH, DASH, None, None,
-              "flat: <= 1.25x", spread <= 1.25, f"max/min = {spread:.2f}x")
+    table.row(
+        "bsm_delta_array, max/min ns/el over n",
+        DASH,
+        DASH,
+        DASH,
+        DASH,
+        None,
+        None,
+        "flat: <= 1.25x",
+        spread <= 1.25,
+        f"max/min = {spread:.2f}x",
+    )
 
     progress("one-element array call ...")
-    one = {name: np.array([value]) for name, value in
-           (("S", 100.0), ("K", 95.0), ("t", 0.7), ("sigma", 0.25))}
+    one = {
+        name: np.array([value])
+        for name, value in (("S", 100.0), ("K", 95.0), ("t", 0.7), ("sigma", 0.25))
+    }
     ns = {"kv": kestrovane, **one}
-    calls = _common.best_ns_per_call({
-        "array": ("kv.bsm_delta_array('c', S, K, t, 0.03, sigma, 0.02)", ns),
-        "scalar": ("kv.bsm_delta('c', 100.0, 95.0, 0.7, 0.03, 0.25, 0.02)", ns),
-        "empty": ("pass", ns),
-    }, repeat=9, seconds_per_repeat=0.05)
+    calls = _common.best_ns_per_call(
+        {
+            "array": ("kv.bsm_delta_array('c', S, K, t, 0.03, sigma, 0.02)", ns),
+            "scalar": ("kv.bsm_delta('c', 100.0, 95.0, 0.7, 0.03, 0.25, 0.02)", ns),
+            "empty": ("pass", ns),
+        },
+        repeat=9,
+        seconds_per_repeat=0.05,
+    )
     array_over_scalar = calls["array"] / calls["scalar"]
-    table.row("bsm_delta (scalar call)", 1, ns_text(calls["scalar"]), DASH, DASH, None, None,
-              DASH, None, "ns per call")
-    table.row("bsm_delta_array, one element", 1, ns_text(calls["array"]), DASH, DASH, None, None,
-              "<= 2.00x scalar", array_over_scalar <= 2.0,
-              f"ns per call; {array_over_scalar:.2f}x the scalar call")
+    table.row(
+        "bsm_delta (scalar call)",
+        1,
+        ns_text(calls["scalar"]),
+        DASH,
+        DASH,
+        None,
+        None,
+        DASH,
+        None,
+        "ns per call",
+    )
+    table.row(
+        "bsm_delta_array, one element",
+        1,
+        ns_text(calls["array"]),
+        DASH,
+        DASH,
+        None,
+        None,
+        "<= 2.00x scalar",
+        array_over_scalar <= 2.0,
+        f"ns per call; {array_over_scalar:.2f}x the scalar call",
+    )
 
 
 # ---- peak memory, each measurement in a fresh process ---------------------------
+
 
 def _status_kib(field_name: str) -> int | None:
     try:
@@ -822,8 +1006,7 @@ def memory_probe(which: str, quantity: str, n: int) -> dict:
     import tracemalloc
 
     S, K, t, sigma = random_options(n)
-    fn = (kv_closed_form("bsm", quantity) if which == "kv"
-          else numpy_closed_form("bsm", quantity))
+    fn = kv_closed_form("bsm", quantity) if which == "kv" else numpy_closed_form("bsm", quantity)
     fn(S[:16].copy(), K[:16].copy(), t[:16].copy(), sigma[:16].copy())  # imports, C-API lookup
     gc.collect()
     tracemalloc.start()
@@ -845,14 +1028,22 @@ def memory_probe(which: str, quantity: str, n: int) -> dict:
         maxrss_after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
         rss_extra = max(0, maxrss_after - max(maxrss_before, rss_before or 0)) * 1024
     tracemalloc.stop()
-    return {"rss_extra": rss_extra, "traced_extra": traced_peak - traced_before,
-            "method": method, "output": out.nbytes, "inputs": 4 * S.nbytes}
+    return {
+        "rss_extra": rss_extra,
+        "traced_extra": traced_peak - traced_before,
+        "method": method,
+        "output": out.nbytes,
+        "inputs": 4 * S.nbytes,
+    }
 
 
 def run_memory_probe(which: str, quantity: str, n: int) -> dict:
     result = subprocess.run(
         [sys.executable, __file__, "--memory-probe", which, quantity, str(n)],
-        capture_output=True, text=True, check=False)
+        capture_output=True,
+        text=True,
+        check=False,
+    )
     if result.returncode != 0:
         raise SystemExit(f"memory probe ({which}, {quantity}, {n}) failed:\n{result.stderr}")
     return json.loads(result.stdout.strip().splitlines()[-1])
@@ -861,8 +1052,10 @@ def run_memory_probe(which: str, quantity: str, n: int) -> dict:
 def section_memory(table: Table, cfg: Config) -> None:
     n = cfg.memory_n
     mb = 1e-6
-    table.section(f"5. Peak memory beyond the inputs, n = {n:,} (MB in place of ns/element; "
-                  "each in a fresh process)")
+    table.section(
+        f"5. Peak memory beyond the inputs, n = {n:,} (MB in place of ns/element; "
+        "each in a fresh process)"
+    )
     for quantity in cfg.memory_quantities:
         name = function_name("bsm", quantity)
         progress(f"memory: {name} ...")
@@ -871,22 +1064,33 @@ def section_memory(table: Table, cfg: Config) -> None:
         kv_mb = ours["rss_extra"] * mb
         output_mb = ours["output"] * mb
         np_mb = theirs["traced_extra"] * mb if theirs else None
-        notes = (f"inputs {ours['inputs'] * mb:.0f} MB; kv: {ours['method']} "
-                 f"(tracemalloc sees {ours['traced_extra'] * mb:.1f} MB)")
+        notes = (
+            f"inputs {ours['inputs'] * mb:.0f} MB; kv: {ours['method']} "
+            f"(tracemalloc sees {ours['traced_extra'] * mb:.1f} MB)"
+        )
         if theirs:
-            notes += (f"; NumPy: tracemalloc ({theirs['method']} "
-                      f"{theirs['rss_extra'] * mb:.0f} MB)")
-        table.row(f"peak memory: {name}", n, f"{kv_mb:.1f} MB",
-                  DASH if np_mb is None else f"{np_mb:.1f} MB", DASH,
-                  _common.ratio(np_mb, kv_mb), None, f"kv = one output ({output_mb:.0f} MB)",
-                  kv_mb <= output_mb * 1.02 + 1.0, notes)
+            notes += f"; NumPy: tracemalloc ({theirs['method']} {theirs['rss_extra'] * mb:.0f} MB)"
+        table.row(
+            f"peak memory: {name}",
+            n,
+            f"{kv_mb:.1f} MB",
+            DASH if np_mb is None else f"{np_mb:.1f} MB",
+            DASH,
+            _common.ratio(np_mb, kv_mb),
+            None,
+            f"kv = one output ({output_mb:.0f} MB)",
+            kv_mb <= output_mb * 1.02 + 1.0,
+            notes,
+        )
 
 
 def section_book(table: Table, cfg: Config, data) -> None:
     """The whole-book API against the _array calls it replaces (kv ns/el is
     the whole-book call, NumPy/kv holds the ratio whole-book / _array)."""
-    table.section(f"7. Whole book: kestrovane.greeks and implied_volatility, {cfg.n:,} random "
-                  "options (ratios: whole-book time / the _array call's)")
+    table.section(
+        f"7. Whole book: kestrovane.greeks and implied_volatility, {cfg.n:,} random "
+        "options (ratios: whole-book time / the _array call's)"
+    )
     try:
         import kestrovane._book  # noqa: F401
     except ImportError:
@@ -903,37 +1107,77 @@ def section_book(table: Table, cfg: Config, data) -> None:
     def row(label, book_call, array_call, target, limit, at_least=False):
         progress(f"{label} ...")
         book_call(), array_call()  # warm-up
-        seconds = _common.best_seconds({"book": (book_call, None), "array": (array_call, None)},
-                                       cfg.iv_repeat if "implied" in label else cfg.repeat)
+        seconds = _common.best_seconds(
+            {"book": (book_call, None), "array": (array_call, None)},
+            cfg.iv_repeat if "implied" in label else cfg.repeat,
+        )
         ratio = seconds["book"] / seconds["array"]
         met = ratio >= limit if at_least else ratio <= limit
-        table.row(label, n, ns_text(seconds["book"] / n * 1e9), ns_text(seconds["array"] / n * 1e9),
-                  DASH, ratio, None, target, met, "NumPy/SciPy ns/el column: the comparison call")
+        table.row(
+            label,
+            n,
+            ns_text(seconds["book"] / n * 1e9),
+            ns_text(seconds["array"] / n * 1e9),
+            DASH,
+            ratio,
+            None,
+            target,
+            met,
+            "NumPy/SciPy ns/el column: the comparison call",
+        )
 
     bsm = kestrovane.bsm_black_scholes_merton_array
-    row("greeks, all 16, threads=1 vs one bsm_black_scholes_merton_array",
+    row(
+        "greeks, all 16, threads=1 vs one bsm_black_scholes_merton_array",
         lambda: kestrovane.greeks("bsm", flag="c", threads=1, **one),
-        lambda: bsm("c", S, K, t, R, sigma, Q), "<= 3.00x", 3.0)
-    row("greeks delta, scalar r and q, one flag vs bsm_delta_array",
+        lambda: bsm("c", S, K, t, R, sigma, Q),
+        "<= 3.00x",
+        3.0,
+    )
+    row(
+        "greeks delta, scalar r and q, one flag vs bsm_delta_array",
         lambda: kestrovane.greeks("bsm", flag="c", quantities=["delta"], threads=1, **one),
-        lambda: kestrovane.bsm_delta_array("c", S, K, t, R, sigma, Q), "<= 1.15x", 1.15)
-    row("greeks delta, per-option flags (bool) and r vs bsm_delta_array",
-        lambda: kestrovane.greeks("bsm", flag=calls, quantities=["delta"], threads=1,
-                                  **{**one, "r": rates}),
-        lambda: kestrovane.bsm_delta_array("c", S, K, t, R, sigma, Q), "<= 1.25x", 1.25)
-    row("implied_volatility, threads=1 vs bs_implied_volatility_array",
-        lambda: kestrovane.implied_volatility("bs", price=price, S=S, K=K, t=t, r=R, flag="c",
-                                              threads=1),
-        lambda: kestrovane.bs_implied_volatility_array(price, S, K, t, R, "c"), "<= 1.10x", 1.1)
+        lambda: kestrovane.bsm_delta_array("c", S, K, t, R, sigma, Q),
+        "<= 1.15x",
+        1.15,
+    )
+    row(
+        "greeks delta, per-option flags (bool) and r vs bsm_delta_array",
+        lambda: kestrovane.greeks(
+            "bsm", flag=calls, quantities=["delta"], threads=1, **{**one, "r": rates}
+        ),
+        lambda: kestrovane.bsm_delta_array("c", S, K, t, R, sigma, Q),
+        "<= 1.25x",
+        1.25,
+    )
+    row(
+        "implied_volatility, threads=1 vs bs_implied_volatility_array",
+        lambda: kestrovane.implied_volatility(
+            "bs", price=price, S=S, K=K, t=t, r=R, flag="c", threads=1
+        ),
+        lambda: kestrovane.bs_implied_volatility_array(price, S, K, t, R, "c"),
+        "<= 1.10x",
+        1.1,
+    )
     cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
-    row(f"greeks, all 16, threads=None ({cores} cores) vs threads=1 (ratio: 1 / None)",
+    row(
+        f"greeks, all 16, threads=None ({cores} cores) vs threads=1 (ratio: 1 / None)",
         lambda: kestrovane.greeks("bsm", flag="c", threads=1, **one),
-        lambda: kestrovane.greeks("bsm", flag="c", **one), ">= 1.80x", 1.8, at_least=True)
-    row(f"implied_volatility, threads=None ({cores} cores) vs threads=1 (ratio: 1 / None)",
-        lambda: kestrovane.implied_volatility("bs", price=price, S=S, K=K, t=t, r=R, flag="c",
-                                              threads=1),
+        lambda: kestrovane.greeks("bsm", flag="c", **one),
+        ">= 1.80x",
+        1.8,
+        at_least=True,
+    )
+    row(
+        f"implied_volatility, threads=None ({cores} cores) vs threads=1 (ratio: 1 / None)",
+        lambda: kestrovane.implied_volatility(
+            "bs", price=price, S=S, K=K, t=t, r=R, flag="c", threads=1
+        ),
         lambda: kestrovane.implied_volatility("bs", price=price, S=S, K=K, t=t, r=R, flag="c"),
-        ">= 1.80x", 1.8, at_least=True)
+        ">= 1.80x",
+        1.8,
+        at_least=True,
+    )
 
     progress("whole-book peak memory ...")
     import tracemalloc
@@ -945,44 +1189,71 @@ def section_book(table: Table, cfg: Config, data) -> None:
     tracemalloc.stop()
     outputs = sum(a.nbytes for a in out.values())
     del out
-    table.row("greeks, all 16, scalar S r q: peak memory / outputs", n, f"{peak / 1e6:.1f} MB",
-              DASH, DASH, peak / outputs, None, "<= 1.10x", peak <= outputs * 1.1,
-              f"outputs {outputs / 1e6:.0f} MB; tracemalloc")
+    table.row(
+        "greeks, all 16, scalar S r q: peak memory / outputs",
+        n,
+        f"{peak / 1e6:.1f} MB",
+        DASH,
+        DASH,
+        peak / outputs,
+        None,
+        "<= 1.10x",
+        peak <= outputs * 1.1,
+        f"outputs {outputs / 1e6:.0f} MB; tracemalloc",
+    )
 
 
 def section_math(table: Table, loops: Loops, cfg: Config, data) -> None:
     """What one exp or log costs: the platform's, one call per element (what
     exact results are built from), against NumPy's vectorised ufunc."""
     S, K, t, sigma = data
-    table.section(f"6. The platform's exp and log, one call per element, against NumPy's "
-                  f"(n = {cfg.n:,})")
+    table.section(
+        f"6. The platform's exp and log, one call per element, against NumPy's (n = {cfg.n:,})"
+    )
     sd = sigma * np.sqrt(t)
     d1 = (np.log(S / K) + t * (sigma * (sigma * 0.5) + R)) / sd
-    cases = {"exp": ("exp(-d1*d1/2), the density's", d1 * (d1 * -0.5), np.exp),
-             "log": ("log(S/K), d1's", S / K, np.log)}
+    cases = {
+        "exp": ("exp(-d1*d1/2), the density's", d1 * (d1 * -0.5), np.exp),
+        "log": ("log(S/K), d1's", S / K, np.log),
+    }
     for name, (what, x, ufunc) in cases.items():
         progress(f"{name} ...")
-        seconds = _common.best_seconds({"loop": (lambda: loops.math(name, x), loops.free),
-                                        "np": (lambda: ufunc(x), None)}, cfg.repeat)
+        seconds = _common.best_seconds(
+            {"loop": (lambda: loops.math(name, x), loops.free), "np": (lambda: ufunc(x), None)},
+            cfg.repeat,
+        )
         loop_ns, np_ns = (seconds[k] / len(x) * 1e9 for k in ("loop", "np"))
         exact = loops.to_array(loops.math(name, x), len(x))
         differ = int((exact.view(np.uint64) != ufunc(x).view(np.uint64)).sum())
-        table.row(f"{name}: {what}", len(x), DASH, ns_text(np_ns), ns_text(loop_ns), None,
-                  None, DASH, None,
-                  f"platform {name} costs {loop_ns / np_ns:.1f}x NumPy's; NumPy's differs "
-                  f"in the last bits on {differ:,} of {len(x):,}")
+        table.row(
+            f"{name}: {what}",
+            len(x),
+            DASH,
+            ns_text(np_ns),
+            ns_text(loop_ns),
+            None,
+            None,
+            DASH,
+            None,
+            f"platform {name} costs {loop_ns / np_ns:.1f}x NumPy's; NumPy's differs "
+            f"in the last bits on {differ:,} of {len(x):,}",
+        )
 
 
 # ---- main -----------------------------------------------------------------------
 
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--quick", action="store_true",
-                        help="reduced run: n = 100,000, fewer rows (~10 s)")
-    parser.add_argument("--markdown", metavar="FILE", type=Path,
-                        help="also write the table as Markdown to FILE")
-    parser.add_argument("--memory-probe", nargs=3, metavar=("WHICH", "QUANTITY", "N"),
-                        help=argparse.SUPPRESS)
+    parser.add_argument(
+        "--quick", action="store_true", help="reduced run: n = 100,000, fewer rows (~10 s)"
+    )
+    parser.add_argument(
+        "--markdown", metavar="FILE", type=Path, help="also write the table as Markdown to FILE"
+    )
+    parser.add_argument(
+        "--memory-probe", nargs=3, metavar=("WHICH", "QUANTITY", "N"), help=argparse.SUPPRESS
+    )
     args = parser.parse_args()
     if args.memory_probe:
         which, quantity, n = args.memory_probe
@@ -1024,7 +1295,8 @@ def main() -> None:
         f"[0.05, 1], r = {R}, q = {Q} (bsm), seed {SEED}. Minimum ns per element over "
         f"interleaved rounds: {cfg.repeat} (kestrovane and loop alternating), "
         f"{cfg.numpy_repeat} (NumPy/SciPy); implied volatility {cfg.iv_repeat}, 10^7 elements "
-        f"{cfg.large_repeat}.")
+        f"{cfg.large_repeat}."
+    )
     notes = [
         "NumPy/kv and loop/kv above 1 mean kestrovane is faster.",
         "loop: one call per element of the same inline routine in a bare C++ loop "
@@ -1038,10 +1310,13 @@ def main() -> None:
         f"the run took {elapsed:.0f} s.",
     ]
     if max(cfg.scaling_sizes) >= 10**7:
-        notes.insert(-1, "Scaling: an output of 10^7 doubles (80 MB) is fresh memory from the "
-                     "system on every call, and its first-touch page faults are part of the "
-                     "cost (kestrovane asks for huge pages for outputs of 32 MiB and more, "
-                     "hence about a hundred faults, not 19,500); smaller outputs reuse freed heap.")
+        notes.insert(
+            -1,
+            "Scaling: an output of 10^7 doubles (80 MB) is fresh memory from the "
+            "system on every call, and its first-touch page faults are part of the "
+            "cost (kestrovane asks for huge pages for outputs of 32 MiB and more, "
+            "hence about a hundred faults, not 19,500); smaller outputs reuse freed heap.",
+        )
     print()
     print(preamble)
     print(table.text())
@@ -1051,8 +1326,14 @@ def main() -> None:
     if table.missed:
         print("Targets missed: " + "; ".join(table.missed))
     if args.markdown:
-        text = (preamble + "\n\n" + table.markdown() + "\n"
-                + "\n".join("- " + markdown_escape_lead(note) for note in notes) + "\n")
+        text = (
+            preamble
+            + "\n\n"
+            + table.markdown()
+            + "\n"
+            + "\n".join("- " + markdown_escape_lead(note) for note in notes)
+            + "\n"
+        )
         args.markdown.write_text(text)
         print(f"Markdown written to {args.markdown}")
 

@@ -30,9 +30,8 @@ from typing import Any
 
 import dask
 import dask.array as da
-import numpy as np
-
 import kestrovane as kv
+import numpy as np
 
 FLAG = "c"
 R = 0.03
@@ -43,28 +42,34 @@ GREEKS = ("delta", "gamma", "vega", "theta")
 def market(n: int, seed: int = 0) -> dict[str, np.ndarray]:
     """n random options on a dividend-paying stock (some far from the money)."""
     rng = np.random.default_rng(seed)
-    return {"S": rng.uniform(80.0, 120.0, n), "K": rng.uniform(60.0, 140.0, n),
-            "t": rng.uniform(0.02, 2.0, n), "sigma": rng.uniform(0.05, 0.8, n)}
+    return {
+        "S": rng.uniform(80.0, 120.0, n),
+        "K": rng.uniform(60.0, 140.0, n),
+        "t": rng.uniform(0.02, 2.0, n),
+        "sigma": rng.uniform(0.05, 0.8, n),
+    }
 
 
 def blockwise(function: Callable[..., np.ndarray], *args: Any) -> da.Array:
     """`function` applied chunk by chunk: dask arrays among `args` are split
     into their chunks, every other argument is passed to each block as is."""
-    return da.map_blocks(function, *args, dtype=np.float64,
-                         meta=np.empty((0,), dtype=np.float64))
+    return da.map_blocks(function, *args, dtype=np.float64, meta=np.empty((0,), dtype=np.float64))
 
 
-def bsm_graph(S: Any, K: Any, t: Any, sigma: Any, flag: str = FLAG, r: float = R,
-              q: float = Q) -> dict[str, Any]:
+def bsm_graph(
+    S: Any, K: Any, t: Any, sigma: Any, flag: str = FLAG, r: float = R, q: float = Q
+) -> dict[str, Any]:
     """Price, four Greeks and the implied volatility solved back from the price.
 
     With dask arrays this builds a lazy graph of blocks; with NumPy arrays the
     same calls compute the direct result, which is what the graph must equal.
     """
     if isinstance(S, da.Array):
+
         def apply(function: Callable[..., Any], *args: Any) -> Any:
             return blockwise(function, *args)
     else:
+
         def apply(function: Callable[..., Any], *args: Any) -> Any:
             return function(*args)
 
@@ -80,8 +85,9 @@ def chunked(inputs: dict[str, np.ndarray], chunks: int) -> dict[str, da.Array]:
     return {name: da.from_array(values, chunks=chunks) for name, values in inputs.items()}
 
 
-def compute(inputs: dict[str, np.ndarray], chunks: int,
-            scheduler: Any = None) -> dict[str, np.ndarray]:
+def compute(
+    inputs: dict[str, np.ndarray], chunks: int, scheduler: Any = None
+) -> dict[str, np.ndarray]:
     """Evaluates the graph over chunked inputs on the given scheduler (dask's
     default threaded one when None)."""
     graph = bsm_graph(**chunked(inputs, chunks))
@@ -89,13 +95,18 @@ def compute(inputs: dict[str, np.ndarray], chunks: int,
     return dict(zip(graph, values))
 
 
-def compute_distributed(inputs: dict[str, np.ndarray], chunks: int,
-                        n_workers: int = 2) -> dict[str, np.ndarray]:
+def compute_distributed(
+    inputs: dict[str, np.ndarray], chunks: int, n_workers: int = 2
+) -> dict[str, np.ndarray]:
     """The same graph on a local cluster of worker processes, one thread each."""
     from dask.distributed import Client, LocalCluster
 
-    with LocalCluster(n_workers=n_workers, threads_per_worker=1, processes=True,
-                      dashboard_address=None) as cluster, Client(cluster) as client:
+    with (
+        LocalCluster(
+            n_workers=n_workers, threads_per_worker=1, processes=True, dashboard_address=None
+        ) as cluster,
+        Client(cluster) as client,
+    ):
         return compute(inputs, chunks, scheduler=client)
 
 
@@ -106,16 +117,20 @@ def direct(inputs: dict[str, np.ndarray]) -> dict[str, np.ndarray]:
 
 def bit_for_bit(a: np.ndarray, b: np.ndarray) -> bool:
     """Equal as float64 bit patterns (so NaN equals the same NaN, -0.0 != 0.0)."""
-    return a.dtype == b.dtype == np.float64 and a.shape == b.shape and bool(
-        np.array_equal(a.view(np.uint64), b.view(np.uint64)))
+    return (
+        a.dtype == b.dtype == np.float64
+        and a.shape == b.shape
+        and bool(np.array_equal(a.view(np.uint64), b.view(np.uint64)))
+    )
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--n", type=int, default=1_000_000, help="number of options")
     parser.add_argument("--chunks", type=int, default=100_000, help="elements per block")
-    parser.add_argument("--distributed", action="store_true",
-                        help="run on a LocalCluster of 2 worker processes")
+    parser.add_argument(
+        "--distributed", action="store_true", help="run on a LocalCluster of 2 worker processes"
+    )
     args = parser.parse_args()
 
     inputs = market(args.n)

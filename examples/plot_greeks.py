@@ -16,10 +16,9 @@ import matplotlib
 
 matplotlib.use("Agg")
 
+import kestrovane as kv  # noqa: E402
 import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
-
-import kestrovane as kv  # noqa: E402
 
 K, T, R, SIGMA = 100.0, 0.5, 0.05, 0.25
 PANELS = [  # quantity, title, unit
@@ -40,8 +39,7 @@ def main() -> None:
     out = parser.parse_args().out
 
     S = np.linspace(50.0, 150.0, 401)
-    same = dict(S=S, K=np.full_like(S, K), t=np.full_like(S, T), r=R,
-                sigma=np.full_like(S, SIGMA))
+    same = dict(S=S, K=np.full_like(S, K), t=np.full_like(S, T), r=R, sigma=np.full_like(S, SIGMA))
 
     fig, axes = plt.subplots(2, 3, figsize=(13, 7.5), constrained_layout=True)
     for ax, (quantity, title, unit) in zip(axes.flat, PANELS):
@@ -55,8 +53,11 @@ def main() -> None:
         ax.set_ylabel(unit)
         ax.grid(alpha=0.3)
     axes.flat[0].legend(fontsize=11)
-    fig.suptitle(f"Black-Scholes: K = {K:g}, t = {T:g} years, r = {R:.0%}, "
-                 f"\u03c3 = {SIGMA:.0%} (dotted line: the strike)", fontsize=14)
+    fig.suptitle(
+        f"Black-Scholes: K = {K:g}, t = {T:g} years, r = {R:.0%}, "
+        f"\u03c3 = {SIGMA:.0%} (dotted line: the strike)",
+        fontsize=14,
+    )
 
     out.parent.mkdir(parents=True, exist_ok=True)
     fig.savefig(out, dpi=100)

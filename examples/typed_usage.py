@@ -9,10 +9,9 @@ values) and return a new float64 array.
 
 from __future__ import annotations
 
+import kestrovane as kv
 import numpy as np
 from numpy.typing import NDArray
-
-import kestrovane as kv
 
 
 def straddle(S: float, K: float, t: float, r: float, sigma: float) -> float:
@@ -20,13 +19,18 @@ def straddle(S: float, K: float, t: float, r: float, sigma: float) -> float:
     return kv.bs_black_scholes("c", S, K, t, r, sigma) + kv.bs_black_scholes("p", S, K, t, r, sigma)
 
 
-def implied_vols(prices: NDArray[np.float64], S: float, strikes: NDArray[np.float64],
-                 t: float, r: float, q: float) -> NDArray[np.float64]:
+def implied_vols(
+    prices: NDArray[np.float64],
+    S: float,
+    strikes: NDArray[np.float64],
+    t: float,
+    r: float,
+    q: float,
+) -> NDArray[np.float64]:
     """Implied volatilities of calls on a dividend-paying stock; NaN where a
     price lies outside the no-arbitrage bounds."""
     n = len(strikes)
-    return kv.bsm_implied_volatility_array(prices, np.full(n, S), strikes, np.full(n, t),
-                                           r, q, "c")
+    return kv.bsm_implied_volatility_array(prices, np.full(n, S), strikes, np.full(n, t), r, q, "c")
 
 
 def main() -> None:
@@ -42,7 +46,8 @@ def main() -> None:
     strikes = np.linspace(80.0, 120.0, 5)
     n = len(strikes)
     calls: NDArray[np.float64] = kv.bsm_black_scholes_merton_array(
-        "c", np.full(n, 100.0), strikes, np.full(n, 0.5), 0.03, np.full(n, 0.25), 0.01)
+        "c", np.full(n, 100.0), strikes, np.full(n, 0.5), 0.03, np.full(n, 0.25), 0.01
+    )
     prices = calls.copy()
     prices[0] = 0.0  # below the discounted intrinsic value: NaN, not an exception
     for K, p, v in zip(strikes, prices, implied_vols(prices, 100.0, strikes, 0.5, 0.03, 0.01)):

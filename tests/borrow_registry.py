@@ -13,9 +13,14 @@ _RELEASE = ctypes.PYFUNCTYPE(None, ctypes.c_void_p, ctypes.py_object)
 
 
 class _Record(ctypes.Structure):
-    _fields_ = [("version", ctypes.c_uint64), ("table", ctypes.c_void_p),
-                ("acquire_read", _ACQUIRE), ("acquire_exclusive", _ACQUIRE),
-                ("release_read", _RELEASE), ("release_exclusive", _RELEASE)]
+    _fields_ = [
+        ("version", ctypes.c_uint64),
+        ("table", ctypes.c_void_p),
+        ("acquire_read", _ACQUIRE),
+        ("acquire_exclusive", _ACQUIRE),
+        ("release_read", _RELEASE),
+        ("release_exclusive", _RELEASE),
+    ]
 
 
 def multiarray_name():

@@ -11,10 +11,9 @@ import sys
 import textwrap
 import warnings
 
+import kestrovane as kv
 import numpy as np
 import pytest
-
-import kestrovane as kv
 from borrow_registry import NAME as CAPSULE
 from borrow_registry import Registry, multiarray_name
 
@@ -28,8 +27,23 @@ MULTIARRAY = multiarray_name()
 # The 51 array functions, from model and quantity names.
 UNDERLYING = {"bs": "S", "bsm": "S", "black76": "F"}
 PRICE = {"bs": "black_scholes", "bsm": "black_scholes_merton", "black76": "black"}
-GREEKS = ["delta", "gamma", "vega", "theta", "rho", "vanna", "charm", "vomma", "speed",
-          "zomma", "color", "veta", "ultima", "dual_delta", "dual_gamma"]
+GREEKS = [
+    "delta",
+    "gamma",
+    "vega",
+    "theta",
+    "rho",
+    "vanna",
+    "charm",
+    "vomma",
+    "speed",
+    "zomma",
+    "color",
+    "veta",
+    "ultima",
+    "dual_delta",
+    "dual_gamma",
+]
 IV = "implied_volatility"
 FUNCTIONS = [(m, q) for m in UNDERLYING for q in [PRICE[m], IV] + GREEKS]
 IDS = [f"{m}_{q}_array" for m, q in FUNCTIONS]
@@ -37,9 +51,11 @@ IDS = [f"{m}_{q}_array" for m, q in FUNCTIONS]
 
 def params(model, quantity):
     if quantity == IV:
-        return {"bs": ["price", "S", "K", "t", "r", "flag"],
-                "bsm": ["price", "S", "K", "t", "r", "q", "flag"],
-                "black76": ["price", "F", "K", "r", "t", "flag"]}[model]
+        return {
+            "bs": ["price", "S", "K", "t", "r", "flag"],
+            "bsm": ["price", "S", "K", "t", "r", "q", "flag"],
+            "black76": ["price", "F", "K", "r", "t", "flag"],
+        }[model]
     return ["flag", UNDERLYING[model], "K", "t", "r", "sigma"] + (["q"] * (model == "bsm"))
 
 
@@ -52,8 +68,11 @@ def length_message(model, quantity):
 
 
 assert len(FUNCTIONS) == 51 and {length_message(m, q) for m, q in FUNCTIONS} == {
-    "S, K, t, sigma arrays must have equal length", "F, K, t, sigma arrays must have equal length",
-    "price, S, K, t arrays must have equal length", "price, F, K, t arrays must have equal length"}
+    "S, K, t, sigma arrays must have equal length",
+    "F, K, t, sigma arrays must have equal length",
+    "price, S, K, t arrays must have equal length",
+    "price, F, K, t arrays must have equal length",
+}
 
 
 def call_array(model, quantity, values):
@@ -71,8 +90,9 @@ def expected_bits(model, quantity, values):
     out = []
     for i in range(len(values[arrays[0]])):
         try:
-            out.append(fbits(fn(**{k: float(v[i]) if k in arrays else v
-                                   for k, v in values.items()})))
+            out.append(
+                fbits(fn(**{k: float(v[i]) if k in arrays else v for k, v in values.items()}))
+            )
         except (ValueError, RuntimeError):
             assert quantity == IV
             out.append(DEFAULT_NAN)
@@ -109,10 +129,10 @@ def readonly(a):
 # ---------------------------------------------------------------------------
 # Element-wise agreement with the scalar twin.
 
-DEGENERATE = np.array([0.0, -0.0, -1.0, -100.0, INF, -INF, NAN, NEG_NAN, PAYLOAD_NAN,
-                       5e-324, 1e-300, 1e300, 1e-12])
-ORDINARY = {"S": (50, 150), "F": (50, 150), "K": (50, 150), "t": (0.01, 3.0),
-            "sigma": (0.05, 1.5)}
+DEGENERATE = np.array(
+    [0.0, -0.0, -1.0, -100.0, INF, -INF, NAN, NEG_NAN, PAYLOAD_NAN, 5e-324, 1e-300, 1e300, 1e-12]
+)
+ORDINARY = {"S": (50, 150), "F": (50, 150), "K": (50, 150), "t": (0.01, 3.0), "sigma": (0.05, 1.5)}
 RATES = [(0.05, 0.02), (0.0, -0.0), (-0.02, 0.0), (NAN, 0.01), (0.03, INF)]
 
 
@@ -128,8 +148,12 @@ def mixed_inputs(model, quantity, r, q, flag, seed, n=48):
         u, extra = UNDERLYING[model], ({"q": q} if model == "bsm" else {})
         pricer = getattr(kv, f"{model}_{PRICE[model]}")
         sig = rng.uniform(0.01, 4.9, size=n)
-        price = np.array([pricer(flag, values[u][i], values["K"][i], values["t"][i], r, sig[i],
-                                 **extra) for i in range(n)])
+        price = np.array(
+            [
+                pricer(flag, values[u][i], values["K"][i], values["t"][i], r, sig[i], **extra)
+                for i in range(n)
+            ]
+        )
         kind = rng.integers(0, 5, size=n)  # 1: below intrinsic, 2: above maximum, 3: odd
         price[kind == 1] -= 5.0
         price[kind == 2] += 500.0
@@ -138,7 +162,7 @@ def mixed_inputs(model, quantity, r, q, flag, seed, n=48):
     return values
 
 
-@functools.lru_cache(maxsize=None)
+@functools.cache
 def array_and_scalar_bits(model, quantity):
     """Per element: (array bits, scalar bits, the element's inputs)."""
     rows, arrays = [], array_params(model, quantity)
@@ -160,14 +184,18 @@ def is_nan(b):
 def test_elements_equal_scalar_twin(model, quantity):
     # Every bit of every non-NaN element (signed zeros, infinities); NaN
     # exactly where the scalar function gives NaN or raises a solver error.
-    assert [(hex(g), hex(w), e) for g, w, e in array_and_scalar_bits(model, quantity)
-            if g != w and not (is_nan(g) and is_nan(w))] == []
+    assert [
+        (hex(g), hex(w), e)
+        for g, w, e in array_and_scalar_bits(model, quantity)
+        if g != w and not (is_nan(g) and is_nan(w))
+    ] == []
 
 
 @pytest.mark.parametrize("model, quantity", FUNCTIONS, ids=IDS)
 def test_nan_elements_keep_scalar_sign_and_payload(model, quantity):
-    assert [(hex(g), hex(w), e) for g, w, e in array_and_scalar_bits(model, quantity)
-            if g != w][:3] == []
+    assert [(hex(g), hex(w), e) for g, w, e in array_and_scalar_bits(model, quantity) if g != w][
+        :3
+    ] == []
 
 
 @pytest.mark.parametrize("model", list(UNDERLYING))
@@ -186,8 +214,7 @@ def test_int_rate_and_one_array_for_several_parameters():
     out = kv.bs_delta_array("c", a, a, a, 0, a)
     assert as_bits(out) == [fbits(kv.bs_delta("c", x, x, x, 0.0, x)) for x in a]
     iv = kv.bsm_implied_volatility_array(a, a, a, a, 0, 0, "p")
-    assert as_bits(iv) == expected_bits("bsm", IV, dict(price=a, S=a, K=a, t=a, r=0, q=0,
-                                                        flag="p"))
+    assert as_bits(iv) == expected_bits("bsm", IV, dict(price=a, S=a, K=a, t=a, r=0, q=0, flag="p"))
 
 
 def test_black76_iv_array_binds_rate_before_time():
@@ -199,8 +226,9 @@ def test_black76_iv_array_binds_rate_before_time():
     assert as_bits(kw) == as_bits(out)
     with pytest.raises(TypeError) as info:
         kv.black76_implied_volatility_array(price, F, K, 0.2, 1.0, "c")
-    assert info.value.args == ("argument 't': 'float' object cannot be converted to "
-                               "'PyArray<T, D>'",)
+    assert info.value.args == (
+        "argument 't': 'float' object cannot be converted to 'PyArray<T, D>'",
+    )
 
 
 @pytest.mark.parametrize("model, quantity", FUNCTIONS, ids=IDS)
@@ -212,17 +240,31 @@ def test_empty_arrays(model, quantity):
 # Intake.
 
 REFUSED = [
-    ([1.0, 2.0, 3.0], "list"), ((1.0, 2.0, 3.0), "tuple"), (1.0, "float"),
-    (np.float64(1.0), "float64"), (None, "NoneType"),
-    (np.ones(3, dtype=np.int64), "ndarray"), (np.ones(3, dtype=np.float32), "ndarray"),
-    (np.ones(3, dtype=np.complex128), "ndarray"), (np.ones(3, dtype=object), "ndarray"),
-    (np.ones(3, dtype=np.longdouble), "ndarray"), (np.ones((3, 1)), "ndarray"),
-    (np.array(1.0), "ndarray"), (np.ones(3, dtype=np.dtype(np.float64).newbyteorder()), "ndarray"),
+    ([1.0, 2.0, 3.0], "list"),
+    ((1.0, 2.0, 3.0), "tuple"),
+    (1.0, "float"),
+    (np.float64(1.0), "float64"),
+    (None, "NoneType"),
+    (np.ones(3, dtype=np.int64), "ndarray"),
+    (np.ones(3, dtype=np.float32), "ndarray"),
+    (np.ones(3, dtype=np.complex128), "ndarray"),
+    (np.ones(3, dtype=object), "ndarray"),
+    (np.ones(3, dtype=np.longdouble), "ndarray"),
+    (np.ones((3, 1)), "ndarray"),
+    (np.array(1.0), "ndarray"),
+    (np.ones(3, dtype=np.dtype(np.float64).newbyteorder()), "ndarray"),
 ]
-INTAKE_CASES = [(m, q, p, *REFUSED[0])
-                for m, q in [("bs", "delta"), ("bsm", "black_scholes_merton"),
-                             ("black76", "vomma"), ("bs", IV), ("black76", IV)]
-                for p in array_params(m, q)] + [("bsm", "gamma", "K", *r) for r in REFUSED]
+INTAKE_CASES = [
+    (m, q, p, *REFUSED[0])
+    for m, q in [
+        ("bs", "delta"),
+        ("bsm", "black_scholes_merton"),
+        ("black76", "vomma"),
+        ("bs", IV),
+        ("black76", IV),
+    ]
+    for p in array_params(m, q)
+] + [("bsm", "gamma", "K", *r) for r in REFUSED]
 
 
 @pytest.mark.parametrize("model, quantity, param, bad, type_name", INTAKE_CASES)
@@ -232,13 +274,15 @@ def test_intake_refusals(model, quantity, param, bad, type_name):
     with pytest.raises(TypeError) as info:
         call_array(model, quantity, values)
     assert type(info.value) is TypeError and info.value.args == (
-        f"argument '{param}': '{type_name}' object cannot be converted to 'PyArray<T, D>'",)
+        f"argument '{param}': '{type_name}' object cannot be converted to 'PyArray<T, D>'",
+    )
 
 
 def unaligned(values, writeable):
     raw = b"\0" + np.asarray(values, dtype=np.float64).tobytes()
-    arr = np.frombuffer(bytearray(raw) if writeable else raw, dtype=np.float64,
-                        count=len(values), offset=1)
+    arr = np.frombuffer(
+        bytearray(raw) if writeable else raw, dtype=np.float64, count=len(values), offset=1
+    )
     assert not arr.flags.aligned and arr.flags.writeable == writeable
     return arr
 
@@ -279,35 +323,73 @@ NOT_ARRAY = "'list' object cannot be converted to 'PyArray<T, D>'"
 FLAG_TYPE = "argument 'flag': 'int' object cannot be converted to 'PyString'"
 
 
-@pytest.mark.parametrize("call, exc, text", [
-    (lambda: kv.bs_delta_array("x", [1.0], good(), good(), 0.05, good()), TypeError,
-     "argument 'S': " + NOT_ARRAY),
-    (lambda: kv.bs_delta_array(5, [1.0], good(), good(), 0.05, good()), TypeError, FLAG_TYPE),
-    (lambda: kv.bs_delta_array("x", good(), good(), good(), 0.05, [1.0]), TypeError,
-     "argument 'sigma': " + NOT_ARRAY),
-    (lambda: kv.bs_delta_array("c", good(), good(), good(), "r", [1.0]), TypeError,
-     "argument 'r': must be real number, not str"),
-    (lambda: kv.bsm_delta_array("c", good(), good(), good(), 0.05, good(), "q"), TypeError,
-     "argument 'q': must be real number, not str"),
-    (lambda: kv.bs_implied_volatility_array([1.0], good(), good(), good(), 0.05, 5), TypeError,
-     "argument 'price': " + NOT_ARRAY),
-    (lambda: kv.bs_implied_volatility_array(good(), good(), good(), good(), 0.05, 5), TypeError,
-     FLAG_TYPE),
-    (lambda: kv.black76_implied_volatility_array(good(), good(), good(), "r", 1.0, "c"),
-     TypeError, "argument 'r': must be real number, not str"),
-    (lambda: kv.bs_delta_array("x", STRIDED, good(2), good(), 0.05, good()), ValueError,
-     "flag must be 'c' or 'p', got \"x\""),
-    (lambda: kv.black76_implied_volatility_array(REVERSED, good(), good(2), 0.05, good(), ""),
-     ValueError, "flag must be 'c' or 'p'"),
-])
+@pytest.mark.parametrize(
+    "call, exc, text",
+    [
+        (
+            lambda: kv.bs_delta_array("x", [1.0], good(), good(), 0.05, good()),
+            TypeError,
+            "argument 'S': " + NOT_ARRAY,
+        ),
+        (lambda: kv.bs_delta_array(5, [1.0], good(), good(), 0.05, good()), TypeError, FLAG_TYPE),
+        (
+            lambda: kv.bs_delta_array("x", good(), good(), good(), 0.05, [1.0]),
+            TypeError,
+            "argument 'sigma': " + NOT_ARRAY,
+        ),
+        (
+            lambda: kv.bs_delta_array("c", good(), good(), good(), "r", [1.0]),
+            TypeError,
+            "argument 'r': must be real number, not str",
+        ),
+        (
+            lambda: kv.bsm_delta_array("c", good(), good(), good(), 0.05, good(), "q"),
+            TypeError,
+            "argument 'q': must be real number, not str",
+        ),
+        (
+            lambda: kv.bs_implied_volatility_array([1.0], good(), good(), good(), 0.05, 5),
+            TypeError,
+            "argument 'price': " + NOT_ARRAY,
+        ),
+        (
+            lambda: kv.bs_implied_volatility_array(good(), good(), good(), good(), 0.05, 5),
+            TypeError,
+            FLAG_TYPE,
+        ),
+        (
+            lambda: kv.black76_implied_volatility_array(good(), good(), good(), "r", 1.0, "c"),
+            TypeError,
+            "argument 'r': must be real number, not str",
+        ),
+        (
+            lambda: kv.bs_delta_array("x", STRIDED, good(2), good(), 0.05, good()),
+            ValueError,
+            "flag must be 'c' or 'p', got \"x\"",
+        ),
+        (
+            lambda: kv.black76_implied_volatility_array(
+                REVERSED, good(), good(2), 0.05, good(), ""
+            ),
+            ValueError,
+            "flag must be 'c' or 'p'",
+        ),
+    ],
+)
 def test_check_order(call, exc, text):
     with pytest.raises(exc) as info:
         call()
     assert type(info.value) is exc and info.value.args == (text,)
 
 
-SOME = [("bs", "theta"), ("bsm", "ultima"), ("black76", "black"), ("bs", IV), ("bsm", IV),
-        ("black76", IV)]
+SOME = [
+    ("bs", "theta"),
+    ("bsm", "ultima"),
+    ("black76", "black"),
+    ("bs", IV),
+    ("bsm", IV),
+    ("black76", IV),
+]
 
 
 @pytest.mark.parametrize("model, quantity", SOME)
@@ -372,8 +454,10 @@ def rss():
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
-@pytest.mark.skipif(bool(os.environ.get("KESTROVANE_SANITIZED")),
-                    reason="the address sanitizer holds freed memory in quarantine")
+@pytest.mark.skipif(
+    bool(os.environ.get("KESTROVANE_SANITIZED")),
+    reason="the address sanitizer holds freed memory in quarantine",
+)
 def test_output_buffers_freed_with_last_view():
     n = 1 << 18
     a, t, s = good(n, 100.0), good(n), good(n, 0.2)
@@ -398,8 +482,9 @@ def test_large_output_buffers_hold_every_element_and_are_freed():
     out = kv.bsm_vega_array("p", S, S[::-1].copy(), t, 0.05, s, 0.02)
     assert out.base is not None and not out.flags.owndata and out.flags.writeable
     got = as_bits(out[picks])
-    want = as_bits(np.array([kv.bsm_vega("p", S[i], S[n - 1 - i], t[i], 0.05, s[i], 0.02)
-                             for i in picks]))
+    want = as_bits(
+        np.array([kv.bsm_vega("p", S[i], S[n - 1 - i], t[i], 0.05, s[i], 0.02) for i in picks])
+    )
     assert got == want
     del out
     if os.environ.get("KESTROVANE_SANITIZED"):
@@ -421,17 +506,25 @@ def child_env():
 
 def run_python(script):
     env = child_env()
-    proc = subprocess.run([sys.executable, "-W", "error", "-c", textwrap.dedent(script)],
-                          capture_output=True, text=True, env=env, timeout=60)
+    proc = subprocess.run(
+        [sys.executable, "-W", "error", "-c", textwrap.dedent(script)],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=60,
+    )
     assert proc.returncode == 0, proc.stderr
     return json.loads(proc.stdout.strip().splitlines()[-1])
 
 
-@pytest.mark.parametrize("mutate,exc,text", [
-    (lambda a: a.resize(0, refcheck=False), ValueError, "arrays must have equal length"),
-    (lambda a: setattr(a, "shape", (2, a.size // 2)), TypeError, "argument 'S': 'ndarray'"),
-    (lambda a: setattr(a, "dtype", np.int64), TypeError, "argument 'S': 'ndarray'"),
-])
+@pytest.mark.parametrize(
+    "mutate,exc,text",
+    [
+        (lambda a: a.resize(0, refcheck=False), ValueError, "arrays must have equal length"),
+        (lambda a: setattr(a, "shape", (2, a.size // 2)), TypeError, "argument 'S': 'ndarray'"),
+        (lambda a: setattr(a, "dtype", np.int64), TypeError, "argument 'S': 'ndarray'"),
+    ],
+)
 def test_input_changed_by_a_later_conversion(mutate, exc, text):
     # The rate's __float__ runs after S was taken; what it does to S must be
     # seen, not a stale pointer to memory it may have freed.
@@ -449,15 +542,22 @@ def test_input_changed_by_a_later_conversion(mutate, exc, text):
         kv.bs_black_scholes_array("c", S, a, a, Rate(), a)
 
 
-@pytest.mark.parametrize("drop", [
-    "sorted([out() for _ in range(3)], key=lambda x: 1 / 0)",  # C code drops the list
-    "list(map(lambda x: 1 / 0, [out(), out()]))",
-    "dict.fromkeys([out(), out()])",  # TypeError: unhashable
-])
+@pytest.mark.parametrize(
+    "drop",
+    [
+        "sorted([out() for _ in range(3)], key=lambda x: 1 / 0)",  # C code drops the list
+        "list(map(lambda x: 1 / 0, [out(), out()]))",
+        "dict.fromkeys([out(), out()])",  # TypeError: unhashable
+    ],
+)
 def test_outputs_dying_while_an_exception_propagates(drop):
     # Freeing an output must leave a propagating exception alone: neither
     # report it as ignored nor free the buffer twice (this once aborted).
-    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(f"""
+    proc = subprocess.run(
+        [
+            sys.executable,
+            "-c",
+            textwrap.dedent(f"""
         import numpy as np, kestrovane as kv
         a = np.ones(5)
         out = lambda: kv.bs_delta_array("c", a, a, a, 0.05, a)
@@ -465,8 +565,13 @@ def test_outputs_dying_while_an_exception_propagates(drop):
             {drop}
         except (ZeroDivisionError, TypeError) as exc:
             print(type(exc).__name__)
-        """)], capture_output=True, text=True, timeout=60,
-        env=child_env())
+        """),
+        ],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        env=child_env(),
+    )
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.split() in (["ZeroDivisionError"], ["TypeError"])
     assert "ignored" not in proc.stderr
@@ -516,6 +621,7 @@ def test_numpy_untouched_at_import_and_core_module_matches_version():
 
 # ---------------------------------------------------------------------------
 # The borrow registry published on NumPy's multiarray module.
+
 
 @pytest.fixture
 def registry():

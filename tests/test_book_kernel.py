@@ -4,14 +4,29 @@ rates or the thread count."""
 
 import math
 
+import kestrovane._kestrovane as kv
 import numpy as np
 import pytest
-
-import kestrovane._kestrovane as kv
 from kestrovane import _book
 
-QUANTITIES = ("price", "delta", "gamma", "vega", "theta", "rho", "vanna", "charm", "vomma",
-              "speed", "zomma", "color", "veta", "ultima", "dual_delta", "dual_gamma")
+QUANTITIES = (
+    "price",
+    "delta",
+    "gamma",
+    "vega",
+    "theta",
+    "rho",
+    "vanna",
+    "charm",
+    "vomma",
+    "speed",
+    "zomma",
+    "color",
+    "veta",
+    "ultima",
+    "dual_delta",
+    "dual_gamma",
+)
 MODELS = {"bs": 0, "bsm": 1, "black76": 2}
 PRICE = {"bs": "bs_black_scholes", "bsm": "bsm_black_scholes_merton", "black76": "black76_black"}
 EDGES = [0.0, -0.0, 1e-300, 1e-8, 0.5, 1.0, 100.0, 1e300, math.inf, -math.inf, math.nan, -1.0]
@@ -36,7 +51,8 @@ def bits(a):
 
 
 def book_inputs(n, seed=7):
-    """Random options with a share of edge values in every input; mixed flags, per-option r and q."""
+    """Random options with a share of edge values in every input; mixed flags,
+    per-option r and q."""
     rng = np.random.default_rng(seed)
 
     def column(lo, hi):
@@ -53,11 +69,14 @@ def book_inputs(n, seed=7):
 
 def run_greeks(model, inputs, quantities=QUANTITIES, threads=1):
     shape = np.broadcast_shapes(*(np.shape(a) for a in inputs))
-    views = [np.broadcast_to(np.asarray(a, dtype=bool if k == 0 else float), shape)
-             for k, a in enumerate(inputs)]
+    views = [
+        np.broadcast_to(np.asarray(a, dtype=bool if k == 0 else float), shape)
+        for k, a in enumerate(inputs)
+    ]
     outs = tuple(np.empty(shape) for _ in quantities)
-    _book.greeks(MODELS[model], tuple(QUANTITIES.index(n) for n in quantities), *views, outs,
-                 threads)
+    _book.greeks(
+        MODELS[model], tuple(QUANTITIES.index(n) for n in quantities), *views, outs, threads
+    )
     return dict(zip(quantities, outs)), views
 
 
@@ -80,8 +99,9 @@ def test_one_quantity_alone_and_in_any_order(model):
         assert np.array_equal(bits(alone[quantity]), bits(together[quantity]))
 
 
-@pytest.mark.parametrize("model, rate", [("bsm", 0.03), ("bsm", -0.0), ("black76", 0.03),
-                                         ("black76", math.inf)])
+@pytest.mark.parametrize(
+    "model, rate", [("bsm", 0.03), ("bsm", -0.0), ("black76", 0.03), ("black76", math.inf)]
+)
 def test_broadcast_and_strided_inputs(model, rate):
     rng = np.random.default_rng(11)
     K = rng.uniform(80, 120, (6, 1))
@@ -101,7 +121,9 @@ def test_broadcast_and_strided_inputs(model, rate):
 
 def test_zero_dimensional_and_empty():
     got, _ = run_greeks("bs", (True, 100.0, 95.0, 0.5, 0.02, 0.3, 0.0), ("delta",))
-    assert got["delta"].shape == () and got["delta"] == kv.bs_delta("c", 100.0, 95.0, 0.5, 0.02, 0.3)
+    assert got["delta"].shape == () and got["delta"] == kv.bs_delta(
+        "c", 100.0, 95.0, 0.5, 0.02, 0.3
+    )
     empty = np.empty((0, 3))
     got, _ = run_greeks("bsm", (True, empty, 95.0, 0.5, 0.02, 0.3, 0.0), ("delta",))
     assert got["delta"].shape == (0, 3)
@@ -123,8 +145,9 @@ SOLVED, LOWER_BOUND, UPPER_BOUND, BELOW_INTRINSIC, ABOVE_MAXIMUM, NAN_INPUT = ra
 
 
 def run_iv(model, flag, price, X, K, t, r, q, threads=1, status=True):
-    views = np.broadcast_arrays(np.asarray(flag, bool), *(np.asarray(a, float)
-                                                          for a in (price, X, K, t, r, q)))
+    views = np.broadcast_arrays(
+        np.asarray(flag, bool), *(np.asarray(a, float) for a in (price, X, K, t, r, q))
+    )
     out = np.empty(views[0].shape)
     codes = np.empty(views[0].shape, np.int8) if status else None
     _book.implied_volatility(MODELS[model], *views, out, codes, threads)
@@ -136,9 +159,11 @@ def expected_iv(model, flag, price, X, K, t, r, q):
     out = np.empty(flag.shape)
     for i in np.ndindex(flag.shape):
         fl = "c" if flag[i] else "p"
-        args = {"bs": (price[i], X[i], K[i], t[i], r[i], fl),
-                "bsm": (price[i], X[i], K[i], t[i], r[i], q[i], fl),
-                "black76": (price[i], X[i], K[i], r[i], t[i], fl)}[model]
+        args = {
+            "bs": (price[i], X[i], K[i], t[i], r[i], fl),
+            "bsm": (price[i], X[i], K[i], t[i], r[i], q[i], fl),
+            "black76": (price[i], X[i], K[i], r[i], t[i], fl),
+        }[model]
         try:
             out[i] = f(*args)
         except (ValueError, RuntimeError):
@@ -188,28 +213,46 @@ def test_implied_volatility_threads_change_no_bit():
 
 # ---- the boundary ----------------------------------------------------------------
 
+
 def greeks_call(**change):
-    args = dict(model=1, quantities=(0,), flag=np.ones(3, bool), X=np.ones(3), K=np.ones(3),
-                t=np.ones(3), r=np.ones(3), sigma=np.ones(3), q=np.ones(3),
-                outs=(np.empty(3),), threads=1)
+    args = dict(
+        model=1,
+        quantities=(0,),
+        flag=np.ones(3, bool),
+        X=np.ones(3),
+        K=np.ones(3),
+        t=np.ones(3),
+        r=np.ones(3),
+        sigma=np.ones(3),
+        q=np.ones(3),
+        outs=(np.empty(3),),
+        threads=1,
+    )
     args.update(change)
     return lambda: _book.greeks(*args.values())
 
 
-@pytest.mark.parametrize("change, error, text", [
-    (dict(model=3), ValueError, "model must be"),
-    (dict(quantities=(16,)), ValueError, "quantity index 16"),
-    (dict(quantities=[0]), TypeError, "tuple"),
-    (dict(outs=()), ValueError, "one buffer per quantity"),
-    (dict(threads=0), ValueError, "threads"),
-    (dict(K=np.ones(3, np.float32)), TypeError, "K: expected float64"),
-    (dict(flag=np.ones(3, np.int16)), TypeError, "flag: expected 1-byte"),
-    (dict(t=[1.0, 1.0, 1.0]), TypeError, "t: expected an object with the buffer protocol"),
-    (dict(sigma=np.ones(4)), ValueError, r"sigma: shape \(4,\) differs from the output shape \(3,\)"),
-    (dict(outs=(np.empty(6)[::2],)), ValueError, "not C-contiguous"),
-    (dict(outs=(np.frombuffer(bytes(24)),)), ValueError, "read-only"),
-    (dict(X=np.ones(3).astype(">f8")), TypeError, "X: expected float64"),
-])
+@pytest.mark.parametrize(
+    "change, error, text",
+    [
+        (dict(model=3), ValueError, "model must be"),
+        (dict(quantities=(16,)), ValueError, "quantity index 16"),
+        (dict(quantities=[0]), TypeError, "tuple"),
+        (dict(outs=()), ValueError, "one buffer per quantity"),
+        (dict(threads=0), ValueError, "threads"),
+        (dict(K=np.ones(3, np.float32)), TypeError, "K: expected float64"),
+        (dict(flag=np.ones(3, np.int16)), TypeError, "flag: expected 1-byte"),
+        (dict(t=[1.0, 1.0, 1.0]), TypeError, "t: expected an object with the buffer protocol"),
+        (
+            dict(sigma=np.ones(4)),
+            ValueError,
+            r"sigma: shape \(4,\) differs from the output shape \(3,\)",
+        ),
+        (dict(outs=(np.empty(6)[::2],)), ValueError, "not C-contiguous"),
+        (dict(outs=(np.frombuffer(bytes(24)),)), ValueError, "read-only"),
+        (dict(X=np.ones(3).astype(">f8")), TypeError, "X: expected float64"),
+    ],
+)
 def test_greeks_rejects_bad_arguments(change, error, text):
     with pytest.raises(error, match=text):
         greeks_call(**change)()
@@ -218,5 +261,16 @@ def test_greeks_rejects_bad_arguments(change, error, text):
 def test_implied_volatility_rejects_a_bad_status_buffer():
     ones = np.ones(2)
     with pytest.raises(TypeError, match="status: expected int8"):
-        _book.implied_volatility(0, np.ones(2, bool), ones, ones, ones, ones, ones, ones,
-                                 np.empty(2), np.empty(2, np.int16), 1)
+        _book.implied_volatility(
+            0,
+            np.ones(2, bool),
+            ones,
+            ones,
+            ones,
+            ones,
+            ones,
+            ones,
+            np.empty(2),
+            np.empty(2, np.int16),
+            1,
+        )

@@ -6,24 +6,17 @@ import json
 import re
 import subprocess
 import sys
-from pathlib import Path
-
-import pytest
 
 import kestrovane as kv
+import pytest
 from kestrovane._quantities import GREEKS, function_name
 
-# `python -m kestrovane`, with the tests' stand-in for the whole-book kernel
-# where the package lacks it.
-MAIN = ("import sys; sys.path.insert(0, %r); import book_standin; "
-        "book_standin.install_if_missing(); import runpy; sys.argv[0] = 'kestrovane'; "
-        "runpy.run_module('kestrovane', run_name='__main__', alter_sys=True)"
-        % str(Path(__file__).resolve().parent))
+MAIN = [sys.executable, "-m", "kestrovane"]
 
 
-def cli(*argv, code=MAIN):
-    return subprocess.run([sys.executable, "-c", code, *argv], capture_output=True, text=True,
-                          timeout=120)
+def cli(*argv, code=None):
+    command = [*MAIN, *argv] if code is None else [sys.executable, "-c", code, *argv]
+    return subprocess.run(command, capture_output=True, text=True, timeout=120)
 
 
 def ok(*argv):
@@ -36,16 +29,45 @@ def ok(*argv):
 # (argv, model, flag, keyword arguments of the library call without sigma, sigma)
 OPTIONS = [
     ((), "bs", "c", dict(S=100.0, K=100.0, t=1.0, r=0.05), 0.2),
-    (("bsm", "put", "-S", "100", "-K", "95", "-t", "0.7", "-r", "0.03", "-q", "0.02",
-      "--sigma", "0.25"), "bsm", "p", dict(S=100.0, K=95.0, t=0.7, r=0.03, q=0.02), 0.25),
-    (("black76", "C", "-F", "4000", "-K", "4200", "-t", "0.25", "-r", "0.04", "--vol", "0.3"),
-     "black76", "c", dict(F=4000.0, K=4200.0, t=0.25, r=0.04), 0.3),
+    (
+        (
+            "bsm",
+            "put",
+            "-S",
+            "100",
+            "-K",
+            "95",
+            "-t",
+            "0.7",
+            "-r",
+            "0.03",
+            "-q",
+            "0.02",
+            "--sigma",
+            "0.25",
+        ),
+        "bsm",
+        "p",
+        dict(S=100.0, K=95.0, t=0.7, r=0.03, q=0.02),
+        0.25,
+    ),
+    (
+        ("black76", "C", "-F", "4000", "-K", "4200", "-t", "0.25", "-r", "0.04", "--vol", "0.3"),
+        "black76",
+        "c",
+        dict(F=4000.0, K=4200.0, t=0.25, r=0.04),
+        0.3,
+    ),
     # A flag on its own takes the default model; negative values in e-notation
     # belong to their option.
-    (("put", "-r", "-1e-3", "-t", "0.5"), "bs", "p", dict(S=100.0, K=100.0, t=0.5, r=-1e-3),
-     0.2),
-    (("bsm", "c", "-q", "-2E-2", "-S", "90"), "bsm", "c",
-     dict(S=90.0, K=100.0, t=1.0, r=0.05, q=-0.02), 0.2),
+    (("put", "-r", "-1e-3", "-t", "0.5"), "bs", "p", dict(S=100.0, K=100.0, t=0.5, r=-1e-3), 0.2),
+    (
+        ("bsm", "c", "-q", "-2E-2", "-S", "90"),
+        "bsm",
+        "c",
+        dict(S=90.0, K=100.0, t=1.0, r=0.05, q=-0.02),
+        0.2,
+    ),
 ]
 OPTION_IDS = ["default", "bsm-put", "black76-call", "flag-alone", "negative-exponent"]
 
@@ -69,8 +91,9 @@ def test_table_shows_the_library_values(argv, model, flag, market, sigma):
     rows = table_rows(ok(*argv))
     assert list(rows) == ["price", *GREEKS]
     for quantity, (shown, _) in rows.items():
-        assert shown == pytest.approx(library(model, quantity, flag, market, sigma),
-                                      rel=1e-9, abs=1e-300), quantity
+        assert shown == pytest.approx(
+            library(model, quantity, flag, market, sigma), rel=1e-9, abs=1e-300
+        ), quantity
 
 
 @pytest.mark.parametrize("argv,model,flag,market,sigma", OPTIONS, ids=OPTION_IDS)
@@ -112,15 +135,19 @@ def test_price_solves_back_to_sigma(argv, model, flag, market, sigma):
 
 def test_put_between_discounted_and_spot_intrinsic_is_solved():
     # Below K - S = 20 but above K * exp(-r t) - S: an admissible European price.
-    report = json.loads(ok("bs", "p", "-S", "80", "-t", "1", "-r", "0.05", "--price", "16",
-                           "--json"))
+    report = json.loads(
+        ok("bs", "p", "-S", "80", "-t", "1", "-r", "0.05", "--price", "16", "--json")
+    )
     assert report["implied_volatility"] == pytest.approx(0.154, abs=1e-3)
 
 
-@pytest.mark.parametrize("argv,expected", [
-    (("-K", "110", "--price", "0"), 1e-6),         # exactly the intrinsic value
-    (("--price", "100"), 4.999999999999996),       # the whole spot: top of the bracket
-])
+@pytest.mark.parametrize(
+    "argv,expected",
+    [
+        (("-K", "110", "--price", "0"), 1e-6),  # exactly the intrinsic value
+        (("--price", "100"), 4.999999999999996),  # the whole spot: top of the bracket
+    ],
+)
 def test_solver_bounds_are_reported(argv, expected):
     report = json.loads(ok(*argv, "--json"))
     assert report["implied_volatility"] == expected
@@ -136,24 +163,27 @@ def test_undefined_values_become_json_null():
     assert report["price"] == 10.0 and report["greeks"]["delta"] == 1.0
 
 
-@pytest.mark.parametrize("argv,message", [
-    (("-S", "abc"), "invalid float value"),
-    (("bs", "x"), "call or put"),
-    (("bs", ""), "call or put"),
-    (("heston",), "invalid choice"),
-    (("black76", "-S", "100"), "-F"),
-    (("bsm", "-F", "100"), "-S"),
-    (("bs", "-q", "0.02"), "bsm only"),
-    (("--price", "5", "--sigma", "0.2"), "not allowed with"),
-    (("--chain", "--strikes", "0"), "at least one"),
-    (("--chain", "--strikes", "10000000000000"), "at most 100,000 strikes"),
-    (("--chain", "--range", "0.7"), "expected 2 arguments"),
-    (("-K", "110", "--price", "-1"), "price is below intrinsic value"),
-    (("bs", "p", "-S", "80", "-t", "1", "-r", "0.05", "--price", "15.1"), "below intrinsic"),
-    (("--price", "100.001"), "price exceeds theoretical maximum"),
-    (("black76", "p", "-K", "95", "--price", "96", "--json"), "exceeds theoretical maximum"),
-    (("--chain", "--price", "-1"), "below intrinsic"),
-])
+@pytest.mark.parametrize(
+    "argv,message",
+    [
+        (("-S", "abc"), "invalid float value"),
+        (("bs", "x"), "call or put"),
+        (("bs", ""), "call or put"),
+        (("heston",), "invalid choice"),
+        (("black76", "-S", "100"), "-F"),
+        (("bsm", "-F", "100"), "-S"),
+        (("bs", "-q", "0.02"), "bsm only"),
+        (("--price", "5", "--sigma", "0.2"), "not allowed with"),
+        (("--chain", "--strikes", "0"), "at least one"),
+        (("--chain", "--strikes", "10000000000000"), "at most 100,000 strikes"),
+        (("--chain", "--range", "0.7"), "expected 2 arguments"),
+        (("-K", "110", "--price", "-1"), "price is below intrinsic value"),
+        (("bs", "p", "-S", "80", "-t", "1", "-r", "0.05", "--price", "15.1"), "below intrinsic"),
+        (("--price", "100.001"), "price exceeds theoretical maximum"),
+        (("black76", "p", "-K", "95", "--price", "96", "--json"), "exceeds theoretical maximum"),
+        (("--chain", "--price", "-1"), "below intrinsic"),
+    ],
+)
 def test_bad_input_is_one_line_and_status_2(argv, message):
     done = cli(*argv)
     assert done.returncode == 2
@@ -163,8 +193,9 @@ def test_bad_input_is_one_line_and_status_2(argv, message):
     assert len(lines) == 1 and message in lines[0], done.stderr
 
 
-@pytest.mark.parametrize("model,flag,underlying", [("bs", "c", "S"), ("bsm", "p", "S"),
-                                                    ("black76", "p", "F")])
+@pytest.mark.parametrize(
+    "model,flag,underlying", [("bs", "c", "S"), ("bsm", "p", "S"), ("black76", "p", "F")]
+)
 def test_chain_rows_match_scalar_calls(model, flag, underlying):
     argv = [model, flag, f"-{underlying}", "50", "-t", "0.5", "-r", "0.02", "--sigma", "0.35"]
     if model == "bsm":
@@ -174,7 +205,8 @@ def test_chain_rows_match_scalar_calls(model, flag, underlying):
     rows = report["chain"]
     strikes = [35.0, 42.5, 50.0, 57.5, 65.0]
     assert [(row["K"], row["flag"]) for row in rows] == [
-        (pytest.approx(k), f) for k in strikes for f in ("call", "put")]
+        (pytest.approx(k), f) for k in strikes for f in ("call", "put")
+    ]
     solver = getattr(kv, f"{model}_implied_volatility")
     for row in rows:
         at = {underlying: 50.0, "K": row["K"], **market}
@@ -187,19 +219,21 @@ def test_chain_rows_match_scalar_calls(model, flag, underlying):
 
     lines = ok(*argv, "--chain", "--strikes", "5").splitlines()
     head = lines.index(next(line for line in lines if line.lstrip().startswith("strike")))
-    assert lines[head].split()[:7] == ["strike", "type", "price", "delta", "gamma", "vega",
-                                       "theta"]
-    body = [line.split() for line in lines[head + 1:]]
+    assert lines[head].split()[:7] == ["strike", "type", "price", "delta", "gamma", "vega", "theta"]
+    body = [line.split() for line in lines[head + 1 :]]
     assert len(body) == 10
     for cells, row in zip(body, rows):
         assert cells[1] == row["flag"]
         assert [float(c) for c in (cells[0], cells[2])] == pytest.approx(
-            [row["K"], row["price"]], rel=1e-5)
+            [row["K"], row["price"]], rel=1e-5
+        )
 
 
 # Runs the calculator in an interpreter where `import numpy` fails.
-WITHOUT_NUMPY = ("import runpy, sys; sys.modules['numpy'] = None; sys.argv[0] = 'kestrovane'; "
-                 "runpy.run_module('kestrovane', run_name='__main__', alter_sys=True)")
+WITHOUT_NUMPY = (
+    "import runpy, sys; sys.modules['numpy'] = None; sys.argv[0] = 'kestrovane'; "
+    "runpy.run_module('kestrovane', run_name='__main__', alter_sys=True)"
+)
 
 
 @pytest.mark.parametrize("argv,status", [((), 0), (("--price", "10"), 0), (("--chain",), 1)])
@@ -214,9 +248,12 @@ def test_numpy_is_needed_only_for_the_chain(argv, status):
 
 
 def test_reader_closing_the_pipe_ends_quietly():
-    with subprocess.Popen([sys.executable, "-c", MAIN, "--chain", "--strikes",
-                           "100000"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          text=True) as proc:
+    with subprocess.Popen(
+        [*MAIN, "--chain", "--strikes", "100000"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    ) as proc:
         proc.stdout.readline()
         proc.stdout.close()  # as `| head -1` does
         err = proc.stderr.read()

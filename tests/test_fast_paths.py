@@ -10,21 +10,32 @@ with the same libm exp and log the module calls.
 import math
 import struct
 
+import kestrovane as kv
 import numpy as np
 import pytest
 
-import kestrovane as kv
-
 SQRT1_2 = 0.7071067811865476
 
-SMALL = [(3.1611237438705655, 23.601290952344122), (113.86415415105016, 244.02463793444417),
-         (377.485237685302, 1282.6165260773723)]
-MIDDLE = [(0.5641884969886701, 15.744926110709835), (8.883149794388377, 117.6939508913125),
-          (66.11919063714163, 537.1811018620099), (298.6351381974001, 1621.3895745666903),
-          (881.952221241769, 3290.7992357334597), (1712.0476126340707, 4362.619090143247),
-          (2051.0783778260716, 3439.3676741437216)]
-LARGE = [(0.30532663496123236, 2.568520192289822), (0.36034489994980445, 1.8729528499234604),
-         (0.12578172611122926, 0.5279051029514285), (0.016083785148742275, 0.06051834131244132)]
+SMALL = [
+    (3.1611237438705655, 23.601290952344122),
+    (113.86415415105016, 244.02463793444417),
+    (377.485237685302, 1282.6165260773723),
+]
+MIDDLE = [
+    (0.5641884969886701, 15.744926110709835),
+    (8.883149794388377, 117.6939508913125),
+    (66.11919063714163, 537.1811018620099),
+    (298.6351381974001, 1621.3895745666903),
+    (881.952221241769, 3290.7992357334597),
+    (1712.0476126340707, 4362.619090143247),
+    (2051.0783778260716, 3439.3676741437216),
+]
+LARGE = [
+    (0.30532663496123236, 2.568520192289822),
+    (0.36034489994980445, 1.8729528499234604),
+    (0.12578172611122926, 0.5279051029514285),
+    (0.016083785148742275, 0.06051834131244132),
+]
 
 
 def bits(x):
@@ -131,10 +142,28 @@ T_PATTERNS = {
     "infinite": [math.inf, math.inf, 1.0, -math.inf, -math.inf, 2.0],
 }
 
-GREEKS = ["delta", "gamma", "vega", "theta", "rho", "vanna", "charm", "vomma", "speed",
-          "zomma", "color", "veta", "ultima", "dual_delta", "dual_gamma"]
-QUANTITIES = {"bs": ["black_scholes", *GREEKS], "bsm": ["black_scholes_merton", *GREEKS],
-              "black76": ["black", *GREEKS]}
+GREEKS = [
+    "delta",
+    "gamma",
+    "vega",
+    "theta",
+    "rho",
+    "vanna",
+    "charm",
+    "vomma",
+    "speed",
+    "zomma",
+    "color",
+    "veta",
+    "ultima",
+    "dual_delta",
+    "dual_gamma",
+]
+QUANTITIES = {
+    "bs": ["black_scholes", *GREEKS],
+    "bsm": ["black_scholes_merton", *GREEKS],
+    "black76": ["black", *GREEKS],
+}
 
 
 @pytest.mark.parametrize("pattern", sorted(T_PATTERNS))
@@ -210,9 +239,14 @@ def test_terms_without_dividend_or_carry_keep_their_signed_zero(name, formula, f
     # term of charm are zeros, whose product with the distribution function
     # is taken without evaluating it: the sign of that zero must survive,
     # also where the rest of the formula is a zero too (d1 beyond ~38.6).
-    points = [(S, K, t, sigma) for S in (100.0, 60.0, 400.0, 1e5, -100.0)
-              for K in (100.0, 1.0, -80.0) for t in (0.02, 1.0) for sigma in (0.01, 0.3)
-              if S / K > 0]
+    points = [
+        (S, K, t, sigma)
+        for S in (100.0, 60.0, 400.0, 1e5, -100.0)
+        for K in (100.0, 1.0, -80.0)
+        for t in (0.02, 1.0)
+        for sigma in (0.01, 0.3)
+        if S / K > 0
+    ]
     for model in ("bs", "bsm"):
         extra = (0.0,) if model == "bsm" else ()
         scalar = getattr(kv, f"{model}_{name}")

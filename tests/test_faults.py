@@ -8,15 +8,23 @@ import sys
 import textwrap
 from pathlib import Path
 
+import kestrovane as kv
 import numpy as np
 import pytest
-
-import kestrovane as kv
 from borrow_registry import Registry
 
 PER_OPTION = {"price", "S", "F", "K", "t", "sigma"}
-VALUES = {"flag": "c", "price": 8.0, "S": 100.0, "F": 100.0, "K": 95.0, "t": 0.75, "r": 0.03,
-          "sigma": 0.25, "q": 0.01}
+VALUES = {
+    "flag": "c",
+    "price": 8.0,
+    "S": 100.0,
+    "F": 100.0,
+    "K": 95.0,
+    "t": 0.75,
+    "r": 0.03,
+    "sigma": 0.25,
+    "q": 0.01,
+}
 
 
 def params(name):
@@ -24,17 +32,20 @@ def params(name):
 
 
 def run_python(code):
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                            text=True, timeout=120)
+    result = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=120
+    )
     assert result.returncode == 0, result.stderr
     return result.stdout.splitlines()
 
 
 # ---------------------------------------------------------------- sub-interpreters
 
+
 def test_sub_interpreter_import_fails_and_the_main_module_keeps_working():
     try:
         import _testcapi
+
         _testcapi.run_in_subinterp  # noqa: B018
     except (ImportError, AttributeError):
         pytest.skip("no _testcapi.run_in_subinterp in this interpreter")
@@ -68,6 +79,7 @@ def test_sub_interpreter_import_fails_and_the_main_module_keeps_working():
 
 # ---------------------------------------------------------------- refused read borrows
 
+
 @pytest.fixture(scope="module")
 def borrows():
     kv.bs_delta_array("c", np.ones(1), np.ones(1), np.ones(1), 0.0, np.ones(1))
@@ -75,13 +87,21 @@ def borrows():
 
 
 def fresh_args(name, n=4):
-    return [np.linspace(0.9, 1.1, n) * VALUES[p] if p in PER_OPTION else VALUES[p]
-            for p in params(name)]
+    return [
+        np.linspace(0.9, 1.1, n) * VALUES[p] if p in PER_OPTION else VALUES[p] for p in params(name)
+    ]
 
 
-@pytest.mark.parametrize("name", ["bs_delta_array", "bsm_vanna_array", "black76_theta_array",
-                                  "bs_implied_volatility_array",
-                                  "black76_implied_volatility_array"])
+@pytest.mark.parametrize(
+    "name",
+    [
+        "bs_delta_array",
+        "bsm_vanna_array",
+        "black76_theta_array",
+        "bs_implied_volatility_array",
+        "black76_implied_volatility_array",
+    ],
+)
 @pytest.mark.parametrize("blocked", [0, 1, 2, 3])
 def test_refused_read_borrow_leaves_no_borrow_behind(borrows, name, blocked):
     fn = getattr(kv, name)
@@ -143,6 +163,7 @@ def test_error_paths_release_every_borrow(borrows, bad):
 
 # ---------------------------------------------------------------- output buffers
 
+
 def heap_in_use():
     """Bytes of C heap in use: the sanitizer allocator's count, or glibc's."""
     libc = ctypes.CDLL(None)
@@ -154,9 +175,21 @@ def heap_in_use():
         pytest.skip("no way to read the C heap's size here")
 
     class Mallinfo2(ctypes.Structure):
-        _fields_ = [(f, ctypes.c_size_t) for f in ("arena", "ordblks", "smblks", "hblks", "hblkhd",
-                                                    "usmblks", "fsmblks", "uordblks", "fordblks",
-                                                    "keepcost")]
+        _fields_ = [
+            (f, ctypes.c_size_t)
+            for f in (
+                "arena",
+                "ordblks",
+                "smblks",
+                "hblks",
+                "hblkhd",
+                "usmblks",
+                "fsmblks",
+                "uordblks",
+                "fordblks",
+                "keepcost",
+            )
+        ]
 
     libc.mallinfo2.restype = Mallinfo2
     return lambda: libc.mallinfo2().uordblks + libc.mallinfo2().hblkhd
@@ -167,8 +200,9 @@ N = MIB // 8  # one MiB of doubles
 
 
 def one_mib_output():
-    return kv.bs_black_scholes_array("c", np.full(N, 100.0), np.linspace(50.0, 150.0, N),
-                                     np.ones(N), 0.05, np.full(N, 0.2))
+    return kv.bs_black_scholes_array(
+        "c", np.full(N, 100.0), np.linspace(50.0, 150.0, N), np.ones(N), 0.05, np.full(N, 0.2)
+    )
 
 
 def test_output_buffer_is_freed_with_its_last_view():
@@ -203,6 +237,7 @@ def test_dropped_outputs_and_views_do_not_accumulate():
 
 
 # ------------------------------------------------------------ hostile arguments
+
 
 def test_conversion_that_empties_the_keyword_dict_frees_nothing_in_use():
     # Python syntax always passes a copy of the keywords, but C code calling
@@ -254,6 +289,7 @@ def test_views_spanning_beyond_the_address_space_are_refused_cleanly(length, str
 
 # ------------------------------------------------- crashes reachable from Python
 
+
 def test_only_numpys_own_c_api_table_is_used():
     # A NumPy line other than 1.x and 2.x, a __version__ that contradicts the
     # table's ABI version, and any capsule but NumPy's own array table are
@@ -289,12 +325,16 @@ def test_only_numpys_own_c_api_table_is_used():
     assert works == [kv.bs_delta("c", 1.0, 1.0, 1.0, 0.0, 1.0)] * 3
     prefix = "Failed to access NumPy array API capsule: "
     assert [kind for kind, _ in refused] == ["PanicException"] * 5
-    for (_, message), found in zip(refused, [
+    for (_, message), found in zip(
+        refused,
+        [
             "found NumPy 3.x, needed NumPy 1.x (1.26) or 2.x",
             "ABI version 0x",
             "capsule named 'datetime.datetime_CAPI', needed NumPy's unnamed one",
             "slot 2 is not the multiarray module's ndarray type",
-            "_ARRAY_API is a 'int', needed a capsule"]):
+            "_ARRAY_API is a 'int', needed a capsule",
+        ],
+    ):
         assert message.startswith(prefix) and found in message, message
 
 
@@ -352,8 +392,10 @@ def test_panic_that_cannot_be_made_raises_what_prevented_it():
             assert kind in ("PanicException", "RecursionError")
             notes += kind_notes
     assert notes
-    assert all(n.startswith("while raising PanicException: Failed to access NumPy array API "
-                            "capsule: ") for n in notes)
+    assert all(
+        n.startswith("while raising PanicException: Failed to access NumPy array API capsule: ")
+        for n in notes
+    )
 
 
 def test_panic_class_with_a_raising_init_raises_its_error():
@@ -409,8 +451,12 @@ REENTRY = """
 
 def test_deep_reentry_of_an_array_call_ends_in_recursion_error_on_a_small_stack():
     def stopped_in_time(array, kib):
-        proc = subprocess.run([sys.executable, "-c", textwrap.dedent(REENTRY.format(
-            array=array, kib=kib))], capture_output=True, text=True, timeout=120)
+        proc = subprocess.run(
+            [sys.executable, "-c", textwrap.dedent(REENTRY.format(array=array, kib=kib))],
+            capture_output=True,
+            text=True,
+            timeout=120,
+        )
         return proc.returncode == 0 and proc.stdout.split() == ["RecursionError"]
 
     # The smallest of these thread stacks on which scalar reentry ends in

@@ -4,9 +4,8 @@ import itertools
 import math
 import struct
 
-import pytest
-
 import kestrovane as kv
+import pytest
 
 NAN, INF = float("nan"), float("inf")
 DEFAULT_NAN = 0x7FF8000000000000
@@ -29,15 +28,24 @@ NEG_NAN, PAYLOAD_NAN = from_bits(0xFFF8000000000000), from_bits(0x7FF80000000001
 # implied vol(price, S or F, K, t, r, flag) and vega, with q = Q for bsm.
 Q = 0.01
 MODELS = {
-    "bs": (kv.bs_black_scholes, lambda S, t, r: S * math.exp(t * r),
-           kv.bs_implied_volatility, kv.bs_vega),
-    "bsm": (lambda *a: kv.bsm_black_scholes_merton(*a, Q),
-            lambda S, t, r: S * math.exp(t * (r - Q)),
-            lambda p, S, K, t, r, f: kv.bsm_implied_volatility(p, S, K, t, r, Q, f),
-            lambda *a: kv.bsm_vega(*a, Q)),
-    "black76": (kv.black76_black, lambda F, t, r: F,
-                lambda p, F, K, t, r, f: kv.black76_implied_volatility(p, F, K, r, t, f),
-                kv.black76_vega),
+    "bs": (
+        kv.bs_black_scholes,
+        lambda S, t, r: S * math.exp(t * r),
+        kv.bs_implied_volatility,
+        kv.bs_vega,
+    ),
+    "bsm": (
+        lambda *a: kv.bsm_black_scholes_merton(*a, Q),
+        lambda S, t, r: S * math.exp(t * (r - Q)),
+        lambda p, S, K, t, r, f: kv.bsm_implied_volatility(p, S, K, t, r, Q, f),
+        lambda *a: kv.bsm_vega(*a, Q),
+    ),
+    "black76": (
+        kv.black76_black,
+        lambda F, t, r: F,
+        lambda p, F, K, t, r, f: kv.black76_implied_volatility(p, F, K, r, t, f),
+        kv.black76_vega,
+    ),
 }
 
 
@@ -46,9 +54,11 @@ MODELS = {
 def test_round_trip(model, flag):
     price_fn, forward_fn, iv_fn, vega_fn = MODELS[model]
     S, r, failures = 100.0, 0.03, []
-    for sigma, m, t in itertools.product([0.01, 0.03, 0.1, 0.2, 0.35, 0.6, 1.0, 1.7, 2.5, 3.5, 4.9],
-                                         [0.5, 0.8, 0.95, 1.0, 1.05, 1.25, 2.0],
-                                         [0.05, 0.5, 1.0, 3.0]):
+    for sigma, m, t in itertools.product(
+        [0.01, 0.03, 0.1, 0.2, 0.35, 0.6, 1.0, 1.7, 2.5, 3.5, 4.9],
+        [0.5, 0.8, 0.95, 1.0, 1.05, 1.25, 2.0],
+        [0.05, 0.5, 1.0, 3.0],
+    ):
         K = S * m
         price, growth = price_fn(flag, S, K, t, r, sigma), math.exp(t * r)
         target, F = price * growth, forward_fn(S, t, r)
@@ -83,54 +93,60 @@ def test_quoted_cases():
         kv.bs_implied_volatility(15.1, 80.0, 100.0, 1.0, 0.05, "p")
     # Call priced at S, and anything between the sigma = 5 price and S.
     assert kv.bs_implied_volatility(100.0, 100.0, 100.0, 1.0, 0.05, "c") == pytest.approx(
-        TOP, abs=2e-15)
+        TOP, abs=2e-15
+    )
     p5 = kv.bs_black_scholes("c", 100.0, 100.0, 1.0, 0.05, 5.0)
     assert bits(kv.bs_implied_volatility((p5 + 100.0) / 2, 100.0, 100.0, 1.0, 0.05, "c")) == (
-        bits(kv.bs_implied_volatility(100.0, 100.0, 100.0, 1.0, 0.05, "c")))
+        bits(kv.bs_implied_volatility(100.0, 100.0, 100.0, 1.0, 0.05, "c"))
+    )
     with pytest.raises(ValueError, match="^price exceeds theoretical maximum$"):
         kv.bs_implied_volatility(100.0 + 1e-11, 100.0, 100.0, 1.0, 0.05, "c")
     # Tiny prices: the absolute tolerance decides.
     tiny = kv.bs_black_scholes("c", 100.0, 110.0, 1.0, 0.05, 0.005)
     assert 0 < tiny < 1e-20
     assert kv.bs_implied_volatility(tiny, 100.0, 110.0, 1.0, 0.05, "c") == pytest.approx(
-        0.00664, rel=1e-3)
+        0.00664, rel=1e-3
+    )
 
 
 # black76 with r = 0 and t = 1: forward units are price units, so the slack of
 # 1e-14 shows directly (F = 1, K = 0.5: call intrinsic 0.5, maximum 1; the put
 # uses F = 0.5, K = 1).
-@pytest.mark.parametrize("flag, F, K, r, t, price, expected", [
-    ("c", 1.0, 0.5, 0.0, 1.0, 0.5, 1e-6),
-    ("c", 1.0, 0.5, 0.0, 1.0, 0.5 - 5e-15, 1e-6),
-    ("c", 1.0, 0.5, 0.0, 1.0, 0.5 - 2e-14, BELOW),
-    ("c", 0.5, 1.0, 0.0, 1.0, 0.0, 1e-6),
-    ("c", 0.5, 1.0, 0.0, 1.0, -0.0, 1e-6),
-    ("c", 0.5, 1.0, 0.0, 1.0, -5e-15, 1e-6),
-    ("c", 0.5, 1.0, 0.0, 1.0, -2e-14, BELOW),
-    ("c", 0.5, 1.0, 0.0, 1.0, -1.0, BELOW),
-    ("c", 1.0, 0.5, 0.0, 1.0, 1.0 + 5e-15, TOP),
-    ("c", 1.0, 0.5, 0.0, 1.0, 1.0 + 2e-14, ABOVE),
-    ("p", 0.5, 1.0, 0.0, 1.0, 0.5, 1e-6),
-    ("p", 0.5, 1.0, 0.0, 1.0, 0.5 - 5e-15, 1e-6),
-    ("p", 0.5, 1.0, 0.0, 1.0, 0.5 - 2e-14, BELOW),
-    ("p", 1.0, 0.5, 0.0, 1.0, -1.0, BELOW),
-    ("p", 0.5, 1.0, 0.0, 1.0, 1.0 + 5e-15, TOP),
-    ("p", 0.5, 1.0, 0.0, 1.0, 1.0 + 2e-14, ABOVE),
-    # Intrinsic above the maximum (negative strike): the intrinsic test wins.
-    ("c", 1.0, -1.0, 0.0, 1.0, 1.5, BELOW),
-    # A price that is out of bounds whatever F or K is still raises; at the
-    # intrinsic value a NaN F or K gives NaN, not the lower bound.
-    ("c", 100.0, NAN, 0.05, 1.0, 0.0, NAN),
-    ("p", NAN, 100.0, 0.05, 1.0, 0.0, NAN),
-    ("p", 100.0, NAN, 0.0, 1.0, -1.0, BELOW),
-    ("c", NAN, 100.0, 0.0, 1.0, -1.0, BELOW),
-    ("c", 100.0, NAN, 0.0, 1.0, 101.0, ABOVE),
-    # Expired (t = 0) call with F above K: the model price stays at the
-    # intrinsic value for every sigma.
-    ("c", 100.0, 90.0, 0.05, 0.0, 11.0, TOP),
-    ("c", 100.0, 90.0, 0.05, 0.0, 10.0 + 1e-12, 0.2),
-    ("c", 100.0, 90.0, 0.05, 0.0, 10.0, 1e-6),
-])
+@pytest.mark.parametrize(
+    "flag, F, K, r, t, price, expected",
+    [
+        ("c", 1.0, 0.5, 0.0, 1.0, 0.5, 1e-6),
+        ("c", 1.0, 0.5, 0.0, 1.0, 0.5 - 5e-15, 1e-6),
+        ("c", 1.0, 0.5, 0.0, 1.0, 0.5 - 2e-14, BELOW),
+        ("c", 0.5, 1.0, 0.0, 1.0, 0.0, 1e-6),
+        ("c", 0.5, 1.0, 0.0, 1.0, -0.0, 1e-6),
+        ("c", 0.5, 1.0, 0.0, 1.0, -5e-15, 1e-6),
+        ("c", 0.5, 1.0, 0.0, 1.0, -2e-14, BELOW),
+        ("c", 0.5, 1.0, 0.0, 1.0, -1.0, BELOW),
+        ("c", 1.0, 0.5, 0.0, 1.0, 1.0 + 5e-15, TOP),
+        ("c", 1.0, 0.5, 0.0, 1.0, 1.0 + 2e-14, ABOVE),
+        ("p", 0.5, 1.0, 0.0, 1.0, 0.5, 1e-6),
+        ("p", 0.5, 1.0, 0.0, 1.0, 0.5 - 5e-15, 1e-6),
+        ("p", 0.5, 1.0, 0.0, 1.0, 0.5 - 2e-14, BELOW),
+        ("p", 1.0, 0.5, 0.0, 1.0, -1.0, BELOW),
+        ("p", 0.5, 1.0, 0.0, 1.0, 1.0 + 5e-15, TOP),
+        ("p", 0.5, 1.0, 0.0, 1.0, 1.0 + 2e-14, ABOVE),
+        # Intrinsic above the maximum (negative strike): the intrinsic test wins.
+        ("c", 1.0, -1.0, 0.0, 1.0, 1.5, BELOW),
+        # A price that is out of bounds whatever F or K is still raises; at the
+        # intrinsic value a NaN F or K gives NaN, not the lower bound.
+        ("c", 100.0, NAN, 0.05, 1.0, 0.0, NAN),
+        ("p", NAN, 100.0, 0.05, 1.0, 0.0, NAN),
+        ("p", 100.0, NAN, 0.0, 1.0, -1.0, BELOW),
+        ("c", NAN, 100.0, 0.0, 1.0, -1.0, BELOW),
+        ("c", 100.0, NAN, 0.0, 1.0, 101.0, ABOVE),
+        # Expired (t = 0) call with F above K: the model price stays at the
+        # intrinsic value for every sigma.
+        ("c", 100.0, 90.0, 0.05, 0.0, 11.0, TOP),
+        ("c", 100.0, 90.0, 0.05, 0.0, 10.0 + 1e-12, 0.2),
+        ("c", 100.0, 90.0, 0.05, 0.0, 10.0, 1e-6),
+    ],
+)
 def test_bounds_slack_and_degenerate_solves(flag, F, K, r, t, price, expected):
     if isinstance(expected, ValueError):
         with pytest.raises(ValueError) as info:
@@ -138,30 +154,58 @@ def test_bounds_slack_and_degenerate_solves(flag, F, K, r, t, price, expected):
         assert type(info.value) is ValueError and info.value.args == expected.args
     elif expected in (TOP, 0.2):
         assert kv.black76_implied_volatility(price, F, K, r, t, flag) == pytest.approx(
-            expected, abs=2e-15)
+            expected, abs=2e-15
+        )
     else:
         assert bits(kv.black76_implied_volatility(price, F, K, r, t, flag)) == bits(expected)
 
 
-@pytest.mark.parametrize("call, exc, text", [
-    # Conversions run left to right, then the flag, then the bounds.
-    (lambda: kv.bs_implied_volatility("a", "b", 1, 1, 1, "x"), TypeError,
-     "argument 'price': must be real number, not str"),
-    (lambda: kv.bsm_implied_volatility(1, 1, 1, 1, 1, "q", 5), TypeError,
-     "argument 'q': must be real number, not str"),
-    (lambda: kv.black76_implied_volatility(1, 1, 1, "r", "t", "x"), TypeError,
-     "argument 'r': must be real number, not str"),
-    (lambda: kv.bs_implied_volatility(-1.0, 100, 100, 1, 0.05, 5), TypeError,
-     "argument 'flag': 'int' object cannot be converted to 'PyString'"),
-    (lambda: kv.bs_implied_volatility(-1.0, 100, 100, 1, 0.05, "x"), ValueError,
-     "flag must be 'c' or 'p', got \"x\""),
-    (lambda: kv.black76_implied_volatility(1e9, 100, 100, 0.05, 1, ""), ValueError,
-     "flag must be 'c' or 'p'"),
-    (lambda: kv.bs_implied_volatility(-1.0, NAN, 100, 1, 0.05, "c"), ValueError,
-     "price is below intrinsic value"),
-    (lambda: kv.bsm_implied_volatility(200.0, 100, 100, 1, 0.05, 0.0, "C"), ValueError,
-     "price exceeds theoretical maximum"),
-])
+@pytest.mark.parametrize(
+    "call, exc, text",
+    [
+        # Conversions run left to right, then the flag, then the bounds.
+        (
+            lambda: kv.bs_implied_volatility("a", "b", 1, 1, 1, "x"),
+            TypeError,
+            "argument 'price': must be real number, not str",
+        ),
+        (
+            lambda: kv.bsm_implied_volatility(1, 1, 1, 1, 1, "q", 5),
+            TypeError,
+            "argument 'q': must be real number, not str",
+        ),
+        (
+            lambda: kv.black76_implied_volatility(1, 1, 1, "r", "t", "x"),
+            TypeError,
+            "argument 'r': must be real number, not str",
+        ),
+        (
+            lambda: kv.bs_implied_volatility(-1.0, 100, 100, 1, 0.05, 5),
+            TypeError,
+            "argument 'flag': 'int' object cannot be converted to 'PyString'",
+        ),
+        (
+            lambda: kv.bs_implied_volatility(-1.0, 100, 100, 1, 0.05, "x"),
+            ValueError,
+            "flag must be 'c' or 'p', got \"x\"",
+        ),
+        (
+            lambda: kv.black76_implied_volatility(1e9, 100, 100, 0.05, 1, ""),
+            ValueError,
+            "flag must be 'c' or 'p'",
+        ),
+        (
+            lambda: kv.bs_implied_volatility(-1.0, NAN, 100, 1, 0.05, "c"),
+            ValueError,
+            "price is below intrinsic value",
+        ),
+        (
+            lambda: kv.bsm_implied_volatility(200.0, 100, 100, 1, 0.05, 0.0, "C"),
+            ValueError,
+            "price exceeds theoretical maximum",
+        ),
+    ],
+)
 def test_error_types_texts_and_order(call, exc, text):
     with pytest.raises(exc) as info:
         call()
@@ -174,9 +218,11 @@ def test_black76_binds_rate_before_time():
     vol = kv.black76_implied_volatility(price, F, K, r, t, "c")
     assert vol == pytest.approx(sigma, abs=1e-12)
     assert abs(kv.black76_implied_volatility(price, F, K, t, r, "c") - sigma) > 0.01
-    assert {bits(kv.black76_implied_volatility(price=price, F=F, K=K, r=r, t=t, flag="c")),
-            bits(kv.black76_implied_volatility(flag="c", t=t, r=r, K=K, F=F, price=price)),
-            bits(kv.black76_implied_volatility(price, F, K, t=t, r=r, flag="c"))} == {bits(vol)}
+    assert {
+        bits(kv.black76_implied_volatility(price=price, F=F, K=K, r=r, t=t, flag="c")),
+        bits(kv.black76_implied_volatility(flag="c", t=t, r=r, K=K, F=F, price=price)),
+        bits(kv.black76_implied_volatility(price, F, K, t=t, r=r, flag="c")),
+    } == {bits(vol)}
 
 
 def outcome(fn, *args):
@@ -187,15 +233,18 @@ def outcome(fn, *args):
 
 
 def iv_cases():
-    for S, K, t in itertools.product([80.0, 100.0, 120.0, 0.0, INF], [95.0, 100.0, 0.0],
-                                     [1.0, 0.25, 0.0, -1.0]):
+    for S, K, t in itertools.product(
+        [80.0, 100.0, 120.0, 0.0, INF], [95.0, 100.0, 0.0], [1.0, 0.25, 0.0, -1.0]
+    ):
         for r, q in [(0.05, 0.0), (0.05, 0.05), (-0.02, 0.03), (0.1, -0.1), (1e-17, 3e-17)]:
             for sigma, flag in itertools.product([0.3, 1.5], "cp"):
                 yield kv.bsm_black_scholes_merton(flag, S, K, t, r, sigma, q), S, K, t, r, q, flag
-    for p, S in itertools.product([0.0, -0.0, 1e-300, 0.5, 1.0, 80.0, 130.0, -5.0, INF, -INF, NAN],
-                                  [100.0, 0.0, NAN, INF]):
+    for p, S in itertools.product(
+        [0.0, -0.0, 1e-300, 0.5, 1.0, 80.0, 130.0, -5.0, INF, -INF, NAN], [100.0, 0.0, NAN, INF]
+    ):
         for (t, r), flag in itertools.product(
-                [(1.0, 0.05), (0.0, 0.05), (NAN, 0.05), (1.0, NAN), (-1.0, 0.05)], "cp"):
+            [(1.0, 0.05), (0.0, 0.05), (NAN, 0.05), (1.0, NAN), (-1.0, 0.05)], "cp"
+        ):
             yield p, S, 100.0, t, r, 0.02, flag
 
 
@@ -207,29 +256,34 @@ def test_spot_models_solve_on_their_forward():
         bs = outcome(kv.bs_implied_volatility, p, S, K, t, r, flag)
         assert outcome(kv.bsm_implied_volatility, p, S, K, t, r, 0.0, flag) == bs, case
         assert outcome(kv.black76_implied_volatility, p, S * math.exp(t * r), K, r, t, flag) == (
-            bs), case
+            bs
+        ), case
         assert outcome(kv.bsm_implied_volatility, p, S, K, t, r, q, flag) == outcome(
-            kv.black76_implied_volatility, p, S * math.exp(t * (r - q)), K, r, t, flag), case
+            kv.black76_implied_volatility, p, S * math.exp(t * (r - q)), K, r, t, flag
+        ), case
 
 
-@pytest.mark.parametrize("price, F, K, r, t, flag", [
-    # NaN forward target: a NaN price (any sign or payload), t or r.
-    (NAN, 100.0, 100.0, 0.05, 1.0, "c"),
-    (NEG_NAN, 100.0, 100.0, 0.05, 1.0, "p"),
-    (PAYLOAD_NAN, 100.0, 90.0, 0.05, 1.0, "c"),
-    (5.0, 100.0, 100.0, 0.05, NAN, "c"),
-    (5.0, 100.0, 100.0, NAN, 1.0, "p"),
-    # NaN F or K with a finite price inside the bounds.
-    (5.0, NAN, 100.0, 0.05, 1.0, "c"),
-    (5.0, NAN, 100.0, 0.05, 1.0, "p"),
-    (5.0, 100.0, NAN, 0.05, 1.0, "c"),
-    (5.0, 100.0, NEG_NAN, 0.05, 1.0, "p"),
-    # The model price cannot be evaluated: t < 0, t = 0 with F = K, F / K < 0.
-    (1.0, 100.0, 100.0, 0.05, -1.0, "c"),
-    (1.0, 100.0, 100.0, 0.05, 0.0, "c"),
-    (1.0, 100.0, 100.0, 0.05, 0.0, "p"),
-    (5e-15, -1e-15, 1.0, 0.0, 1.0, "c"),
-])
+@pytest.mark.parametrize(
+    "price, F, K, r, t, flag",
+    [
+        # NaN forward target: a NaN price (any sign or payload), t or r.
+        (NAN, 100.0, 100.0, 0.05, 1.0, "c"),
+        (NEG_NAN, 100.0, 100.0, 0.05, 1.0, "p"),
+        (PAYLOAD_NAN, 100.0, 90.0, 0.05, 1.0, "c"),
+        (5.0, 100.0, 100.0, 0.05, NAN, "c"),
+        (5.0, 100.0, 100.0, NAN, 1.0, "p"),
+        # NaN F or K with a finite price inside the bounds.
+        (5.0, NAN, 100.0, 0.05, 1.0, "c"),
+        (5.0, NAN, 100.0, 0.05, 1.0, "p"),
+        (5.0, 100.0, NAN, 0.05, 1.0, "c"),
+        (5.0, 100.0, NEG_NAN, 0.05, 1.0, "p"),
+        # The model price cannot be evaluated: t < 0, t = 0 with F = K, F / K < 0.
+        (1.0, 100.0, 100.0, 0.05, -1.0, "c"),
+        (1.0, 100.0, 100.0, 0.05, 0.0, "c"),
+        (1.0, 100.0, 100.0, 0.05, 0.0, "p"),
+        (5e-15, -1e-15, 1.0, 0.0, 1.0, "c"),
+    ],
+)
 def test_nan_in_nan_out(price, F, K, r, t, flag):
     assert bits(kv.black76_implied_volatility(price, F, K, r, t, flag)) == DEFAULT_NAN
     assert bits(kv.bsm_implied_volatility(price, F, K, t, r, 0.0, flag)) == DEFAULT_NAN
@@ -237,11 +291,14 @@ def test_nan_in_nan_out(price, F, K, r, t, flag):
     assert bits(kv.bsm_implied_volatility(5.0, 100.0, 100.0, 1.0, 0.05, NAN, flag)) == DEFAULT_NAN
 
 
-@pytest.mark.parametrize("price,F,K,r,t", [
-    (0.5e308, 1e308, 1e308, 0.0, 4.0),  # F * sqrt(t) overflows
-    (0.3e307, 1e307, 1e307, 0.0, 1e4),
-    (0.3e305, 1e305, 1e305, 0.0, 1e4),  # still finite: Newton as usual
-])
+@pytest.mark.parametrize(
+    "price,F,K,r,t",
+    [
+        (0.5e308, 1e308, 1e308, 0.0, 4.0),  # F * sqrt(t) overflows
+        (0.3e307, 1e307, 1e307, 0.0, 1e4),
+        (0.3e305, 1e305, 1e305, 0.0, 1e4),  # still finite: Newton as usual
+    ],
+)
 def test_infinite_vega_solves_by_bisection(price, F, K, r, t):
     # A vega of +inf makes every Newton step zero; the solve must still
     # reproduce the price rather than return its first guess.

@@ -7,11 +7,26 @@ import struct
 from decimal import Decimal
 
 import pytest
-
 from kestrovane import _kestrovane as kv
 
-QUANTITIES = ("price", "delta", "gamma", "vega", "theta", "rho", "vanna", "charm", "vomma",
-              "speed", "zomma", "color", "veta", "ultima", "dual_delta", "dual_gamma")
+QUANTITIES = (
+    "price",
+    "delta",
+    "gamma",
+    "vega",
+    "theta",
+    "rho",
+    "vanna",
+    "charm",
+    "vomma",
+    "speed",
+    "zomma",
+    "color",
+    "veta",
+    "ultima",
+    "dual_delta",
+    "dual_gamma",
+)
 HIGHER = ("vanna", "charm", "vomma", "speed", "zomma", "color", "veta", "ultima")
 PRICE_NAMES = {"bs": "black_scholes", "bsm": "black_scholes_merton", "black76": "black"}
 MODELS = tuple(PRICE_NAMES)
@@ -45,27 +60,58 @@ FWD = dict(S=100.0, K=95.0, t=0.75, r=0.03, sigma=0.25)
 
 # (call, put); a single string means the same value for both kinds.
 SPOT_ATM_REF = {
-    "price": ("10.4506", "5.5735"), "delta": ("0.63683", "-0.36317"), "gamma": "0.018762",
-    "vega": "0.37524", "theta": ("-0.017573", "-0.0045421"), "rho": ("0.53232", "-0.41890"),
-    "dual_delta": ("-0.53232", "0.41890"), "dual_gamma": "0.018762", "vanna": "-0.28143",
-    "charm": "0.065667", "vomma": "9.8501", "speed": "-0.00051596", "zomma": "-0.088885",
-    "color": "-0.010530", "veta": "16.464", "ultima": "-182.69",
+    "price": ("10.4506", "5.5735"),
+    "delta": ("0.63683", "-0.36317"),
+    "gamma": "0.018762",
+    "vega": "0.37524",
+    "theta": ("-0.017573", "-0.0045421"),
+    "rho": ("0.53232", "-0.41890"),
+    "dual_delta": ("-0.53232", "0.41890"),
+    "dual_gamma": "0.018762",
+    "vanna": "-0.28143",
+    "charm": "0.065667",
+    "vomma": "9.8501",
+    "speed": "-0.00051596",
+    "zomma": "-0.088885",
+    "color": "-0.010530",
+    "veta": "16.464",
+    "ultima": "-182.69",
 }
 SPOT_DIV_REF = {
-    "price": ("11.0796", "5.4957"), "delta": ("0.64022", "-0.34588"), "gamma": "0.017476",
-    "vega": "0.30583", "theta": ("-0.015806", "-0.013563"), "rho": ("0.37059", "-0.28059"),
-    "dual_delta": ("-0.55728", "0.42193"), "dual_gamma": "0.019364", "vanna": "-0.25458",
-    "charm": ("-0.040789", "-0.021067"), "vomma": "8.1636", "speed": "-0.00049499",
-    "zomma": "-0.065239", "color": "-0.012320", "veta": "22.131", "ultima": "-117.19",
+    "price": ("11.0796", "5.4957"),
+    "delta": ("0.64022", "-0.34588"),
+    "gamma": "0.017476",
+    "vega": "0.30583",
+    "theta": ("-0.015806", "-0.013563"),
+    "rho": ("0.37059", "-0.28059"),
+    "dual_delta": ("-0.55728", "0.42193"),
+    "dual_gamma": "0.019364",
+    "vanna": "-0.25458",
+    "charm": ("-0.040789", "-0.021067"),
+    "vomma": "8.1636",
+    "speed": "-0.00049499",
+    "zomma": "-0.065239",
+    "color": "-0.012320",
+    "veta": "22.131",
+    "ultima": "-117.19",
 }
 FWD_REF = {
-    "price": ("10.89097740", "6.002221212"), "delta": ("0.6208871854", "-0.3568640518"),
-    "gamma": "0.01697449483", "vega": "0.3182717780",
-    "theta": ("-0.01363780907", "-0.01403962465"), "rho": ("-0.08168233049", "-0.04501665909"),
-    "dual_delta": ("-0.5389235909", "0.4388276463"), "dual_gamma": "0.01880830452",
-    "vanna": "-0.1891352151", "charm": ("-0.05014915141", "-0.02081661429"),
-    "vomma": "5.653689948", "speed": "-0.0004403620112", "zomma": "-0.06488267800",
-    "color": "-0.01132301451", "veta": "21.20558486", "ultima": "-90.71035721",
+    "price": ("10.89097740", "6.002221212"),
+    "delta": ("0.6208871854", "-0.3568640518"),
+    "gamma": "0.01697449483",
+    "vega": "0.3182717780",
+    "theta": ("-0.01363780907", "-0.01403962465"),
+    "rho": ("-0.08168233049", "-0.04501665909"),
+    "dual_delta": ("-0.5389235909", "0.4388276463"),
+    "dual_gamma": "0.01880830452",
+    "vanna": "-0.1891352151",
+    "charm": ("-0.05014915141", "-0.02081661429"),
+    "vomma": "5.653689948",
+    "speed": "-0.0004403620112",
+    "zomma": "-0.06488267800",
+    "color": "-0.01132301451",
+    "veta": "21.20558486",
+    "ultima": "-90.71035721",
 }
 REFERENCE_CASES = [
     ("bs", {k: v for k, v in SPOT_ATM.items() if k != "q"}, SPOT_ATM_REF),
@@ -75,8 +121,9 @@ REFERENCE_CASES = [
 ]
 
 
-@pytest.mark.parametrize("model,point,ref", REFERENCE_CASES,
-                         ids=["bs-atm", "bsm-atm", "bsm-dividend", "black76"])
+@pytest.mark.parametrize(
+    "model,point,ref", REFERENCE_CASES, ids=["bs-atm", "bsm-atm", "bsm-dividend", "black76"]
+)
 @pytest.mark.parametrize("quantity", QUANTITIES)
 def test_reference_values(model, point, ref, quantity):
     expected = ref[quantity]
@@ -87,10 +134,13 @@ def test_reference_values(model, point, ref, quantity):
 
 
 def test_reference_relations_quoted_for_black76():
-    check_quoted(value("black76", "price", "c", **FWD) - value("black76", "price", "p", **FWD),
-                 "4.888756186")
-    check_quoted(value("black76", "charm", "c", **FWD) - value("black76", "charm", "p", **FWD),
-                 "-0.02933253712")
+    check_quoted(
+        value("black76", "price", "c", **FWD) - value("black76", "price", "p", **FWD), "4.888756186"
+    )
+    check_quoted(
+        value("black76", "charm", "c", **FWD) - value("black76", "charm", "p", **FWD),
+        "-0.02933253712",
+    )
 
 
 def test_negative_volatility_is_evaluated_not_rejected():
@@ -138,14 +188,16 @@ def test_call_put_relations(model, point):
         assert diff("rho") == approx(-0.01 * t * (S * Du - K * Dk))
         for flag in "cp":
             assert value(model, "rho", flag, **point) == approx(
-                -0.01 * t * value(model, "price", flag, **point))
+                -0.01 * t * value(model, "price", flag, **point)
+            )
     else:
         assert diff("rho") == approx(0.01 * K * t * Dk)
     # only the carry term of charm depends on the kind: put - call = q * Dq
     assert -diff("charm") == approx(q_eff * Du)
     for quantity in ("gamma", "vega", "dual_gamma") + tuple(h for h in HIGHER if h != "charm"):
         assert bits(value(model, quantity, "c", **point)) == bits(
-            value(model, quantity, "p", **point)), quantity
+            value(model, quantity, "p", **point)
+        ), quantity
 
 
 # ---------------------------------------------------------------- finite differences
@@ -170,6 +222,8 @@ DERIVATIVES = {
     "dual_delta": ("price", "K", 1.0),
     "dual_gamma": ("dual_delta", "K", 1.0),
 }
+
+
 @pytest.mark.parametrize("model", MODELS)
 @pytest.mark.parametrize("greek", DERIVATIVES)
 def test_greek_matches_finite_difference(greek, model):
@@ -182,11 +236,32 @@ def test_greek_matches_finite_difference(greek, model):
 
         fd = factor * (shifted(h) - shifted(-h)) / (2 * h)
         assert value(model, greek, flag, **point) == pytest.approx(fd, rel=2e-5, abs=1e-9), (
-            flag, point)
+            flag,
+            point,
+        )
 
 
-@pytest.mark.parametrize("x", [-37.5, -30.0, -20.0, -10.001, -10.0, -9.99, -7.0, -5.0, -2.0,
-                               -0.3, 0.0, 0.3, 1.0, 1.96, 5.0, 8.0])
+@pytest.mark.parametrize(
+    "x",
+    [
+        -37.5,
+        -30.0,
+        -20.0,
+        -10.001,
+        -10.0,
+        -9.99,
+        -7.0,
+        -5.0,
+        -2.0,
+        -0.3,
+        0.0,
+        0.3,
+        1.0,
+        1.96,
+        5.0,
+        8.0,
+    ],
+)
 def test_call_delta_follows_normal_cdf_into_the_tails(x):
     # with K = t = sigma = 1 and r = 0, d1 = ln(S) + 0.5 and the call delta is N(d1)
     S = math.exp(x - 0.5)
@@ -198,14 +273,26 @@ def test_call_delta_follows_normal_cdf_into_the_tails(x):
 def test_normal_cdf_saturation_through_delta():
     assert kv.bs_delta("c", math.exp(-39.5), 1.0, 1.0, 0.0, 1.0) == 0.0
     assert kv.bs_delta("c", math.exp(9.0), 1.0, 1.0, 0.0, 1.0) == 1.0
-    assert kv.bs_delta("c", 1.0, 1.0, 1.0, 0.0, 1.0) == pytest.approx(0.6914624612740131,
-                                                                      rel=1e-15)
+    assert kv.bs_delta("c", 1.0, 1.0, 1.0, 0.0, 1.0) == pytest.approx(0.6914624612740131, rel=1e-15)
 
 
 # ---------------------------------------------------------------- bit-for-bit relations
 
-UNUSUAL = (0.0, -0.0, -1.0, -50.0, 5e-324, 1e-300, 1e300, math.inf, -math.inf, math.nan,
-           0.2, 1.0, 100.0)
+UNUSUAL = (
+    0.0,
+    -0.0,
+    -1.0,
+    -50.0,
+    5e-324,
+    1e-300,
+    1e300,
+    math.inf,
+    -math.inf,
+    math.nan,
+    0.2,
+    1.0,
+    100.0,
+)
 FINITE_UNUSUAL = tuple(x for x in UNUSUAL if math.isfinite(x))
 BASE = (100.0, 95.0, 0.7, 0.03, 0.25)  # S or F, K, t, r, sigma
 
@@ -215,7 +302,7 @@ def grid(r_t_values):
     pools = [UNUSUAL, UNUSUAL, r_t_values, r_t_values, UNUSUAL]
     rows = []
     for i, pool in enumerate(pools):
-        rows += [BASE[:i] + (x,) + BASE[i + 1:] for x in pool]
+        rows += [BASE[:i] + (x,) + BASE[i + 1 :] for x in pool]
     rng = random.Random(20240607)
     rows += [tuple(rng.choice(pool) for pool in pools) for _ in range(250)]
     return rows
@@ -237,7 +324,13 @@ def test_black76_is_bsm_with_dividend_equal_to_rate(quantity):
     b76, bsm = fn("black76", quantity), fn("bsm", quantity)
     for flag, (F, K, t, r, sigma) in itertools.product("cp", FWD_GRID):
         assert bits(b76(flag, F, K, t, r, sigma)) == bits(bsm(flag, F, K, t, r, sigma, r)), (
-            flag, F, K, t, r, sigma)
+            flag,
+            F,
+            K,
+            t,
+            r,
+            sigma,
+        )
 
 
 # ---------------------------------------------------------------- degenerate inputs
@@ -245,8 +338,11 @@ def test_black76_is_bsm_with_dividend_equal_to_rate(quantity):
 NZ = -0.0
 NAN = math.nan
 Dr1 = math.exp(-0.05)  # the discount of r = 0.05 over one year
-ITM0, OTM0, ATM0 = (110.0, 100.0, 0.0, 0.05, 0.2), (90.0, 100.0, 0.0, 0.05, 0.2), \
-    (100.0, 100.0, 0.0, 0.05, 0.2)
+ITM0, OTM0, ATM0 = (
+    (110.0, 100.0, 0.0, 0.05, 0.2),
+    (90.0, 100.0, 0.0, 0.05, 0.2),
+    (100.0, 100.0, 0.0, 0.05, 0.2),
+)
 ITM_FLAT, OTM_FLAT = (110.0, 100.0, 1.0, 0.05, 0.0), (80.0, 100.0, 1.0, 0.05, 0.0)
 
 
@@ -322,24 +418,46 @@ def test_zero_volatility_theta_stays_finite():
 FIRST_ORDER_NAN_AT_EXPIRY = ("gamma", "dual_gamma", "theta")
 NAN_CASES = [
     ("expiry at the money", MODELS, QUANTITIES, [ATM0]),
-    ("flat volatility at the forward", ("bs", "black76"), QUANTITIES,
-     [(100.0, 100.0, 1.0, 0.0, 0.0)]),
+    (
+        "flat volatility at the forward",
+        ("bs", "black76"),
+        QUANTITIES,
+        [(100.0, 100.0, 1.0, 0.0, 0.0)],
+    ),
     ("expiry away from the money", MODELS, FIRST_ORDER_NAN_AT_EXPIRY + HIGHER, [ITM0, OTM0]),
     ("flat volatility away from the money", MODELS, HIGHER, [ITM_FLAT, OTM_FLAT]),
     ("flat volatility, curvature", MODELS, ("gamma", "dual_gamma"), [ITM_FLAT]),
-    ("worthless underlying or zero strike", ("bs", "bsm"), HIGHER,
-     [(0.0, 100.0, 1.0, 0.05, 0.2), (100.0, 0.0, 1.0, 0.05, 0.2)]),
-    ("negative time or strike ratio", MODELS, QUANTITIES,
-     [(100.0, 95.0, -0.5, 0.05, 0.2), (-100.0, 95.0, 0.5, 0.05, 0.2),
-      (100.0, -95.0, 0.5, 0.05, 0.2)]),
-    ("NaN input", MODELS, QUANTITIES,
-     [tuple(NAN if j == i else x for j, x in enumerate((100.0, 95.0, 0.5, 0.05, 0.2)))
-      for i in range(5)]),
+    (
+        "worthless underlying or zero strike",
+        ("bs", "bsm"),
+        HIGHER,
+        [(0.0, 100.0, 1.0, 0.05, 0.2), (100.0, 0.0, 1.0, 0.05, 0.2)],
+    ),
+    (
+        "negative time or strike ratio",
+        MODELS,
+        QUANTITIES,
+        [
+            (100.0, 95.0, -0.5, 0.05, 0.2),
+            (-100.0, 95.0, 0.5, 0.05, 0.2),
+            (100.0, -95.0, 0.5, 0.05, 0.2),
+        ],
+    ),
+    (
+        "NaN input",
+        MODELS,
+        QUANTITIES,
+        [
+            tuple(NAN if j == i else x for j, x in enumerate((100.0, 95.0, 0.5, 0.05, 0.2)))
+            for i in range(5)
+        ],
+    ),
 ]
 
 
-@pytest.mark.parametrize("models,quantities,inputs", [c[1:] for c in NAN_CASES],
-                         ids=[c[0] for c in NAN_CASES])
+@pytest.mark.parametrize(
+    "models,quantities,inputs", [c[1:] for c in NAN_CASES], ids=[c[0] for c in NAN_CASES]
+)
 def test_degenerate_inputs_give_nan(models, quantities, inputs):
     for model, quantity, flag, args in itertools.product(models, quantities, "cp", inputs):
         assert math.isnan(call_with(model, quantity, flag, args)), (model, quantity, flag, args)

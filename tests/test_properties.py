@@ -7,12 +7,11 @@ import math
 import struct
 from decimal import Decimal
 
+import kestrovane as kv
 import numpy as np
 import pytest
 from hypothesis import example, given
 from hypothesis import strategies as st
-
-import kestrovane as kv
 
 FUNCTIONS = [name for name in kv.__all__ if name != "__version__"]
 SCALARS = [name for name in FUNCTIONS if not name.endswith("_array")]
@@ -75,13 +74,29 @@ def exp(x):
         return math.inf
 
 
-SPECIAL = [0.0, -0.0, math.inf, -math.inf, math.nan, -math.nan, 5e-324, -5e-324,
-           2.2250738585072014e-308, 1.7976931348623157e308, -1.7976931348623157e308,
-           1.0, -1.0, 1e-300, 1e300, 0.5, 100.0]
+SPECIAL = [
+    0.0,
+    -0.0,
+    math.inf,
+    -math.inf,
+    math.nan,
+    -math.nan,
+    5e-324,
+    -5e-324,
+    2.2250738585072014e-308,
+    1.7976931348623157e308,
+    -1.7976931348623157e308,
+    1.0,
+    -1.0,
+    1e-300,
+    1e300,
+    0.5,
+    100.0,
+]
 doubles = st.one_of(
-    st.floats(),                                      # any double, NaN and infinities included
-    st.floats(-300.0, 300.0),                         # where the formulas do their work
-    st.integers(0, 2**64 - 1).map(from_bits),         # any bit pattern: NaN payloads, signs
+    st.floats(),  # any double, NaN and infinities included
+    st.floats(-300.0, 300.0),  # where the formulas do their work
+    st.integers(0, 2**64 - 1).map(from_bits),  # any bit pattern: NaN payloads, signs
     st.sampled_from(SPECIAL),
 )
 flags = st.sampled_from(["c", "p", "C", "P", "call", "put"])
@@ -93,6 +108,7 @@ def draw_scalar_args(data, name):
 
 # ------------------------------------------------------------ _array elements equal scalar calls
 
+
 @pytest.mark.parametrize("name", ARRAYS)
 @given(data=st.data())
 def test_array_elements_equal_scalar_calls(name, data):
@@ -101,8 +117,11 @@ def test_array_elements_equal_scalar_calls(name, data):
     args = []
     for p in names:
         if p in PER_OPTION:
-            args.append(np.array(data.draw(st.lists(doubles, min_size=n, max_size=n), label=p),
-                                 dtype=np.float64))
+            args.append(
+                np.array(
+                    data.draw(st.lists(doubles, min_size=n, max_size=n), label=p), dtype=np.float64
+                )
+            )
         else:
             args.append(data.draw(flags if p == "flag" else doubles, label=p))
     got = array_bits(getattr(kv, name)(*args), n)
@@ -185,6 +204,7 @@ def test_black76_equals_bsm_with_carry_equal_to_rate(name, data):
 
 # ------------------------------------------------------------ implied volatility
 
+
 def forward(model, S, t, r, q):
     if model == "bs":
         return S * exp(t * r)
@@ -214,7 +234,7 @@ def test_implied_volatility_outcome_follows_the_bounds(model, price, S, K, t, r,
     call = flag[0] in "cC"
     F = forward(model, S, t, r, q)
     target = price * exp(t * r)
-    intrinsic = (F - K if call else K - F)
+    intrinsic = F - K if call else K - F
     intrinsic = intrinsic if intrinsic > 0.0 else 0.0
     maximum = F if call else K
     got = iv_call(model, price, S, K, t, r, q, flag)
@@ -234,8 +254,14 @@ def test_implied_volatility_outcome_follows_the_bounds(model, price, S, K, t, r,
 
 @pytest.mark.parametrize("flag", ["c", "p"])
 @pytest.mark.parametrize("model", ["bs", "bsm", "black76"])
-@given(S=st.floats(1.0, 1000.0), moneyness=st.floats(0.7, 1.4), t=st.floats(0.1, 3.0),
-       r=st.floats(-0.05, 0.1), q=st.floats(0.0, 0.05), sigma=st.floats(0.05, 2.0))
+@given(
+    S=st.floats(1.0, 1000.0),
+    moneyness=st.floats(0.7, 1.4),
+    t=st.floats(0.1, 3.0),
+    r=st.floats(-0.05, 0.1),
+    q=st.floats(0.0, 0.05),
+    sigma=st.floats(0.05, 2.0),
+)
 def test_implied_volatility_reprices(model, flag, S, moneyness, t, r, q, sigma):
     K = S * moneyness
     if model == "bs":
@@ -273,8 +299,17 @@ numbers = st.one_of(
 )
 
 
-@pytest.mark.parametrize("name", ["bs_delta", "bsm_gamma", "black76_black", "bs_implied_volatility",
-                                  "bsm_implied_volatility", "black76_implied_volatility"])
+@pytest.mark.parametrize(
+    "name",
+    [
+        "bs_delta",
+        "bsm_gamma",
+        "black76_black",
+        "bs_implied_volatility",
+        "bsm_implied_volatility",
+        "black76_implied_volatility",
+    ],
+)
 @given(data=st.data())
 @example(data=None)
 def test_numbers_convert_as_float_does(name, data):
@@ -286,8 +321,10 @@ def test_numbers_convert_as_float_does(name, data):
     else:
         at = data.draw(st.sampled_from([i for i, p in enumerate(names) if p != "flag"]))
         cases = [(at, data.draw(numbers))]
-    base = [{"flag": "c", "price": 5.0, "r": 0.03, "q": 0.01, "sigma": 0.25}.get(p, 100.0)
-            for p in names]
+    base = [
+        {"flag": "c", "price": 5.0, "r": 0.03, "q": 0.01, "sigma": 0.25}.get(p, 100.0)
+        for p in names
+    ]
     for at, number in cases:
         args = list(base)
         args[at] = number
@@ -303,8 +340,17 @@ def test_numbers_convert_as_float_does(name, data):
         assert outcome(name, *args) == outcome(name, *plain)
 
 
-@pytest.mark.parametrize("name", ["bs_delta", "bsm_vanna", "black76_theta", "bs_implied_volatility",
-                                  "bsm_implied_volatility", "black76_implied_volatility"])
+@pytest.mark.parametrize(
+    "name",
+    [
+        "bs_delta",
+        "bsm_vanna",
+        "black76_theta",
+        "bs_implied_volatility",
+        "bsm_implied_volatility",
+        "black76_implied_volatility",
+    ],
+)
 @given(data=st.data())
 def test_keywords_bind_like_positions(name, data):
     names = params(name)

@@ -16,7 +16,6 @@ from collections import Counter
 from pathlib import Path
 
 import pytest
-
 from kestrovane import _kestrovane as kv
 
 ROWS = json.loads((Path(__file__).parent / "data" / "reference.json").read_text())
@@ -43,7 +42,8 @@ def test_matches_high_precision_reference(label, name, args, expected, rel_tol):
     expected = float(expected)
     got = getattr(kv, name)(*args)
     assert math.isfinite(got) and abs(got - expected) <= rel_tol * abs(expected), (
-        f"{name}{tuple(args)}: got {got!r}, expected {expected!r} (rel_tol {rel_tol})")
+        f"{name}{tuple(args)}: got {got!r}, expected {expected!r} (rel_tol {rel_tol})"
+    )
 
 
 def test_reference_covers_every_scalar_function():

@@ -6,10 +6,9 @@ import importlib.util
 import pickle
 from pathlib import Path
 
+import kestrovane as kv
 import numpy as np
 import pytest
-
-import kestrovane as kv
 
 EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "dask_scaleout.py"
 N, CHUNKS = 10_000, 1_000
@@ -60,7 +59,8 @@ def test_direct_reference_is_the_scalar_function(expected, inputs):
     S, K, t, sigma = (float(inputs[k][i]) for k in ("S", "K", "t", "sigma"))
     assert expected["delta"][i] == kv.bsm_delta("c", S, K, t, 0.03, sigma, 0.01)
     assert expected["implied_vol"][i] == kv.bsm_implied_volatility(
-        float(expected["price"][i]), S, K, t, 0.03, 0.01, "c")
+        float(expected["price"][i]), S, K, t, 0.03, 0.01, "c"
+    )
 
 
 @pytest.mark.parametrize("chunks", [CHUNKS, 3_333, N])
@@ -80,8 +80,9 @@ def test_blocks_on_worker_processes_match_direct_calls(example, inputs, expected
     assert_bit_for_bit(example.compute_distributed(inputs, CHUNKS, n_workers=2), expected)
 
 
-@pytest.mark.parametrize("name", ["bs_delta_array", "bsm_implied_volatility_array",
-                                  "black76_black", "bs_black_scholes"])
+@pytest.mark.parametrize(
+    "name", ["bs_delta_array", "bsm_implied_volatility_array", "black76_black", "bs_black_scholes"]
+)
 def test_functions_pickle_by_reference(name):
     function = getattr(kv, name)
     payload = pickle.dumps(function)

@@ -8,10 +8,9 @@ import subprocess
 import sys
 from pathlib import Path
 
+import kestrovane
 import numpy as np
 import pytest
-
-import kestrovane
 from kestrovane import _kestrovane
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -37,18 +36,29 @@ def test_stub_declares_exactly_the_module_functions_in_order(stub):
 
 
 def test_stub_all_and_version(stub):
-    assigned = {node.targets[0].id: ast.literal_eval(node.value) for node in stub.body
-                if isinstance(node, ast.Assign)}
+    assigned = {
+        node.targets[0].id: ast.literal_eval(node.value)
+        for node in stub.body
+        if isinstance(node, ast.Assign)
+    }
     assert assigned == {"__all__": list(_kestrovane.__all__)}
-    annotated = {node.target.id: ast.unparse(node.annotation) for node in stub.body
-                 if isinstance(node, ast.AnnAssign)}
+    annotated = {
+        node.target.id: ast.unparse(node.annotation)
+        for node in stub.body
+        if isinstance(node, ast.AnnAssign)
+    }
     assert annotated == {"__version__": "str"}
     assert isinstance(kestrovane.__version__, str)
 
 
 def test_package_reexports_every_function():
-    assert kestrovane.__all__ == [*_kestrovane.__all__, "greeks", "implied_volatility",
-                                  "IvStatus", "QUANTITIES"]
+    assert kestrovane.__all__ == [
+        *_kestrovane.__all__,
+        "greeks",
+        "implied_volatility",
+        "IvStatus",
+        "QUANTITIES",
+    ]
     for name in _kestrovane.__all__:
         assert getattr(kestrovane, name) is getattr(_kestrovane, name)
 
@@ -59,17 +69,23 @@ def test_parameters_match_the_runtime_signature(stub_functions, name):
     runtime = inspect.signature(getattr(_kestrovane, name)).parameters
     args = node.args
     assert [a.arg for a in args.args] == list(runtime)
-    assert all(p.kind is p.POSITIONAL_OR_KEYWORD and p.default is p.empty
-               for p in runtime.values())
-    assert not (args.posonlyargs or args.kwonlyargs or args.vararg or args.kwarg
-                or args.defaults)
+    assert all(p.kind is p.POSITIONAL_OR_KEYWORD and p.default is p.empty for p in runtime.values())
+    assert not (args.posonlyargs or args.kwonlyargs or args.vararg or args.kwarg or args.defaults)
 
 
 def call_as_typed(name, node, n=3):
     """Calls `name` with an array wherever the stub says NDArray and a float
     (or 'c' for str) elsewhere; returns the result."""
-    values = {"price": 5.0, "S": 100.0, "F": 100.0, "K": 100.0, "t": 0.5, "r": 0.03,
-              "sigma": 0.25, "q": 0.01}
+    values = {
+        "price": 5.0,
+        "S": 100.0,
+        "F": 100.0,
+        "K": 100.0,
+        "t": 0.5,
+        "r": 0.03,
+        "sigma": 0.25,
+        "q": 0.01,
+    }
     kwargs = {}
     for a in node.args.args:
         kind = ast.unparse(a.annotation)
@@ -103,8 +119,12 @@ def test_annotations_describe_how_the_function_is_called(stub_functions, name):
 
 
 def test_committed_stub_is_what_the_generator_writes():
-    done = subprocess.run([sys.executable, str(ROOT / "tools" / "gen_stubs.py"), "--check"],
-                          capture_output=True, text=True, timeout=60)
+    done = subprocess.run(
+        [sys.executable, str(ROOT / "tools" / "gen_stubs.py"), "--check"],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
     assert done.returncode == 0, done.stderr
 
 

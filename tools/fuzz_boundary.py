@@ -42,23 +42,78 @@ import sys
 import time
 import warnings
 
+import kestrovane as kv
 import numpy as np
 from numpy.lib.stride_tricks import as_strided
-
-import kestrovane as kv
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 from borrow_registry import Registry  # noqa: E402
 
 NAMES = [name for name in kv.__all__ if name != "__version__"]
 PER_OPTION = {"price", "S", "F", "K", "t", "sigma"}
-SPECIAL = [0.0, -0.0, math.inf, -math.inf, math.nan, -math.nan, 5e-324, -5e-324,
-           2.2250738585072014e-308, 1.7976931348623157e308, 1.0, -1.0, 0.5, 100.0, 0.2,
-           0.05, 1e-300, 1e300, 4.999999999999996, 1e-6]
-FLAGS = ["c", "p", "C", "P", "call", "put", "", "x", "\0", "\ud800", "ç", "\u0301c",
-         'q"\\\t\r\n\x00\x7f\u200b\ue000\U0010ffff', "c" * 1000]
-DTYPES = ["f8", "<f8", ">f8", "=f8", "f4", "f2", "g", "c16", "c8", "i8", "u8", "i4", "i1", "u1",
-          "?", "O", "U3", "S8", "V8", "M8[s]", "m8[ns]", [("a", "f8")], ("f8", (2,))]
+SPECIAL = [
+    0.0,
+    -0.0,
+    math.inf,
+    -math.inf,
+    math.nan,
+    -math.nan,
+    5e-324,
+    -5e-324,
+    2.2250738585072014e-308,
+    1.7976931348623157e308,
+    1.0,
+    -1.0,
+    0.5,
+    100.0,
+    0.2,
+    0.05,
+    1e-300,
+    1e300,
+    4.999999999999996,
+    1e-6,
+]
+FLAGS = [
+    "c",
+    "p",
+    "C",
+    "P",
+    "call",
+    "put",
+    "",
+    "x",
+    "\0",
+    "\ud800",
+    "ç",
+    "\u0301c",
+    'q"\\\t\r\n\x00\x7f\u200b\ue000\U0010ffff',
+    "c" * 1000,
+]
+DTYPES = [
+    "f8",
+    "<f8",
+    ">f8",
+    "=f8",
+    "f4",
+    "f2",
+    "g",
+    "c16",
+    "c8",
+    "i8",
+    "u8",
+    "i4",
+    "i1",
+    "u1",
+    "?",
+    "O",
+    "U3",
+    "S8",
+    "V8",
+    "M8[s]",
+    "m8[ns]",
+    [("a", "f8")],
+    ("f8", (2,)),
+]
 
 
 def params(name):
@@ -78,6 +133,7 @@ class Failure(AssertionError):
 
 # ---------------------------------------------------------------- byte source
 
+
 class Draw:
     """Turns the fuzzer's bytes into choices; past the end every choice is 0."""
 
@@ -86,7 +142,7 @@ class Draw:
         self.pos = 0
 
     def take(self, n):
-        chunk = self.data[self.pos:self.pos + n]
+        chunk = self.data[self.pos : self.pos + n]
         self.pos += n
         return chunk.ljust(n, b"\0")
 
@@ -109,6 +165,7 @@ class Draw:
 
 
 # ---------------------------------------------------------------- hostile objects
+
 
 class Floaty:
     """__float__ returning, raising or misbehaving as told."""
@@ -225,6 +282,7 @@ class ArraySub(np.ndarray):
 
 # ---------------------------------------------------------------- values
 
+
 def number(d, hostile_kwargs, kwargs_ref):
     kind = d.below(24)
     if kind < 8:
@@ -246,8 +304,15 @@ def number(d, hostile_kwargs, kwargs_ref):
     if kind == 15:
         return IntSub(d.below(2**16))
     if kind == 16:
-        return d.pick([fractions.Fraction(1, 3), decimal.Decimal("1e400"), decimal.Decimal("sNaN"),
-                       decimal.Decimal("-nan"), fractions.Fraction(10**400, 3)])
+        return d.pick(
+            [
+                fractions.Fraction(1, 3),
+                decimal.Decimal("1e400"),
+                decimal.Decimal("sNaN"),
+                decimal.Decimal("-nan"),
+                fractions.Fraction(10**400, 3),
+            ]
+        )
     if kind == 17:
         dtype = d.pick(["f8", "f4", "f2", "i8", "u8", "i1", "?", "c16", "g", "M8[s]"])
         return np.frombuffer(d.take(np.dtype(dtype).itemsize), dtype=dtype)[0]
@@ -298,22 +363,23 @@ def array(d, n=None):
     a = base_array(d, max(n, 1) * 3)
     layout = d.below(14)
     if layout == 0:
-        a = a[::-1][:n]                                 # negative stride
+        a = a[::-1][:n]  # negative stride
     elif layout == 1:
-        a = a[::2][:n]                                  # step view
+        a = a[::2][:n]  # step view
     elif layout == 2:
-        a = a[1:n + 1]                                  # offset view of a deleted base
-    elif layout == 3 and a.dtype == np.float64:         # unaligned, writeable
+        a = a[1 : n + 1]  # offset view of a deleted base
+    elif layout == 3 and a.dtype == np.float64:  # unaligned, writeable
         raw = np.zeros(n * 8 + 1, dtype=np.uint8)
         a = raw[1:].view(np.float64)
         a[:] = [d.double() for _ in range(n)]
-    elif layout == 4 and a.dtype == np.float64 and n:   # unaligned, read-only
-        a = np.frombuffer(b"\0" + np.array([d.double() for _ in range(n)]).tobytes(),
-                          dtype=np.float64, offset=1)
+    elif layout == 4 and a.dtype == np.float64 and n:  # unaligned, read-only
+        a = np.frombuffer(
+            b"\0" + np.array([d.double() for _ in range(n)]).tobytes(), dtype=np.float64, offset=1
+        )
     elif layout == 5:
         a = a[:n].copy()
         a.flags.writeable = False
-    elif layout == 6 and a.dtype.kind != "O":           # stride 0, possibly a huge length
+    elif layout == 6 and a.dtype.kind != "O":  # stride 0, possibly a huge length
         length = d.pick([0, 1, 2, n, 2**31, 2**40, 2**59])
         if length * a.dtype.itemsize < 2**62:
             a = as_strided(a[:1], shape=(length,), strides=(0,))
@@ -345,10 +411,12 @@ def argument(d, name, param, n, hostile_kwargs, kwargs_ref):
 
 # ---------------------------------------------------------------- calling
 
-_PyObject_Call = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.py_object,
-                                   ctypes.py_object)(("PyObject_Call", ctypes.pythonapi))
-_PyObject_CallNoKw = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.py_object,
-                                       ctypes.c_void_p)(("PyObject_Call", ctypes.pythonapi))
+_PyObject_Call = ctypes.PYFUNCTYPE(
+    ctypes.py_object, ctypes.py_object, ctypes.py_object, ctypes.py_object
+)(("PyObject_Call", ctypes.pythonapi))
+_PyObject_CallNoKw = ctypes.PYFUNCTYPE(
+    ctypes.py_object, ctypes.py_object, ctypes.py_object, ctypes.c_void_p
+)(("PyObject_Call", ctypes.pythonapi))
 
 
 def build_call(d, name, hostile_kwargs):
@@ -374,7 +442,7 @@ def build_call(d, name, hostile_kwargs):
         elif trouble == 2 and kwargs:
             del kwargs[d.pick(list(kwargs))]
         elif trouble == 3:
-            kwargs[d.pick(names)] = d.double()          # possibly a duplicate of a positional
+            kwargs[d.pick(names)] = d.double()  # possibly a duplicate of a positional
         elif trouble == 4:
             kwargs[d.pick(names).swapcase()] = 1.0
         elif trouble == 5:
@@ -404,6 +472,7 @@ def invoke(d, fn, positional, kwargs):
 
 
 # ---------------------------------------------------------------- checks
+
 
 class Borrows:
     """The shared borrow registry, once an array call has published it."""
@@ -472,8 +541,6 @@ def check_exception(e):
     raise Failure(f"undocumented exception {type(e).__module__}.{type(e).__qualname__}: {e}")
 
 
-
-
 class Fuzzer:
     def __init__(self, hostile_kwargs):
         self.hostile_kwargs = hostile_kwargs
@@ -492,8 +559,9 @@ class Fuzzer:
         if mutating:  # let the keyword dict hold the only references to its values
             arrays = objects = []
         else:
-            arrays = [v for v in list(positional) + list(kwargs.values())
-                      if isinstance(v, np.ndarray)]
+            arrays = [
+                v for v in list(positional) + list(kwargs.values()) if isinstance(v, np.ndarray)
+            ]
             objects = list(positional) + list(kwargs.values()) + list(kwargs)
         gc.disable()  # a collection of older cycles would move counts during the call
         before = [sys.getrefcount(o) for o in objects]
@@ -516,8 +584,9 @@ class Fuzzer:
         after = [sys.getrefcount(o) for o in objects]
         gc.enable()
         if not mutating and after != before:
-            changed = [(type(o).__name__, b, a)
-                       for o, b, a in zip(objects, before, after) if a != b]
+            changed = [
+                (type(o).__name__, b, a) for o, b, a in zip(objects, before, after) if a != b
+            ]
             raise Failure(f"argument refcounts changed (type, before, after): {changed}")
         self.borrows.assert_free(arrays)
 
@@ -525,14 +594,21 @@ class Fuzzer:
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--seconds", type=float, default=float(os.environ.get("FUZZ_SECONDS", 30)))
-    parser.add_argument("--runs", type=int, default=int(os.environ.get("FUZZ_RUNS", 0)),
-                        help="stop after this many executions (0: no limit)")
+    parser.add_argument(
+        "--runs",
+        type=int,
+        default=int(os.environ.get("FUZZ_RUNS", 0)),
+        help="stop after this many executions (0: no limit)",
+    )
     parser.add_argument("--seed", type=int, default=0, help="0: a new seed each run")
     parser.add_argument("--engine", choices=["auto", "atheris", "random"], default="auto")
     parser.add_argument("--stats", action="store_true", help="print the exceptions seen")
     parser.add_argument("--replay", default="", help="run one input given in hex, then stop")
-    parser.add_argument("--artifacts", default=os.environ.get("FUZZ_ARTIFACTS", "."),
-                        help="directory for libFuzzer crash inputs")
+    parser.add_argument(
+        "--artifacts",
+        default=os.environ.get("FUZZ_ARTIFACTS", "."),
+        help="directory for libFuzzer crash inputs",
+    )
     args, rest = parser.parse_known_args()
     if not args.seed:
         args.seed = int.from_bytes(os.urandom(4), "little") or 1
@@ -546,9 +622,11 @@ def main():
 
     def finish(status):
         elapsed = time.monotonic() - start
-        print(f"fuzz_boundary: {fuzzer.runs} executions in {elapsed:.1f} s "
-              f"({fuzzer.outcomes['returned']} returned, {fuzzer.outcomes['raised']} raised)",
-              flush=True)
+        print(
+            f"fuzz_boundary: {fuzzer.runs} executions in {elapsed:.1f} s "
+            f"({fuzzer.outcomes['returned']} returned, {fuzzer.outcomes['raised']} raised)",
+            flush=True,
+        )
         for text, count in sorted((fuzzer.stats or {}).items(), key=lambda kv_: -kv_[1]):
             print(f"{count:9d}  {text!r}")
         sys.stdout.flush()
@@ -570,15 +648,25 @@ def main():
     engine = args.engine
     if engine == "auto":
         engine = "atheris" if importlib.util.find_spec("atheris") else "random"
-    print(f"fuzz_boundary: engine {engine}, seed {args.seed}, {len(NAMES)} functions, "
-          f"limit {args.seconds:g} s / {args.runs or 'unlimited'} runs", flush=True)
+    print(
+        f"fuzz_boundary: engine {engine}, seed {args.seed}, {len(NAMES)} functions, "
+        f"limit {args.seconds:g} s / {args.runs or 'unlimited'} runs",
+        flush=True,
+    )
     if engine == "atheris":
         import atheris
+
         os.makedirs(args.artifacts, exist_ok=True)
-        libfuzzer = [sys.argv[0], f"-seed={args.seed}", f"-max_total_time={int(args.seconds) + 60}",
-                     "-rss_limit_mb=8192", "-max_len=4096", "-len_control=0",
-                     f"-artifact_prefix={os.path.join(args.artifacts, '')}",
-                     "-print_final_stats=0"] + rest
+        libfuzzer = [
+            sys.argv[0],
+            f"-seed={args.seed}",
+            f"-max_total_time={int(args.seconds) + 60}",
+            "-rss_limit_mb=8192",
+            "-max_len=4096",
+            "-len_control=0",
+            f"-artifact_prefix={os.path.join(args.artifacts, '')}",
+            "-print_final_stats=0",
+        ] + rest
         for fn in (build_call, argument, number, flag, array, base_array, invoke):
             globals()[fn.__name__] = atheris.instrument_func(fn)
         atheris.Setup(libfuzzer, test_one_input)

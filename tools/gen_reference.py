@@ -22,7 +22,6 @@ mpmath is needed only here: python3 -m pip install mpmath; python3 tools/gen_ref
 """
 
 import json
-import math
 from pathlib import Path
 
 import mpmath as mp
@@ -112,8 +111,7 @@ def by_diff(model, w, x, quantity, addprec):
     def f(*values):
         return price(model, w, **{**x, **dict(zip(names, values))})
 
-    derivative = mp.diff(f, [x[v] for v in names], [orders[v] for v in names],
-                         addprec=addprec)
+    derivative = mp.diff(f, [x[v] for v in names], [orders[v] for v in names], addprec=addprec)
     return derivative * scale
 
 
@@ -188,11 +186,18 @@ def formula_row(label, model, quantity, flag, point):
     cancelled = float(rounding_magnitude(model, flag, x, quantity) / abs(value))
     tol = max(MIN_REL_TOL, 64 * EPS * (condition(model, flag, x, quantity, value) + cancelled))
     if tol > MAX_REL_TOL:
-        print(f"dropped, rel_tol {tol:.1e}: {function_name(model, quantity)}"
-              f"{tuple(call_args(model, flag, S, K, t, r, sigma, q))}")
+        print(
+            f"dropped, rel_tol {tol:.1e}: {function_name(model, quantity)}"
+            f"{tuple(call_args(model, flag, S, K, t, r, sigma, q))}"
+        )
         return None
-    return [label, function_name(model, quantity), call_args(model, flag, S, K, t, r, sigma, q),
-            repr(double), float(f"{tol:.2g}")]
+    return [
+        label,
+        function_name(model, quantity),
+        call_args(model, flag, S, K, t, r, sigma, q),
+        repr(double),
+        float(f"{tol:.2g}"),
+    ]
 
 
 # (flag, S or F, K, t, r, sigma, q): calls and puts, in, at and out of the money, short and
@@ -261,8 +266,13 @@ def iv_row(model, flag, S, K, t, r, sigma, q):
         args = [p, S, K, r, t, flag]
     else:
         args = [p, S, K, t, r] + ([q] if model == "bsm" else []) + [flag]
-    return ["iv", f"{model}_implied_volatility", args, repr(to_double(vol)),
-            float(f"{float(tol):.2g}")]
+    return [
+        "iv",
+        f"{model}_implied_volatility",
+        args,
+        repr(to_double(vol)),
+        float(f"{float(tol):.2g}"),
+    ]
 
 
 def main():
@@ -278,8 +288,9 @@ def main():
     rows = [row for row in rows if row is not None]
     OUT.parent.mkdir(parents=True, exist_ok=True)
     with OUT.open("w") as out:
-        out.write("[\n" + ",\n".join(json.dumps(row, separators=(",", ":")) for row in rows)
-                  + "\n]\n")
+        out.write(
+            "[\n" + ",\n".join(json.dumps(row, separators=(",", ":")) for row in rows) + "\n]\n"
+        )
     print(f"{OUT}: {len(rows)} rows, {dropped} points dropped, {OUT.stat().st_size} bytes")
 
 

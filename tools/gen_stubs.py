@@ -61,8 +61,9 @@ def render(module: ModuleType) -> str:
     for name in names:
         function = getattr(module, name)
         is_array = name.endswith("_array")
-        params = ", ".join(f"{p}: {annotation(p, is_array)}"
-                           for p in parameters(function.__text_signature__))
+        params = ", ".join(
+            f"{p}: {annotation(p, is_array)}" for p in parameters(function.__text_signature__)
+        )
         result = "NDArray[np.float64]" if is_array else "float"
         lines.append(f"def {name}({params}) -> {result}: ...")
     return "\n".join(lines) + "\n"
@@ -117,7 +118,9 @@ def render_book() -> str:
     def numbered(names: tuple[str, ...], start: int = 0) -> str:
         return ", ".join(f"{i} {name}" for i, name in enumerate(names, start))
 
-    wrapped = ",\n    ".join(numbered(QUANTITIES[i:i + 8], i) for i in range(0, len(QUANTITIES), 8))
+    wrapped = ",\n    ".join(
+        numbered(QUANTITIES[i : i + 8], i) for i in range(0, len(QUANTITIES), 8)
+    )
     return BOOK_STUB.format(models=numbered(MODELS), quantities=wrapped)
 
 

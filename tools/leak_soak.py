@@ -23,20 +23,20 @@ import sys
 import time
 import tracemalloc
 
-import numpy as np
-
 import kestrovane as kv
+import numpy as np
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 from borrow_registry import Registry  # noqa: E402
 
-RSS_LIMIT = 1 << 20          # bytes, after warm-up
-TRACED_LIMIT = 64 << 10      # bytes
-HEAP_LIMIT = 64 << 10        # bytes
-OBJECTS_LIMIT = 1000         # gc-tracked objects
+RSS_LIMIT = 1 << 20  # bytes, after warm-up
+TRACED_LIMIT = 64 << 10  # bytes
+HEAP_LIMIT = 64 << 10  # bytes
+OBJECTS_LIMIT = 1000  # gc-tracked objects
 
 
 # ---------------------------------------------------------------- measurements
+
 
 def rss():
     with open("/proc/self/statm") as f:
@@ -44,9 +44,21 @@ def rss():
 
 
 class _Mallinfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in (
-        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
-        "fordblks", "keepcost")]
+    _fields_ = [
+        (name, ctypes.c_size_t)
+        for name in (
+            "arena",
+            "ordblks",
+            "smblks",
+            "hblks",
+            "hblkhd",
+            "usmblks",
+            "fsmblks",
+            "uordblks",
+            "fordblks",
+            "keepcost",
+        )
+    ]
 
 
 SANITIZED = hasattr(ctypes.CDLL(None), "__sanitizer_get_current_allocated_bytes")
@@ -66,6 +78,7 @@ def heap_counter():
         def in_use():
             m = info()
             return m.uordblks + m.hblkhd
+
         return in_use
     return lambda: 0
 
@@ -76,9 +89,11 @@ total_refs = getattr(sys, "gettotalrefcount", lambda: 0)
 
 # ---------------------------------------------------------------- paths
 
+
 class Path:
-    def __init__(self, label, fn, args, kwargs=None, raises=None, text="", setup=None,
-                 teardown=None):
+    def __init__(
+        self, label, fn, args, kwargs=None, raises=None, text="", setup=None, teardown=None
+    ):
         self.label, self.fn, self.args, self.kwargs = label, fn, tuple(args), kwargs or {}
         self.raises, self.text = raises, text
         self.setup, self.teardown = setup, teardown
@@ -111,8 +126,17 @@ def params(name):
 
 
 PER_OPTION = {"price", "S", "F", "K", "t", "sigma"}
-SCALAR_VALUES = {"flag": "c", "price": 8.0, "S": 100.0, "F": 100.0, "K": 95.0, "t": 0.75,
-                 "r": 0.03, "sigma": 0.25, "q": 0.01}
+SCALAR_VALUES = {
+    "flag": "c",
+    "price": 8.0,
+    "S": 100.0,
+    "F": 100.0,
+    "K": 95.0,
+    "t": 0.75,
+    "r": 0.03,
+    "sigma": 0.25,
+    "q": 0.01,
+}
 
 
 def good_args(name, n=8):
@@ -136,40 +160,82 @@ def build_paths(borrows_holder):
     for name in ("bs_delta", "bsm_vega_array"):
         a = good_args(name)
         err(f"too many positional {name}", name, a + [0.0], TypeError, "positional arguments but")
-        err(f"unexpected keyword {name}", name, a, TypeError, "unexpected keyword",
-            kwargs={"x": 1.0})
-        err(f"multiple values {name}", name, a, TypeError, "multiple values",
-            kwargs={"S": 1.0})
+        err(
+            f"unexpected keyword {name}",
+            name,
+            a,
+            TypeError,
+            "unexpected keyword",
+            kwargs={"x": 1.0},
+        )
+        err(f"multiple values {name}", name, a, TypeError, "multiple values", kwargs={"S": 1.0})
         err(f"missing {name}", name, a[:3], TypeError, "missing")
     a = good_args("bs_delta")
     err("bad number", "bs_delta", a[:1] + ["100"] + a[2:], TypeError, "argument 'S': must be real")
     err("int too large", "bs_delta", a[:1] + [10**400] + a[2:], OverflowError, "too large")
     err("__float__ raises", "bs_delta", a[:1] + [FloatRaises()] + a[2:], UserError, "no float")
-    err("__float__ non-float", "bs_delta", a[:1] + [FloatReturnsInt()] + a[2:], TypeError,
-        "argument 'S'")
-    err("TypeError with cause", "bs_delta", a[:1] + [FloatTypeErrorWithCause()] + a[2:],
-        TypeError, "argument 'S': not a number")
+    err(
+        "__float__ non-float",
+        "bs_delta",
+        a[:1] + [FloatReturnsInt()] + a[2:],
+        TypeError,
+        "argument 'S'",
+    )
+    err(
+        "TypeError with cause",
+        "bs_delta",
+        a[:1] + [FloatTypeErrorWithCause()] + a[2:],
+        TypeError,
+        "argument 'S': not a number",
+    )
     err("bad flag type", "bs_delta", [1] + a[1:], TypeError, "'int' object cannot be converted")
     err("unencodable flag", "bs_delta", ["\ud800"] + a[1:], UnicodeEncodeError, "surrogates")
     err("empty flag", "bs_delta", [""] + a[1:], ValueError, "flag must be 'c' or 'p'")
-    err("invalid flag quoted", "bs_delta", ['x"\\\t\u0301\U0010ffff\u200b\0'] + a[1:],
-        ValueError, "got \"x")
+    err(
+        "invalid flag quoted",
+        "bs_delta",
+        ['x"\\\t\u0301\U0010ffff\u200b\0'] + a[1:],
+        ValueError,
+        'got "x',
+    )
     a = good_args("bs_delta_array")
     err("array flag invalid", "bs_delta_array", ["x"] + a[1:], ValueError, "got")
     s = a[1]
-    for label, bad in [("list", s.tolist()), ("int64", s.astype(np.int64)),
-                       ("2-D", s.reshape(2, -1)), ("byte-swapped", s.astype(">f8"))]:
-        err(f"array intake {label} as S", "bs_delta_array", a[:1] + [bad] + a[2:], TypeError,
-            "cannot be converted to 'PyArray<T, D>'")
-    err("array intake list as K", "bs_delta_array", a[:2] + [a[2].tolist()] + a[3:], TypeError,
-        "argument 'K'")
-    err("not contiguous", "bs_delta_array", a[:3] + [np.linspace(1, 2, 16)[::2]] + a[4:],
-        TypeError, "not contiguous")
-    for name, text in [("bs_delta_array", "S, K, t, sigma"), ("bsm_delta_array", "S, K, t, sigma"),
-                       ("black76_delta_array", "F, K, t, sigma"),
-                       ("bs_implied_volatility_array", "price, S, K, t"),
-                       ("bsm_implied_volatility_array", "price, S, K, t"),
-                       ("black76_implied_volatility_array", "price, F, K, t")]:
+    for label, bad in [
+        ("list", s.tolist()),
+        ("int64", s.astype(np.int64)),
+        ("2-D", s.reshape(2, -1)),
+        ("byte-swapped", s.astype(">f8")),
+    ]:
+        err(
+            f"array intake {label} as S",
+            "bs_delta_array",
+            a[:1] + [bad] + a[2:],
+            TypeError,
+            "cannot be converted to 'PyArray<T, D>'",
+        )
+    err(
+        "array intake list as K",
+        "bs_delta_array",
+        a[:2] + [a[2].tolist()] + a[3:],
+        TypeError,
+        "argument 'K'",
+    )
+    err(
+        "not contiguous",
+        "bs_delta_array",
+        a[:3] + [np.linspace(1, 2, 16)[::2]] + a[4:],
+        TypeError,
+        "not contiguous",
+    )
+    for name, text in [
+        ("bs_delta_array", "S, K, t, sigma"),
+        ("bsm_delta_array", "S, K, t, sigma"),
+        ("black76_delta_array", "F, K, t, sigma"),
+        ("bs_implied_volatility_array", "price, S, K, t"),
+        ("bsm_implied_volatility_array", "price, S, K, t"),
+        ("black76_implied_volatility_array", "price, F, K, t"),
+    ]:
         b = good_args(name)
         last = max(i for i, p in enumerate(params(name)) if p in PER_OPTION)
         b[last] = b[last][:-1]
@@ -184,30 +250,49 @@ def build_paths(borrows_holder):
     def drop_outputs_while_raising(*args):
         return sorted([kv.bs_delta_array(*args) for _ in range(2)], key=lambda out: 1 / 0)
 
-    paths.append(Path("outputs freed while raising", drop_outputs_while_raising,
-                      good_args("bs_delta_array"), raises=ZeroDivisionError, text="division"))
+    paths.append(
+        Path(
+            "outputs freed while raising",
+            drop_outputs_while_raising,
+            good_args("bs_delta_array"),
+            raises=ZeroDivisionError,
+            text="division",
+        )
+    )
 
     # A refused read borrow: K exclusively borrowed by "other native code", so S
     # is read-borrowed first and must be released again.
     b = good_args("bs_delta_array")
     b = [x.copy() if isinstance(x, np.ndarray) else x for x in b]
     k = b[2]
-    paths.append(Path(
-        "refused borrow", kv.bs_delta_array, b, raises=BaseException, text="AlreadyBorrowed",
-        setup=lambda: borrows_holder[0].exclusive(k) == 0 or sys.exit("exclusive borrow failed"),
-        teardown=lambda: borrows_holder[0].release(k)))
+    paths.append(
+        Path(
+            "refused borrow",
+            kv.bs_delta_array,
+            b,
+            raises=BaseException,
+            text="AlreadyBorrowed",
+            setup=lambda: (
+                borrows_holder[0].exclusive(k) == 0 or sys.exit("exclusive borrow failed")
+            ),
+            teardown=lambda: borrows_holder[0].release(k),
+        )
+    )
     return paths
 
 
 # ---------------------------------------------------------------- running
 
+
 def runner(path):
     fn, args, kwargs, raises = path.fn, path.args, path.kwargs, path.raises
     if raises is None:
+
         def run(n):
             for _ in range(n):
                 fn(*args, **kwargs)
     else:
+
         def run(n):
             for _ in range(n):
                 try:
@@ -216,6 +301,7 @@ def runner(path):
                     pass
                 else:
                     raise AssertionError(f"{path.label}: no exception")
+
     return run
 
 
@@ -236,8 +322,13 @@ def first_outcome(path):
 
 def measure():
     gc.collect()
-    return dict(traced=tracemalloc.get_traced_memory()[0], heap=heap(), rss=rss(),
-                objects=len(gc.get_objects()), refs=total_refs())
+    return dict(
+        traced=tracemalloc.get_traced_memory()[0],
+        heap=heap(),
+        rss=rss(),
+        objects=len(gc.get_objects()),
+        refs=total_refs(),
+    )
 
 
 def main():
@@ -256,11 +347,15 @@ def main():
     tracemalloc.start()
     failures = []
     started = time.monotonic()
-    print(f"{len(paths)} paths, {n} calls each after {warm} warm-up calls; growth per path "
-          f"and per million calls; heap from "
-          f"{'the sanitizer allocator (RSS not checked)' if SANITIZED else 'mallinfo2'}")
-    print(f"{'path':44s} {'traced B':>9s} {'heap B':>9s} {'RSS KiB':>8s} {'objects':>7s} "
-          f"{'totalrefs':>9s} {'heap B/M':>9s} {'RSS KiB/M':>9s}  refcounts")
+    print(
+        f"{len(paths)} paths, {n} calls each after {warm} warm-up calls; growth per path "
+        f"and per million calls; heap from "
+        f"{'the sanitizer allocator (RSS not checked)' if SANITIZED else 'mallinfo2'}"
+    )
+    print(
+        f"{'path':44s} {'traced B':>9s} {'heap B':>9s} {'RSS KiB':>8s} {'objects':>7s} "
+        f"{'totalrefs':>9s} {'heap B/M':>9s} {'RSS KiB/M':>9s}  refcounts"
+    )
     for path in paths:
         if path.setup:
             path.setup()
@@ -303,11 +398,13 @@ def main():
             elif not (status == -2 and not array.flags.writeable):
                 problems.append(f"an input array is still borrowed ({status})")
         scale = 1e6 / n
-        print(f"{path.label:44s} {growth['traced']:9d} {growth['heap']:9d} "
-              f"{growth['rss'] // 1024:8d} {growth['objects']:7d} "
-              f"{growth['refs'] if total_refs() else 'n/a':>9} {growth['heap'] * scale:9.0f} "
-              f"{growth['rss'] * scale / 1024:9.0f}  "
-              f"{'unchanged' if refs_before == refs_after else 'CHANGED'}")
+        print(
+            f"{path.label:44s} {growth['traced']:9d} {growth['heap']:9d} "
+            f"{growth['rss'] // 1024:8d} {growth['objects']:7d} "
+            f"{growth['refs'] if total_refs() else 'n/a':>9} {growth['heap'] * scale:9.0f} "
+            f"{growth['rss'] * scale / 1024:9.0f}  "
+            f"{'unchanged' if refs_before == refs_after else 'CHANGED'}"
+        )
         if problems:
             failures.append((path.label, problems))
     elapsed = time.monotonic() - started

@@ -92,7 +92,8 @@ def _flag(text: str) -> str:
         return _FLAGS[text[:1].lower()]
     except KeyError:
         raise argparse.ArgumentTypeError(
-            f"flag must be call or put (c or p), got {text!r}") from None
+            f"flag must be call or put (c or p), got {text!r}"
+        ) from None
 
 
 MAX_STRIKES = 100_000
@@ -113,9 +114,25 @@ def _count(text: str) -> int:
 # Options that take one number. argparse reads a following "-1e-3" as an
 # option, not as a negative value (it knows only -1 and -0.5 forms), so such
 # values are attached to their option ("-r=-1e-3") before parsing.
-_NUMBER_OPTIONS = frozenset({"-S", "--spot", "-F", "--forward", "-K", "--strike", "-t",
-                             "--time", "-r", "--rate", "-q", "--dividend-yield", "--sigma",
-                             "--vol", "--price"})
+_NUMBER_OPTIONS = frozenset(
+    {
+        "-S",
+        "--spot",
+        "-F",
+        "--forward",
+        "-K",
+        "--strike",
+        "-t",
+        "--time",
+        "-r",
+        "--rate",
+        "-q",
+        "--dividend-yield",
+        "--sigma",
+        "--vol",
+        "--price",
+    }
+)
 
 
 # The other options that take values, and how many.
@@ -178,35 +195,84 @@ def build_parser() -> argparse.ArgumentParser:
 Units: t in years; r, q and sigma annual decimals (0.05 is 5 %). Charm, color
 and veta follow growing t, the opposite sign convention to theta.""",
     )
-    parser.add_argument("model", nargs="?", default=DEFAULT_MODEL, choices=MODELS,
-                        help="pricing model (default: bs)")
-    parser.add_argument("flag", nargs="?", default="call", type=_flag,
-                        help="call or put; the first letter decides (default: call)")
-    parser.add_argument("-S", "--spot", type=float, metavar="S",
-                        help="spot price, bs and bsm (default 100)")
-    parser.add_argument("-F", "--forward", type=float, metavar="F",
-                        help="forward or futures price, black76 (default 100)")
-    parser.add_argument("-K", "--strike", type=float, metavar="K", default=100.0,
-                        help="strike (default 100)")
-    parser.add_argument("-t", "--time", type=float, metavar="T", default=1.0,
-                        help="time to expiry in years (default 1)")
-    parser.add_argument("-r", "--rate", type=float, metavar="R", default=0.05,
-                        help="riskless rate, annual decimal (default 0.05)")
-    parser.add_argument("-q", "--dividend-yield", type=float, metavar="Q",
-                        help="continuous dividend yield, bsm only (default 0)")
+    parser.add_argument(
+        "model",
+        nargs="?",
+        default=DEFAULT_MODEL,
+        choices=MODELS,
+        help="pricing model (default: bs)",
+    )
+    parser.add_argument(
+        "flag",
+        nargs="?",
+        default="call",
+        type=_flag,
+        help="call or put; the first letter decides (default: call)",
+    )
+    parser.add_argument(
+        "-S", "--spot", type=float, metavar="S", help="spot price, bs and bsm (default 100)"
+    )
+    parser.add_argument(
+        "-F",
+        "--forward",
+        type=float,
+        metavar="F",
+        help="forward or futures price, black76 (default 100)",
+    )
+    parser.add_argument(
+        "-K", "--strike", type=float, metavar="K", default=100.0, help="strike (default 100)"
+    )
+    parser.add_argument(
+        "-t",
+        "--time",
+        type=float,
+        metavar="T",
+        default=1.0,
+        help="time to expiry in years (default 1)",
+    )
+    parser.add_argument(
+        "-r",
+        "--rate",
+        type=float,
+        metavar="R",
+        default=0.05,
+        help="riskless rate, annual decimal (default 0.05)",
+    )
+    parser.add_argument(
+        "-q",
+        "--dividend-yield",
+        type=float,
+        metavar="Q",
+        help="continuous dividend yield, bsm only (default 0)",
+    )
     vol = parser.add_mutually_exclusive_group()
-    vol.add_argument("--sigma", "--vol", type=float,
-                     help="volatility, annual decimal (default 0.2)")
-    vol.add_argument("--price", type=float,
-                     help="option price: solve the implied volatility and use it")
+    vol.add_argument(
+        "--sigma", "--vol", type=float, help="volatility, annual decimal (default 0.2)"
+    )
+    vol.add_argument(
+        "--price", type=float, help="option price: solve the implied volatility and use it"
+    )
     parser.add_argument("--json", action="store_true", help="print JSON instead of a table")
-    parser.add_argument("--chain", action="store_true",
-                        help="price a strike ladder around the underlying (needs NumPy)")
-    parser.add_argument("--strikes", type=_count, metavar="N", default=13,
-                        help="number of strikes in the chain (default 13)")
-    parser.add_argument("--range", type=float, nargs=2, default=(0.7, 1.3),
-                        metavar=("LOW", "HIGH"),
-                        help="chain strikes from LOW x to HIGH x the underlying (default 0.7 1.3)")
+    parser.add_argument(
+        "--chain",
+        action="store_true",
+        help="price a strike ladder around the underlying (needs NumPy)",
+    )
+    parser.add_argument(
+        "--strikes",
+        type=_count,
+        metavar="N",
+        default=13,
+        help="number of strikes in the chain (default 13)",
+    )
+    parser.add_argument(
+        "--range",
+        type=float,
+        nargs=2,
+        default=(0.7, 1.3),
+        metavar=("LOW", "HIGH"),
+        help="chain strikes from LOW x to HIGH x the underlying (default 0.7 1.3)",
+    )
     return parser
 
 
@@ -242,10 +308,17 @@ def request_from(args: argparse.Namespace) -> Request:
     sigma = args.sigma
     if sigma is None and args.price is None:
         sigma = 0.2
-    return Request(model, args.flag, 100.0 if underlying is None else underlying,
-                   args.strike, args.time, args.rate,
-                   0.0 if args.dividend_yield is None else args.dividend_yield,
-                   sigma, args.price)
+    return Request(
+        model,
+        args.flag,
+        100.0 if underlying is None else underlying,
+        args.strike,
+        args.time,
+        args.rate,
+        0.0 if args.dividend_yield is None else args.dividend_yield,
+        sigma,
+        args.price,
+    )
 
 
 def _call(name: str, **kwargs: Any) -> Any:
@@ -260,15 +333,21 @@ def solve_sigma(req: Request) -> float:
     if req.sigma is not None:
         return req.sigma
     assert req.price is not None
-    return float(_call(f"{req.model.name}_implied_volatility", price=req.price,
-                       flag=req.flag, **req.market()))
+    return float(
+        _call(
+            f"{req.model.name}_implied_volatility", price=req.price, flag=req.flag, **req.market()
+        )
+    )
 
 
 def evaluate(req: Request, sigma: float) -> dict[str, float]:
     """The price and the fifteen Greeks, by name."""
-    return {q: float(_call(function_name(req.model.name, q), flag=req.flag, sigma=sigma,
-                           **req.market()))
-            for q in QUANTITIES}
+    return {
+        q: float(
+            _call(function_name(req.model.name, q), flag=req.flag, sigma=sigma, **req.market())
+        )
+        for q in QUANTITIES
+    }
 
 
 def solver_note(req: Request, sigma: float) -> str | None:
@@ -280,8 +359,10 @@ def solver_note(req: Request, sigma: float) -> str | None:
     if sigma == 1e-6:
         return "the price is at the intrinsic value: 1e-6 is the solver's lower bound"
     if sigma > 4.9999999:
-        return ("the price is at or above the model price at sigma = 5: "
-                "this is the solver's upper bound")
+        return (
+            "the price is at or above the model price at sigma = 5: "
+            "this is the solver's upper bound"
+        )
     return None
 
 
@@ -353,8 +434,11 @@ def _inputs_json(req: Request) -> dict[str, float | None]:
 
 
 def report_json(req: Request, sigma: float, values: dict[str, float]) -> dict[str, Any]:
-    report: dict[str, Any] = {"model": req.model.name, "flag": req.flag,
-                              "inputs": _inputs_json(req)}
+    report: dict[str, Any] = {
+        "model": req.model.name,
+        "flag": req.flag,
+        "inputs": _inputs_json(req),
+    }
     if req.price is not None:
         report["implied_volatility"] = _json_number(sigma)
         note = solver_note(req, sigma)
@@ -382,8 +466,9 @@ def _book_call(function: Any, **kwargs: Any) -> Any:
         raise InputError(f"{function.__name__}: {exc}") from None
 
 
-def chain(req: Request, sigma: float, count: int, low: float,
-          high: float) -> dict[str, NDArray[Any]]:
+def chain(
+    req: Request, sigma: float, count: int, low: float, high: float
+) -> dict[str, NDArray[Any]]:
     """Prices the call and the put at each strike of a ladder from low x to
     high x the underlying in one ``greeks`` call, then solves each price back
     into an implied volatility. Rows go by strike, the call before the put."""
@@ -391,11 +476,18 @@ def chain(req: Request, sigma: float, count: int, low: float,
     strikes = numpy.repeat(numpy.linspace(low * req.underlying, high * req.underlying, count), 2)
     calls = numpy.tile(numpy.array([True, False]), count)
     market = {**req.market(), "K": strikes}
-    values = _book_call(book.greeks, model=req.model.name, flag=calls, sigma=sigma,
-                        quantities=("price",) + CHAIN_GREEKS, **market)
+    values = _book_call(
+        book.greeks,
+        model=req.model.name,
+        flag=calls,
+        sigma=sigma,
+        quantities=("price",) + CHAIN_GREEKS,
+        **market,
+    )
     columns: dict[str, NDArray[Any]] = {"K": strikes, "flag": calls, **values}
-    columns["implied_vol"] = _book_call(book.implied_volatility, model=req.model.name,
-                                        price=values["price"], flag=calls, **market)
+    columns["implied_vol"] = _book_call(
+        book.implied_volatility, model=req.model.name, price=values["price"], flag=calls, **market
+    )
     return columns
 
 
@@ -406,34 +498,56 @@ def _flag_word(call: Any) -> str:
 def render_chain(req: Request, sigma: float, columns: dict[str, NDArray[Any]]) -> str:
     names = {"K": "strike", "implied_vol": "implied vol", "flag": "type"}
     titles = [names.get(c, c) for c in columns]
-    cells = [[_flag_word(x) for x in values] if c == "flag" else
-             _align_points([_fmt(float(x), ".10g" if c == "implied_vol" else ".6g")
-                            for x in values])
-             for c, values in columns.items()]
+    cells = [
+        [_flag_word(x) for x in values]
+        if c == "flag"
+        else _align_points(
+            [_fmt(float(x), ".10g" if c == "implied_vol" else ".6g") for x in values]
+        )
+        for c, values in columns.items()
+    ]
     widths = [max(len(t), *(len(v) for v in col)) for t, col in zip(titles, cells)]
     # With --price the volatility is solved from the given flag's price.
-    lines = [header(req, sigma, strike=req.price is not None,
-                    flag=None if req.price is not None else "calls and puts"), ""]
+    lines = [
+        header(
+            req,
+            sigma,
+            strike=req.price is not None,
+            flag=None if req.price is not None else "calls and puts",
+        ),
+        "",
+    ]
     if req.price is not None:
-        lines += [f"implied vol {_fmt(sigma)} (solved from price {req.price:.12g} at K="
-                  f"{req.K:.12g}); the chain is priced at it", ""]
+        lines += [
+            f"implied vol {_fmt(sigma)} (solved from price {req.price:.12g} at K="
+            f"{req.K:.12g}); the chain is priced at it",
+            "",
+        ]
     lines.append("  ".join(f"{t:>{w}}" for t, w in zip(titles, widths)))
     for row in zip(*cells):
         lines.append("  ".join(f"{v:>{w}}" for v, w in zip(row, widths)))
     return "\n".join(lines)
 
 
-def chain_json(req: Request, sigma: float,
-               columns: dict[str, NDArray[Any]]) -> dict[str, Any]:
-    report: dict[str, Any] = {"model": req.model.name, "flag": req.flag,
-                              "inputs": _inputs_json(req)}
+def chain_json(req: Request, sigma: float, columns: dict[str, NDArray[Any]]) -> dict[str, Any]:
+    report: dict[str, Any] = {
+        "model": req.model.name,
+        "flag": req.flag,
+        "inputs": _inputs_json(req),
+    }
     if req.price is not None:
         report["implied_volatility"] = _json_number(sigma)
     report["sigma"] = _json_number(sigma)
     keys = {"implied_vol": "implied_volatility"}
-    report["chain"] = [{keys.get(c, c): _flag_word(columns[c][i]) if c == "flag"
-                        else _json_number(float(columns[c][i])) for c in columns}
-                       for i in range(len(columns["K"]))]
+    report["chain"] = [
+        {
+            keys.get(c, c): _flag_word(columns[c][i])
+            if c == "flag"
+            else _json_number(float(columns[c][i]))
+            for c in columns
+        }
+        for i in range(len(columns["K"]))
+    ]
     return report
 
 

@@ -10,8 +10,22 @@ from __future__ import annotations
 MODELS: tuple[str, ...] = ("bs", "bsm", "black76")
 
 QUANTITIES: tuple[str, ...] = (
-    "price", "delta", "gamma", "vega", "theta", "rho", "vanna", "charm", "vomma", "speed",
-    "zomma", "color", "veta", "ultima", "dual_delta", "dual_gamma",
+    "price",
+    "delta",
+    "gamma",
+    "vega",
+    "theta",
+    "rho",
+    "vanna",
+    "charm",
+    "vomma",
+    "speed",
+    "zomma",
+    "color",
+    "veta",
+    "ultima",
+    "dual_delta",
+    "dual_gamma",
 )
 GREEKS: tuple[str, ...] = QUANTITIES[1:]
 

@@ -78,8 +78,9 @@ def _quantity_codes(quantities: Iterable[str] | None) -> tuple[str, ...]:
     names = (quantities,) if isinstance(quantities, str) else tuple(quantities)
     for name in names:
         if not (isinstance(name, str) and name in _QUANTITY_CODES):
-            raise ValueError(f"unknown quantity {name!r}: valid quantities are "
-                             f"{', '.join(QUANTITIES)}")
+            raise ValueError(
+                f"unknown quantity {name!r}: valid quantities are {', '.join(QUANTITIES)}"
+            )
         if names.count(name) > 1:
             raise ValueError(f"quantity {name!r} is asked for more than once")
     return names
@@ -96,8 +97,9 @@ def _thread_count(threads: object) -> int:
     try:
         count = operator.index(threads)  # type: ignore[arg-type]
     except TypeError:
-        raise TypeError(f"threads must be a positive int or None, not "
-                        f"{type(threads).__name__}") from None
+        raise TypeError(
+            f"threads must be a positive int or None, not {type(threads).__name__}"
+        ) from None
     if count < 1:
         raise ValueError(f"threads must be at least 1, got {count}")
     return count
@@ -113,8 +115,9 @@ def _market(function: str, model: str, S: Any, F: Any, q: Any) -> tuple[tuple[st
             raise TypeError(f"{function}(): black76 needs F, the forward price")
     else:
         if F is not None:
-            raise TypeError(f"{function}(): {model} takes the spot price S, not F "
-                            "(F is for black76)")
+            raise TypeError(
+                f"{function}(): {model} takes the spot price S, not F (F is for black76)"
+            )
         if S is None:
             raise TypeError(f"{function}(): {model} needs S, the spot price")
     if q is not None and model != "bsm":
@@ -132,8 +135,9 @@ def _is_pandas(value: object) -> bool:
 def _series_index(name: str, value: Any) -> Any:
     """The index of a pandas Series (None for an Index); a DataFrame is refused."""
     if getattr(value, "ndim", 1) != 1:
-        raise TypeError(f"argument {name!r}: pass one column (a Series), not a "
-                        f"{type(value).__name__}")
+        raise TypeError(
+            f"argument {name!r}: pass one column (a Series), not a {type(value).__name__}"
+        )
     return getattr(value, "index", None)
 
 
@@ -186,7 +190,7 @@ def _text_codes(np: Any, array: Any) -> Any:
     width = flat.dtype.itemsize // 4
     points = flat.view(np.uint32).reshape(len(flat), width)
     head = np.zeros((len(flat), 4), np.uint32)
-    head[:, :min(width, 4)] = points[:, :4]
+    head[:, : min(width, 4)] = points[:, :4]
     # x | 0x20 equals a lower-case ASCII letter only for that letter and its
     # upper case; a zero (the end of a shorter text) stays zero.
     folded = np.where(head == 0, np.uint32(0), head | np.uint32(0x20))
@@ -227,8 +231,9 @@ def _flags(np: Any, flag: Any) -> tuple[Any, Any]:
         elif kind == "U":
             codes = _text_codes(np, values).reshape(values.shape)
         elif kind == "O":
-            codes = np.fromiter(map(_object_code, values.reshape(-1).tolist()), np.int8,
-                                count=values.size).reshape(values.shape)
+            codes = np.fromiter(
+                map(_object_code, values.reshape(-1).tolist()), np.int8, count=values.size
+            ).reshape(values.shape)
         else:
             codes = np.full(values.shape, -1, np.int8)
     if codes.dtype != np.bool_:
@@ -268,34 +273,67 @@ class _Book:
         (first, index), *others = indexes.items()
         for name, other in others:
             if other is not index and not other.equals(index):
-                raise ValueError(f"the pandas inputs {first} and {name} have different indexes; "
-                                 "align them first (nothing is aligned here)")
+                raise ValueError(
+                    f"the pandas inputs {first} and {name} have different indexes; "
+                    "align them first (nothing is aligned here)"
+                )
         if self.shape != (len(index),):
-            raise ValueError(f"the inputs broadcast to shape {self.shape}, which does not fit "
-                             f"the index of the pandas input {first} (length {len(index)})")
+            raise ValueError(
+                f"the inputs broadcast to shape {self.shape}, which does not fit "
+                f"the index of the pandas input {first} (length {len(index)})"
+            )
         return index
 
 
 # A Series anywhere makes the first signature fail, so the DataFrame one applies.
 @overload
-def greeks(model: str, *, flag: _PlainFlags,  # type: ignore[overload-overlap]
-           S: _Plain | None = None, F: _Plain | None = None,
-           K: _Plain, t: _Plain, r: _Plain, sigma: _Plain, q: _Plain | None = None,
-           quantities: Iterable[str] | None = None,
-           threads: int | None = None) -> dict[str, _Array]: ...
+def greeks(
+    model: str,
+    *,
+    flag: _PlainFlags,  # type: ignore[overload-overlap]
+    S: _Plain | None = None,
+    F: _Plain | None = None,
+    K: _Plain,
+    t: _Plain,
+    r: _Plain,
+    sigma: _Plain,
+    q: _Plain | None = None,
+    quantities: Iterable[str] | None = None,
+    threads: int | None = None,
+) -> dict[str, _Array]: ...
 
 
 @overload
-def greeks(model: str, *, flag: _Flags, S: _Numbers | None = None,
-           F: _Numbers | None = None, K: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers,
-           q: _Numbers | None = None, quantities: Iterable[str] | None = None,
-           threads: int | None = None) -> pd.DataFrame: ...
+def greeks(
+    model: str,
+    *,
+    flag: _Flags,
+    S: _Numbers | None = None,
+    F: _Numbers | None = None,
+    K: _Numbers,
+    t: _Numbers,
+    r: _Numbers,
+    sigma: _Numbers,
+    q: _Numbers | None = None,
+    quantities: Iterable[str] | None = None,
+    threads: int | None = None,
+) -> pd.DataFrame: ...
 
 
-def greeks(model: str, *, flag: _Flags, S: _Numbers | None = None, F: _Numbers | None = None,
-           K: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers | None = None,
-           quantities: Iterable[str] | None = None,
-           threads: int | None = None) -> dict[str, _Array] | pd.DataFrame:
+def greeks(
+    model: str,
+    *,
+    flag: _Flags,
+    S: _Numbers | None = None,
+    F: _Numbers | None = None,
+    K: _Numbers,
+    t: _Numbers,
+    r: _Numbers,
+    sigma: _Numbers,
+    q: _Numbers | None = None,
+    quantities: Iterable[str] | None = None,
+    threads: int | None = None,
+) -> dict[str, _Array] | pd.DataFrame:
     """The price and Greeks of every option in one pass.
 
     ``model`` is "bs", "bsm" or "black76"; Black-76 takes ``F``, the others
@@ -322,8 +360,19 @@ def greeks(model: str, *, flag: _Flags, S: _Numbers | None = None, F: _Numbers |
     # One C-contiguous row per quantity (a 0-d view, not a scalar, for shape ()).
     outs = tuple(block[i, ...] for i in range(len(names)))
     if names:
-        _book().greeks(code, tuple(_QUANTITY_CODES[n] for n in names), v["flag"],
-                       v[underlying], v["K"], v["t"], v["r"], v["sigma"], v["q"], outs, count)
+        _book().greeks(
+            code,
+            tuple(_QUANTITY_CODES[n] for n in names),
+            v["flag"],
+            v[underlying],
+            v["K"],
+            v["t"],
+            v["r"],
+            v["sigma"],
+            v["q"],
+            outs,
+            count,
+        )
     if book.index is None:
         return dict(zip(names, outs))
     import pandas
@@ -333,40 +382,87 @@ def greeks(model: str, *, flag: _Flags, S: _Numbers | None = None, F: _Numbers |
 
 
 @overload
-def implied_volatility(model: str, *, price: _Plain,  # type: ignore[overload-overlap]
-                       S: _Plain | None = None,
-                       F: _Plain | None = None, K: _Plain, t: _Plain, r: _Plain,
-                       q: _Plain | None = None, flag: _PlainFlags, status: Literal[False] = False,
-                       threads: int | None = None) -> _Array: ...
-
-
-@overload
-def implied_volatility(model: str, *, price: _Plain,  # type: ignore[overload-overlap]
-                       S: _Plain | None = None,
-                       F: _Plain | None = None, K: _Plain, t: _Plain, r: _Plain,
-                       q: _Plain | None = None, flag: _PlainFlags, status: Literal[True],
-                       threads: int | None = None) -> tuple[_Array, NDArray[np.int8]]: ...
+def implied_volatility(
+    model: str,
+    *,
+    price: _Plain,  # type: ignore[overload-overlap]
+    S: _Plain | None = None,
+    F: _Plain | None = None,
+    K: _Plain,
+    t: _Plain,
+    r: _Plain,
+    q: _Plain | None = None,
+    flag: _PlainFlags,
+    status: Literal[False] = False,
+    threads: int | None = None,
+) -> _Array: ...
 
 
 @overload
 def implied_volatility(
-        model: str, *, price: _Numbers, S: _Numbers | None = None, F: _Numbers | None = None,
-        K: _Numbers, t: _Numbers, r: _Numbers, q: _Numbers | None = None, flag: _Flags,
-        status: Literal[False] = False, threads: int | None = None) -> pd.Series[float]: ...
+    model: str,
+    *,
+    price: _Plain,  # type: ignore[overload-overlap]
+    S: _Plain | None = None,
+    F: _Plain | None = None,
+    K: _Plain,
+    t: _Plain,
+    r: _Plain,
+    q: _Plain | None = None,
+    flag: _PlainFlags,
+    status: Literal[True],
+    threads: int | None = None,
+) -> tuple[_Array, NDArray[np.int8]]: ...
 
 
 @overload
 def implied_volatility(
-        model: str, *, price: _Numbers, S: _Numbers | None = None, F: _Numbers | None = None,
-        K: _Numbers, t: _Numbers, r: _Numbers, q: _Numbers | None = None, flag: _Flags,
-        status: Literal[True], threads: int | None = None
+    model: str,
+    *,
+    price: _Numbers,
+    S: _Numbers | None = None,
+    F: _Numbers | None = None,
+    K: _Numbers,
+    t: _Numbers,
+    r: _Numbers,
+    q: _Numbers | None = None,
+    flag: _Flags,
+    status: Literal[False] = False,
+    threads: int | None = None,
+) -> pd.Series[float]: ...
+
+
+@overload
+def implied_volatility(
+    model: str,
+    *,
+    price: _Numbers,
+    S: _Numbers | None = None,
+    F: _Numbers | None = None,
+    K: _Numbers,
+    t: _Numbers,
+    r: _Numbers,
+    q: _Numbers | None = None,
+    flag: _Flags,
+    status: Literal[True],
+    threads: int | None = None,
 ) -> tuple[pd.Series[float], pd.Series[int]]: ...
 
 
-def implied_volatility(model: str, *, price: _Numbers, S: _Numbers | None = None,
-                       F: _Numbers | None = None, K: _Numbers, t: _Numbers, r: _Numbers,
-                       q: _Numbers | None = None, flag: _Flags, status: bool = False,
-                       threads: int | None = None) -> Any:
+def implied_volatility(
+    model: str,
+    *,
+    price: _Numbers,
+    S: _Numbers | None = None,
+    F: _Numbers | None = None,
+    K: _Numbers,
+    t: _Numbers,
+    r: _Numbers,
+    q: _Numbers | None = None,
+    flag: _Flags,
+    status: bool = False,
+    threads: int | None = None,
+) -> Any:
     """The implied volatility of every option in one pass.
 
     Inputs as for ``greeks``, with ``price`` in place of ``sigma``. Each value
@@ -384,8 +480,19 @@ def implied_volatility(model: str, *, price: _Numbers, S: _Numbers | None = None
     v = book.views
     out: Any = np.empty(book.shape)
     reasons: Any = np.empty(book.shape, np.int8) if status else None
-    _book().implied_volatility(code, v["flag"], v["price"], v[underlying], v["K"], v["t"],
-                               v["r"], v["q"], out, reasons, count)
+    _book().implied_volatility(
+        code,
+        v["flag"],
+        v["price"],
+        v[underlying],
+        v["K"],
+        v["t"],
+        v["r"],
+        v["q"],
+        out,
+        reasons,
+        count,
+    )
     if book.index is not None:
         import pandas
 
