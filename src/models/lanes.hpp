@@ -142,6 +142,33 @@ template <int N, class F>
   }
 }
 
+// Whether any lane, or every lane, of a comparison result is set: one mask
+// extraction instead of a comparison per lane.
+template <class M>
+[[gnu::always_inline]] inline int LaneBits(M m) {
+  constexpr int n = sizeof(M) / 8;
+#if defined(__AVX512F__)
+  if constexpr (n == 8) return _mm512_test_epi64_mask((__m512i)m, (__m512i)m);
+#endif
+#if defined(__AVX__)
+  if constexpr (n == 4) return _mm256_movemask_pd((__m256d)m);
+#endif
+#if defined(__SSE2__)
+  if constexpr (n == 2) return _mm_movemask_pd((__m128d)m);
+#endif
+  int bits = 0;
+  for (int i = 0; i < n; ++i) bits |= (m[i] != 0) << i;
+  return bits;
+}
+template <class M>
+[[gnu::always_inline]] inline bool AnyLane(M m) {
+  return LaneBits(m) != 0;
+}
+template <class M>
+[[gnu::always_inline]] inline bool AllLanes(M m) {
+  return LaneBits(m) == (1 << (sizeof(M) / 8)) - 1;
+}
+
 // exp and log of a block are in block_math.hpp.
 
 // Square roots are correctly rounded, so the vector instruction gives each
