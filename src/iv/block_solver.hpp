@@ -63,9 +63,10 @@ template <int W, class Inputs>
       s.v[j] = live ? solve.Next() : 1.0;
     }
     const Lanes<W> m = ForwardModelPrice(w, F, K, t, L, st, s, d1);
+    const Lanes<W> density_exp = Exp(d1 * (d1 * -0.5));
     for (int j = 0; j < W; ++j) {
       if (owner[j] < 0) continue;
-      if (auto done = solves[j].Advance(m[j], d1[j])) {
+      if (auto done = solves[j].AdvanceWithDensity(m[j], density_exp[j])) {
         out[owner[j]] = IvElement(*done);
         if (!fill(j)) --busy;
       }
