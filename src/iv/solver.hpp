@@ -133,6 +133,9 @@ class IvSolve {
   double t() const { return t_; }
   double L() const { return L_; }
   double st() const { return st_; }
+  double Fst() const { return Fst_; }
+  double target() const { return target_; }
+  double tol() const { return tol_; }
 
  private:
   // density_exp() is exp(d1 * (d1 * -0.5)) at the priced volatility, taken
