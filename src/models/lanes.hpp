@@ -142,6 +142,25 @@ template <int N, class F>
   }
 }
 
+// N consecutive doubles from p, which need not be aligned: one vector load.
+// The intrinsics keep the compiler from splitting the load in halves, whose
+// stores into a block in memory could not be forwarded to a whole-vector read.
+template <int N>
+[[gnu::always_inline]] inline Lanes<N> LoadLanes(const char* p) {
+#if defined(__AVX512F__)
+  if constexpr (N == 8) return {(typename Lanes<N>::Vec)_mm512_loadu_pd(p)};
+#endif
+#if defined(__AVX__)
+  if constexpr (N == 4) return {(typename Lanes<N>::Vec)_mm256_loadu_pd((const double*)p)};
+#endif
+#if defined(__SSE2__)
+  if constexpr (N == 2) return {(typename Lanes<N>::Vec)_mm_loadu_pd((const double*)p)};
+#endif
+  Lanes<N> out;
+  std::memcpy(&out.v, p, sizeof out.v);
+  return out;
+}
+
 // Whether any lane, or every lane, of a comparison result is set: one mask
 // extraction instead of a comparison per lane.
 template <class M>
