@@ -152,8 +152,8 @@ template <int W, class Inputs>
   const double w = Sign(kind);
   while (busy > 0) {
     Lanes<W> d1;
-    const Lanes<W> m = ForwardModelPrice(w, lanes.F, lanes.K, lanes.t, lanes.L, lanes.st,
-                                         lanes.sigma, d1);
+    const Lanes<W> m =
+        ForwardModelPrice(w, lanes.F, lanes.K, lanes.t, lanes.L, lanes.st, lanes.sigma, d1);
     const Lanes<W> density_exp = Exp(d1 * (d1 * -0.5));
     typename Lanes<W>::Vec value;
     const typename Lanes<W>::Mask done = lanes.Advance(m.v, density_exp.v, value);
