@@ -123,7 +123,7 @@ std::vector<std::vector<double>> MakeColumns(const Row& row, OptionKind kind, Va
     for (std::ptrdiff_t e = 0; e < kLong; ++e) {
       const double sigma = values.Uniform(0.05, 1.0);
       const double price =
-          Black76Price(kind, columns[1][e], columns[2][e], columns[3][e], 0.0, sigma);
+          Black76<greeks::Price>(kind, columns[1][e], columns[2][e], columns[3][e], 0.0, sigma);
       if (values.Uniform(0, 1) < 0.8) columns[0][e] = price;
     }
   }

@@ -72,7 +72,7 @@ run_kernel_test() {
   fi
   "${bin}cmake" -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_MAKE_PROGRAM="${bin}ninja" \
     -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE="$python" -DKESTROVANE_WERROR="$WERROR" \
-    >/dev/null
-  "${bin}cmake" --build "$dir" --target kernels_test >/dev/null
+    >/dev/null || return 1
+  "${bin}cmake" --build "$dir" --target kernels_test >/dev/null || return 1
   "$dir/kernels_test"
 }

@@ -378,17 +378,22 @@ std::uint64_t RunIdentity(const identity::Options& options) {
 
 #elif defined(KV_IDENTITY_MAIN)
 
+#include "target.hpp"
+
+// The parts define these inside the header's target namespace (inline).
+KV_TARGET_BEGIN
 #if defined(__x86_64__)
-namespace kv::vector_math_avx2_fma {
+namespace vector_math_avx2_fma {
 std::uint64_t RunIdentity(const identity::Options& options);
 }
-namespace kv::vector_math_avx512_fma {
+namespace vector_math_avx512_fma {
 std::uint64_t RunIdentity(const identity::Options& options);
 }
 #endif
-namespace kv::vector_math_generic {
+namespace vector_math_generic {
 std::uint64_t RunIdentity(const identity::Options& options);
 }
+KV_TARGET_END
 
 namespace {
 

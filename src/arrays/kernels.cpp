@@ -70,9 +70,11 @@ template <int W, class Shape, class Routine>
     for (int i = 0; i < Shape::kCount; ++i) block.shared[i] = shared[i];
     std::ptrdiff_t e = 0;
     for (; e + W <= n; e += W) {
+      // W consecutive elements: one unaligned vector load per array.
+#pragma GCC unroll 4
       for (int a = 0; a < Layout::kArrays; ++a) {
         block.per[Layout::kIndex.at[a]] =
-            FromLanes<W>([&](int j) { return Element(arrays[a], e + j); });
+            LoadLanes<W>(arrays[a] + e * static_cast<std::ptrdiff_t>(sizeof(double)));
       }
       const Lanes<W> result = Shape::template Evaluate<Routine>(kind, block);
       const Lanes<W> stored = WithCanonicalNaN(result);

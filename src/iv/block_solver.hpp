@@ -1,14 +1,18 @@
 #pragma once
 
 // Many implied-volatility solves side by side. W solves are in flight at
-// once; each round prices every in-flight solve's requested volatility as
-// one block (Lanes<W>), then advances each solve with its own price. A solve
-// that ends hands its slot to the next option, so the lanes stay busy while
-// solves take different numbers of steps. Every solve sees exactly the
-// doubles it would see alone, so every result is the scalar function's.
+// once, their state held lane by lane in vectors; each round prices every
+// in-flight solve's requested volatility as one block (Lanes<W>) and then
+// advances every solve with vector arithmetic: the Newton and bisection steps
+// of IvSolve (solver.hpp), each comparison a lane mask and each branch a
+// selection, so a lane goes through exactly the operations its solve would
+// alone. A solve that ends hands its slot to the next option (started by
+// IvSolve::Begin), so the lanes stay busy while solves take different numbers
+// of steps. Every result is the scalar function's.
 
 #include <cstddef>
 
+#include "../models/block_math.hpp"
 #include "../models/lanes.hpp"
 #include "../models/target.hpp"
 #include "solver.hpp"
@@ -65,9 +69,12 @@ template <int W, class Begin, class Done>
       s.v[j] = live ? solve.Next() : 1.0;
     }
     const Lanes<W> m = ForwardModelPrice(w, F, K, t, L, st, s, d1);
+    // The density's exponential for every lane at once; a solve that needs
+    // it (a Newton step) takes the same double the scalar solver computes.
+    const Lanes<W> density_exp = Exp(d1 * (d1 * -0.5));
     for (int j = 0; j < W; ++j) {
       if (owner[j] < 0) continue;
-      if (auto result = solves[j].Advance(m[j], d1[j])) {
+      if (auto result = solves[j].AdvanceWithDensity(m[j], density_exp[j])) {
         done(owner[j], *result);
         if (!fill(j)) --busy;
       }

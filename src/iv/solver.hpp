@@ -137,7 +137,15 @@ class IvSolve {
   std::optional<IvResult> Advance(double m, double d1) {
     using namespace iv_detail;
     if (std::isnan(m)) return IvResult::Value(kNaN, IvStatus::NanInput);
-    return bisecting_ ? Bisect(m) : Newton(m, d1);
+    return bisecting_ ? Bisect(m) : Newton(m, [d1] { return std::exp(d1 * (d1 * -0.5)); });
+  }
+
+  // The same, given exp(d1 * (d1 * -0.5)) in place of d1: a block driver
+  // takes that exponential for all its solves at once.
+  std::optional<IvResult> AdvanceWithDensity(double m, double density_exp) {
+    using namespace iv_detail;
+    if (std::isnan(m)) return IvResult::Value(kNaN, IvStatus::NanInput);
+    return bisecting_ ? Bisect(m) : Newton(m, [density_exp] { return density_exp; });
   }
 
   // Per-solve terms, for drivers that price several solves together.
@@ -147,15 +155,21 @@ class IvSolve {
   double t() const { return t_; }
   double L() const { return L_; }
   double st() const { return st_; }
+  double Fst() const { return Fst_; }
+  double target() const { return target_; }
+  double tol() const { return tol_; }
 
  private:
-  std::optional<IvResult> Newton(double m, double d1) {
+  // density_exp() is exp(d1 * (d1 * -0.5)) at the priced volatility, taken
+  // only when the step needs the vega.
+  template <class DensityExp>
+  std::optional<IvResult> Newton(double m, const DensityExp& density_exp) {
     using namespace iv_detail;
     if (std::fabs(m - target_) < tol_) return IvResult::Value(sigma_);
     if (!std::isnan(previous_) && std::fabs(sigma_ - previous_) < (sigma_ + 1.0) * kTolerance) {
       return IvResult::Value(sigma_);
     }
-    const double vega = Fst_ * (std::exp(d1 * (d1 * -0.5)) * kDensityFactor);
+    const double vega = Fst_ * (density_exp() * kDensityFactor);
     // An infinite vega (F * sqrt(t) beyond the largest double) would make
     // every step zero, and the step test would then accept the first guess
     // whatever its price: such solves go to bisection, like a vanishing vega.

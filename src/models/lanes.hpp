@@ -13,6 +13,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
+
 #include "target.hpp"
 
 KV_TARGET_BEGIN
@@ -138,10 +142,68 @@ template <int N, class F>
   }
 }
 
+// N consecutive doubles from p, which need not be aligned: one vector load.
+// The intrinsics keep the compiler from splitting the load in halves, whose
+// stores into a block in memory could not be forwarded to a whole-vector read.
+template <int N>
+[[gnu::always_inline]] inline Lanes<N> LoadLanes(const char* p) {
+#if defined(__AVX512F__)
+  if constexpr (N == 8) return {(typename Lanes<N>::Vec)_mm512_loadu_pd(p)};
+#endif
+#if defined(__AVX__)
+  if constexpr (N == 4) return {(typename Lanes<N>::Vec)_mm256_loadu_pd((const double*)p)};
+#endif
+#if defined(__SSE2__)
+  if constexpr (N == 2) return {(typename Lanes<N>::Vec)_mm_loadu_pd((const double*)p)};
+#endif
+  Lanes<N> out;
+  std::memcpy(&out.v, p, sizeof out.v);
+  return out;
+}
+
+// Whether any lane, or every lane, of a comparison result is set: one mask
+// extraction instead of a comparison per lane.
+template <class M>
+[[gnu::always_inline]] inline int LaneBits(M m) {
+  constexpr int n = sizeof(M) / 8;
+#if defined(__AVX512F__)
+  if constexpr (n == 8) return _mm512_test_epi64_mask((__m512i)m, (__m512i)m);
+#endif
+#if defined(__AVX__)
+  if constexpr (n == 4) return _mm256_movemask_pd((__m256d)m);
+#endif
+#if defined(__SSE2__)
+  if constexpr (n == 2) return _mm_movemask_pd((__m128d)m);
+#endif
+  int bits = 0;
+  for (int i = 0; i < n; ++i) bits |= (m[i] != 0) << i;
+  return bits;
+}
+template <class M>
+[[gnu::always_inline]] inline bool AnyLane(M m) {
+  return LaneBits(m) != 0;
+}
+template <class M>
+[[gnu::always_inline]] inline bool AllLanes(M m) {
+  return LaneBits(m) == (1 << (sizeof(M) / 8)) - 1;
+}
+
 // exp and log of a block are in block_math.hpp.
 
+// Square roots are correctly rounded, so the vector instruction gives each
+// lane exactly the double std::sqrt gives.
 template <int N>
 [[gnu::always_inline]] inline Lanes<N> Sqrt(const Lanes<N>& a) {
+#if defined(__SSE2__)
+  if constexpr (N == 2) return {(typename Lanes<N>::Vec)_mm_sqrt_pd((__m128d)a.v)};
+#endif
+#if defined(__AVX__)
+  if constexpr (N == 4) return {(typename Lanes<N>::Vec)_mm256_sqrt_pd((__m256d)a.v)};
+#endif
+#if defined(__AVX512F__)
+  // The zero-masked form: the plain one trips GCC 12's uninitialised-value warning.
+  if constexpr (N == 8) return {(typename Lanes<N>::Vec)_mm512_maskz_sqrt_pd(0xff, (__m512d)a.v)};
+#endif
   return FromLanes<N>([&](int i) { return std::sqrt(a.v[i]); });
 }
 

@@ -223,9 +223,7 @@ inline Lanes<N> NormCdf(const Lanes<N>& x) {
   const M common = x.v > -10.0;                // false for NaN too
   const V small = SmallErfc(u, y);
   V ratio = MiddleRatio(y);
-  bool any_large = false;
-  for (int i = 0; i < N; ++i) any_large |= y[i] > 4.0;
-  if (any_large) ratio = Select(y <= 4.0, ratio, LargeRatio(u, y));
+  if (AnyLane(y > 4.0)) ratio = Select(y <= 4.0, ratio, LargeRatio(u, y));
 
   // Saturated, tail and NaN lanes take index 0: their split value is unused.
   const V yc = Select(common & (y < kSaturation), y, V{});
@@ -240,9 +238,7 @@ inline Lanes<N> NormCdf(const Lanes<N>& x) {
   erfc = Select(y <= 0.46875, small, erfc);
 
   const Lanes<N> out{erfc * 0.5};
-  bool all_common = true;
-  for (int i = 0; i < N; ++i) all_common &= common[i] != 0;
-  if (all_common) return out;
+  if (AllLanes(common)) return out;
   return FromLanes<N>([&](int i) { return common[i] ? out.v[i] : NormCdf(x.v[i]); });
 }
 

@@ -533,6 +533,43 @@ template <int N>
   }
 }
 
+// table[index[i]] and table[index[i] + 1] in lane i of first and second: one
+// 16-byte load per lane, the pairs then regrouped. Two gathers of the same
+// lanes cost more than these loads on the processors measured.
+template <int N>
+[[gnu::always_inline]] inline void GatherPairs(const double* table, Bits<N> index, Vec<N>& first,
+                                               Vec<N>& second) {
+  typedef double Pair __attribute__((vector_size(16)));
+  const auto pair = [&](int i) {
+    Pair p;
+    std::memcpy(&p, table + index[i], sizeof p);
+    return p;
+  };
+  if constexpr (N == 2) {
+    const Pair a = pair(0), b = pair(1);
+    first = __builtin_shufflevector(a, b, 0, 2);
+    second = __builtin_shufflevector(a, b, 1, 3);
+  } else if constexpr (N == 4) {
+    typedef double Quad __attribute__((vector_size(32)));
+    const Quad ac = __builtin_shufflevector(pair(0), pair(2), 0, 1, 2, 3);
+    const Quad bd = __builtin_shufflevector(pair(1), pair(3), 0, 1, 2, 3);
+    first = __builtin_shufflevector(ac, bd, 0, 4, 2, 6);
+    second = __builtin_shufflevector(ac, bd, 1, 5, 3, 7);
+  } else {
+    static_assert(N == 8);
+    typedef double Quad __attribute__((vector_size(32)));
+    typedef double Oct __attribute__((vector_size(64)));
+    const Quad ac = __builtin_shufflevector(pair(0), pair(2), 0, 1, 2, 3);
+    const Quad bd = __builtin_shufflevector(pair(1), pair(3), 0, 1, 2, 3);
+    const Quad eg = __builtin_shufflevector(pair(4), pair(6), 0, 1, 2, 3);
+    const Quad fh = __builtin_shufflevector(pair(5), pair(7), 0, 1, 2, 3);
+    const Oct aceg = __builtin_shufflevector(ac, eg, 0, 1, 2, 3, 4, 5, 6, 7);
+    const Oct bdfh = __builtin_shufflevector(bd, fh, 0, 1, 2, 3, 4, 5, 6, 7);
+    first = __builtin_shufflevector(aceg, bdfh, 0, 8, 2, 10, 4, 12, 6, 14);
+    second = __builtin_shufflevector(aceg, bdfh, 1, 9, 3, 11, 5, 13, 7, 15);
+  }
+}
+
 // exp for 512 <= |x| < 1024 and beyond, one lane: tmp and sbits are the fast
 // path's. There the platform scales 2^(k/128) into range before the final
 // step: by 2^-1009 when k > 0 (with a fused final step), by 2^1022 when k < 0
@@ -603,8 +640,9 @@ template <int N, bool Fused = true>
   r = fma(kd, splat(d::kExpNegLn2LoN), r);
 
   const Bits<N> index = (ki & 127) * 2;
-  const Vec<N> tail = Gather<N>(d::kExpTable, index);
-  const Bits<N> sbits = AsBits<N>(Gather<N>(d::kExpTable, index + 1)) + (ki << 45);
+  Vec<N> tail, high;
+  GatherPairs<N>(d::kExpTable, index, tail, high);
+  const Bits<N> sbits = AsBits<N>(high) + (ki << 45);
 
   // tmp = tail + exp(r) - 1
   const Vec<N> r2 = r * r;
@@ -660,8 +698,8 @@ template <int N, bool Fused = true>
   const Vec<N> z = AsDouble<N>(ix - (tmp & 0xfff0000000000000));
   // (double)k, exact: k sits in the low bits of 1.5*2^52.
   const Vec<N> kd = AsDouble<N>(AsBits<N>(splat(0x1.8p52)) + k) - 0x1.8p52;
-  const Vec<N> invc = Gather<N>(d::kLogTable, index);
-  const Vec<N> logc = Gather<N>(d::kLogTable, index + 1);
+  Vec<N> invc, logc;
+  GatherPairs<N>(d::kLogTable, index, invc, logc);
 
   // log(x) = k ln2 + log(c) + log1p(r), r = z/c - 1, as hi + lo + poly.
   const Vec<N> r = fma(z, invc, splat(-1.0));
@@ -826,7 +864,8 @@ bool BatteryMatches(const Battery& b, Vector vector_fn, Scalar scalar_fn) {
 // special values, the fast paths' edges, table boundaries, values near 1,
 // pseudo-random values). True only if every bit matches; takes tens of
 // microseconds, so call it once and keep the answer.
-inline bool VectorMathMatchesPlatform() {
+// Out of line: the kernels inline everything they call, and this runs once.
+[[gnu::noinline, gnu::cold]] inline bool VectorMathMatchesPlatform() {
   namespace detail = vector_math_detail;
   constexpr int N = kVectorMathWidth;
   detail::Battery battery;
