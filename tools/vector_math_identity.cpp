@@ -119,11 +119,17 @@ constexpr std::uint64_t kEdgeRadius = 1000;
 constexpr double kLn2By128 = 0x1.62e42fefa39efp-8;
 constexpr std::int64_t kExpMaxK = 189'104;  // 1024 / (ln2/128), rounded up
 constexpr double kExpEdges[] = {
-    0x1p-54,  -0x1p-54, 512.0, -512.0, 1024.0, -1024.0,
+    0x1p-54,
+    -0x1p-54,
+    512.0,
+    -512.0,
+    1024.0,
+    -1024.0,
     0x1.62e42fefa39efp+9,   // overflow threshold
     -0x1.6232bdd7abcd2p+9,  // below: subnormal results
     -0x1.74910d52d3051p+9,  // below: zero
-    0x1p-1022,  -0x1p-1022,
+    0x1p-1022,
+    -0x1p-1022,
 };
 
 const Family kExpStructured[] = {
@@ -254,8 +260,8 @@ std::uint64_t CheckFunction(const char* name, const Family (&structured)[S],
   auto run = [&](const Family& family, std::uint64_t size) {
     const std::uint64_t bad =
         CheckFamily(family, size, options.threads, vector_fn, scalar_fn, tally);
-    std::printf("  %s  %-44s %12" PRIu64 " args %8" PRIu64 " mismatches\n", name, family.name,
-                size, bad);
+    std::printf("  %s  %-44s %12" PRIu64 " args %8" PRIu64 " mismatches\n", name, family.name, size,
+                bad);
     total += size;
   };
   for (const Family& f : structured) run(f, f.size);
@@ -307,8 +313,12 @@ void BenchOne(const char* name, double lo, double hi, VectorFn vector_fn,
               lo, hi, vec, sca, sca / vec);
 }
 
-double PlatformExp(double x) { return std::exp(x); }
-double PlatformLog(double x) { return std::log(x); }
+double PlatformExp(double x) {
+  return std::exp(x);
+}
+double PlatformLog(double x) {
+  return std::log(x);
+}
 
 // Arguments on which the algorithm without fused multiply-adds differs from
 // the platform, as source lines for the self-check's battery.
@@ -440,11 +450,9 @@ int main(int argc, char** argv) {
   const Kernel kernels[] = {
       {"baseline, 2 lanes (per-lane std::fma)", true, kv::vector_math_generic::RunIdentity},
 #if defined(__x86_64__)
-      {"AVX2+FMA, 4 lanes",
-       __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"),
+      {"AVX2+FMA, 4 lanes", __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"),
        kv::vector_math_avx2_fma::RunIdentity},
-      {"AVX-512, 8 lanes",
-       __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("fma"),
+      {"AVX-512, 8 lanes", __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("fma"),
        kv::vector_math_avx512_fma::RunIdentity},
 #endif
   };

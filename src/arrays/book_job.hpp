@@ -49,12 +49,12 @@ using IvRunFn = void (*)(const IvJob& job, const Inputs& in, std::ptrdiff_t at, 
 }  // namespace kv::book
 
 // Defined by each target's compilation of book_kernels.cpp.
-#define KV_DECLARE_BOOK_RUNS(ns, Enum)                                                      \
-  namespace kv::ns::book_kernel {                                                                  \
+#define KV_DECLARE_BOOK_RUNS(ns, Enum)                                                          \
+  namespace kv::ns::book_kernel {                                                               \
   void GreeksRow(const kv::book::GreeksJob& job, const kv::book::Inputs& in, std::ptrdiff_t at, \
-                 std::ptrdiff_t n);                                                         \
-  void IvRow(const kv::book::IvJob& job, const kv::book::Inputs& in, std::ptrdiff_t at,     \
-             std::ptrdiff_t n);                                                             \
+                 std::ptrdiff_t n);                                                             \
+  void IvRow(const kv::book::IvJob& job, const kv::book::Inputs& in, std::ptrdiff_t at,         \
+             std::ptrdiff_t n);                                                                 \
   }
 KV_FOR_EACH_TARGET(KV_DECLARE_BOOK_RUNS)
 #undef KV_DECLARE_BOOK_RUNS

@@ -126,8 +126,8 @@ template <class F>
 
 template <class X>
 [[gnu::always_inline]] inline auto Evaluate(int quantity, X& x) {
-  return WithQuantity(
-      quantity, [&](auto q) __attribute__((always_inline)) { return decltype(q)::Of(x); });
+  return WithQuantity(quantity,
+                      [&](auto q) __attribute__((always_inline)) { return decltype(q)::Of(x); });
 }
 
 [[gnu::always_inline]] inline void Store(double* out, double value) {
@@ -165,33 +165,30 @@ template <int W, Model M, class Q>
 [[gnu::always_inline]] inline void GreeksOne(const GreeksJob& job, const Inputs& in,
                                              std::ptrdiff_t at, std::ptrdiff_t n) {
   double* out = job.outs[0] + at;
-  ForEachBlock<W, M>(
-      in, n, [&](auto& x, std::ptrdiff_t e) __attribute__((always_inline)) {
-        Store(out + e, Q::Of(x));
-      });
+  ForEachBlock<W, M>(in, n, [&](auto& x, std::ptrdiff_t e) __attribute__((always_inline)) {
+    Store(out + e, Q::Of(x));
+  });
 }
 
 template <int W, Model M>
 [[gnu::always_inline]] inline void GreeksAll(const GreeksJob& job, const Inputs& in,
                                              std::ptrdiff_t at, std::ptrdiff_t n) {
-  ForEachBlock<W, M>(
-      in, n, [&](auto& x, std::ptrdiff_t e) __attribute__((always_inline)) {
-        decltype(greeks::Price::Of(x)) values[kQuantityCount];
-        ForEachQuantity([&](int i, auto q)
-                            __attribute__((always_inline)) { values[i] = decltype(q)::Of(x); });
-        for (int k = 0; k < job.count; ++k) Store(job.outs[k] + at + e, values[job.quantities[k]]);
-      });
+  ForEachBlock<W, M>(in, n, [&](auto& x, std::ptrdiff_t e) __attribute__((always_inline)) {
+    decltype(greeks::Price::Of(x)) values[kQuantityCount];
+    ForEachQuantity([&](int i, auto q)
+                        __attribute__((always_inline)) { values[i] = decltype(q)::Of(x); });
+    for (int k = 0; k < job.count; ++k) Store(job.outs[k] + at + e, values[job.quantities[k]]);
+  });
 }
 
 template <int W, Model M>
 [[gnu::always_inline]] inline void GreeksAny(const GreeksJob& job, const Inputs& in,
                                              std::ptrdiff_t at, std::ptrdiff_t n) {
-  ForEachBlock<W, M>(
-      in, n, [&](auto& x, std::ptrdiff_t e) __attribute__((always_inline)) {
-        for (int k = 0; k < job.count; ++k) {
-          Store(job.outs[k] + at + e, Evaluate(job.quantities[k], x));
-        }
-      });
+  ForEachBlock<W, M>(in, n, [&](auto& x, std::ptrdiff_t e) __attribute__((always_inline)) {
+    for (int k = 0; k < job.count; ++k) {
+      Store(job.outs[k] + at + e, Evaluate(job.quantities[k], x));
+    }
+  });
 }
 
 // The forward problem of element e, as the scalar function states it.

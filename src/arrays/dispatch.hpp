@@ -11,7 +11,6 @@
 
 #include <cstddef>
 
-
 // Every target built into the module, as X(namespace, enumerator). The x86
 // targets are built only where CMake compiles their units (KV_X86_TARGETS).
 #ifdef KV_X86_TARGETS

@@ -146,9 +146,8 @@ class Terms {
   }
   // N(d1) is N(w d1) where every lane is a call (w d1 is then d1 itself).
   [[gnu::always_inline]] const T& Nd1() {
-    return Nd1_.Get([&]() __attribute__((always_inline)) {
-      return AllCalls(w) ? Nwd1() : NormCdf(d1());
-    });
+    return Nd1_.Get(
+        [&]() __attribute__((always_inline)) { return AllCalls(w) ? Nwd1() : NormCdf(d1()); });
   }
 
   // Products several higher-order Greeks share.
