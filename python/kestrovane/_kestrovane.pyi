@@ -112,70 +112,19 @@ __all__ = [
 __version__: str
 
 def black76_black(flag: str, F: float, K: float, t: float, r: float, sigma: float) -> float: ...
-def black76_implied_volatility(
-    price: float, F: float, K: float, r: float, t: float, flag: str
-) -> float: ...
+def black76_implied_volatility(price: float, F: float, K: float, r: float, t: float, flag: str) -> float: ...
 def black76_delta(flag: str, F: float, K: float, t: float, r: float, sigma: float) -> float: ...
 def black76_gamma(flag: str, F: float, K: float, t: float, r: float, sigma: float) -> float: ...
 def black76_vega(flag: str, F: float, K: float, t: float, r: float, sigma: float) -> float: ...
 def black76_theta(flag: str, F: float, K: float, t: float, r: float, sigma: float) -> float: ...
 def black76_rho(flag: str, F: float, K: float, t: float, r: float, sigma: float) -> float: ...
-def black76_black_array(
-    flag: str,
-    F: NDArray[np.float64],
-    K: NDArray[np.float64],
-    t: NDArray[np.float64],
-    r: float,
-    sigma: NDArray[np.float64],
-) -> NDArray[np.float64]: ...
-def black76_implied_volatility_array(
-    price: NDArray[np.float64],
-    F: NDArray[np.float64],
-    K: NDArray[np.float64],
-    r: float,
-    t: NDArray[np.float64],
-    flag: str,
-) -> NDArray[np.float64]: ...
-def black76_delta_array(
-    flag: str,
-    F: NDArray[np.float64],
-    K: NDArray[np.float64],
-    t: NDArray[np.float64],
-    r: float,
-    sigma: NDArray[np.float64],
-) -> NDArray[np.float64]: ...
-def black76_gamma_array(
-    flag: str,
-    F: NDArray[np.float64],
-    K: NDArray[np.float64],
-    t: NDArray[np.float64],
-    r: float,
-    sigma: NDArray[np.float64],
-) -> NDArray[np.float64]: ...
-def black76_vega_array(
-    flag: str,
-    F: NDArray[np.float64],
-    K: NDArray[np.float64],
-    t: NDArray[np.float64],
-    r: float,
-    sigma: NDArray[np.float64],
-) -> NDArray[np.float64]: ...
-def black76_theta_array(
-    flag: str,
-    F: NDArray[np.float64],
-    K: NDArray[np.float64],
-    t: NDArray[np.float64],
-    r: float,
-    sigma: NDArray[np.float64],
-) -> NDArray[np.float64]: ...
-def black76_rho_array(
-    flag: str,
-    F: NDArray[np.float64],
-    K: NDArray[np.float64],
-    t: NDArray[np.float64],
-    r: float,
-    sigma: NDArray[np.float64],
-) -> NDArray[np.float64]: ...
+def black76_black_array(flag: str, F: NDArray[np.float64], K: NDArray[np.float64], t: NDArray[np.float64], r: float, sigma: NDArray[np.float64]) -> NDArray[np.float64]: ...
+def black76_implied_volatility_array(price: NDArray[np.float64], F: NDArray[np.float64], K: NDArray[np.float64], r: float, t: NDArray[np.float64], flag: str) -> NDArray[np.float64]: ...
+def black76_delta_array(flag: str, F: NDArray[np.float64], K: NDArray[np.float64], t: NDArray[np.float64], r: float, sigma: NDArray[np.float64]) -> NDArray[np.float64]: ...
+def black76_gamma_array(flag: str, F: NDArray[np.float64], K: NDArray[np.float64], t: NDArray[np.float64], r: float, sigma: NDArray[np.float64]) -> NDArray[np.float64]: ...
+def black76_vega_array(flag: str, F: NDArray[np.float64], K: NDArray[np.float64], t: NDArray[np.float64], r: float, sigma: NDArray[np.float64]) -> NDArray[np.float64]: ...
+def black76_theta_array(flag: str, F: NDArray[np.float64], K: NDArray[np.float64], t: NDArray[np.float64], r: float, sigma: NDArray[np.float64]) -> NDArray[np.float64]: ...
+def black76_rho_array(flag: str, F: NDArray[np.float64], K: NDArray[np.float64], t: NDArray[np.float64], r: float, sigma: NDArray[np.float64]) -> NDArray[np.float64]: ...
 def black76_vanna(flag: str, F: float, K: float, t: float, r: float, sigma: float) -> float: ...
 def black76_charm(flag: str, F: float, K: float, t: float, r: float, sigma: float) -> float: ...
 def black76_vomma(flag: str, F: float, K: float, t: float, r: float, sigma: float) -> float: ...
@@ -184,359 +133,66 @@ def black76_zomma(flag: str, F: float, K: float, t: float, r: float, sigma: floa
 def black76_color(flag: str, F: float, K: float, t: float, r: float, sigma: float) -> float: ...
 def black76_veta(flag: str, F: float, K: float, t: float, r: float, sigma: float) -> float: ...
 def black76_ultima(flag: str, F: float, K: float, t: float, r: float, sigma: float) -> float: ...
-def black76_dual_delta(
-    flag: str, F: float, K: float, t: float, r: float, sigma: float
-) -> float: ...
-def black76_dual_gamma(
-    flag: str, F: float, K: float, t: float, r: float, sigma: float
-) -> float: ...
-def black76_vanna_array(
-    flag: str,
-    F: NDArray[np.float64],
-    K: NDArray[np.float64],
-    t: NDArray[np.float64],
-    r: float,
-    sigma: NDArray[np.float64],
-) -> NDArray[np.float64]: ...
-def black76_charm_array(
-    flag: str,
-    F: NDArray[np.float64],
-    K: NDArray[np.float64],
-    t: NDArray[np.float64],
-    r: float,
-    sigma: NDArray[np.float64],
-) -> NDArray[np.float64]: ...
-def black76_vomma_array(
-    flag: str,
-    F: NDArray[np.float64],
-    K: NDArray[np.float64],
-    t: NDArray[np.float64],
-    r: float,
-    sigma: NDArray[np.float64],
-) -> NDArray[np.float64]: ...
-def black76_speed_array(
-    flag: str,
-    F: NDArray[np.float64],
-    K: NDArray[np.float64],
-    t: NDArray[np.float64],
-    r: float,
-    sigma: NDArray[np.float64],
-) -> NDArray[np.float64]: ...
-def black76_zomma_array(
-    flag: str,
-    F: NDArray[np.float64],
-    K: NDArray[np.float64],
-    t: NDArray[np.float64],
-    r: float,
-    sigma: NDArray[np.float64],
-) -> NDArray[np.float64]: ...
-def black76_color_array(
-    flag: str,
-    F: NDArray[np.float64],
-    K: NDArray[np.float64],
-    t: NDArray[np.float64],
-    r: float,
-    sigma: NDArray[np.float64],
-) -> NDArray[np.float64]: ...
-def black76_veta_array(
-    flag: str,
-    F: NDArray[np.float64],
-    K: NDArray[np.float64],
-    t: NDArray[np.float64],
-    r: float,
-    sigma: NDArray[np.float64],
-) -> NDArray[np.float64]: ...
-def black76_ultima_array(
-    flag: str,
-    F: NDArray[np.float64],
-    K: NDArray[np.float64],
-    t: NDArray[np.float64],
-    r: float,
-    sigma: NDArray[np.float64],
-) -> NDArray[np.float64]: ...
-def black76_dual_delta_array(
-    flag: str,
-    F: NDArray[np.float64],
-    K: NDArray[np.float64],
-    t: NDArray[np.float64],
-    r: float,
-    sigma: NDArray[np.float64],
-) -> NDArray[np.float64]: ...
-def black76_dual_gamma_array(
-    flag: str,
-    F: NDArray[np.float64],
-    K: NDArray[np.float64],
-    t: NDArray[np.float64],
-    r: float,
-    sigma: NDArray[np.float64],
-) -> NDArray[np.float64]: ...
-def bsm_black_scholes_merton(
-    flag: str, S: float, K: float, t: float, r: float, sigma: float, q: float
-) -> float: ...
-def bsm_implied_volatility(
-    price: float, S: float, K: float, t: float, r: float, q: float, flag: str
-) -> float: ...
-def bsm_delta(
-    flag: str, S: float, K: float, t: float, r: float, sigma: float, q: float
-) -> float: ...
-def bsm_gamma(
-    flag: str, S: float, K: float, t: float, r: float, sigma: float, q: float
-) -> float: ...
-def bsm_vega(
-    flag: str, S: float, K: float, t: float, r: float, sigma: float, q: float
-) -> float: ...
-def bsm_theta(
-    flag: str, S: float, K: float, t: float, r: float, sigma: float, q: float
-) -> float: ...
+def black76_dual_delta(flag: str, F: float, K: float, t: float, r: float, sigma: float) -> float: ...
+def black76_dual_gamma(flag: str, F: float, K: float, t: float, r: float, sigma: float) -> float: ...
+def black76_vanna_array(flag: str, F: NDArray[np.float64], K: NDArray[np.float64], t: NDArray[np.float64], r: float, sigma: NDArray[np.float64]) -> NDArray[np.float64]: ...
+def black76_charm_array(flag: str, F: NDArray[np.float64], K: NDArray[np.float64], t: NDArray[np.float64], r: float, sigma: NDArray[np.float64]) -> NDArray[np.float64]: ...
+def black76_vomma_array(flag: str, F: NDArray[np.float64], K: NDArray[np.float64], t: NDArray[np.float64], r: float, sigma: NDArray[np.float64]) -> NDArray[np.float64]: ...
+def black76_speed_array(flag: str, F: NDArray[np.float64], K: NDArray[np.float64], t: NDArray[np.float64], r: float, sigma: NDArray[np.float64]) -> NDArray[np.float64]: ...
+def black76_zomma_array(flag: str, F: NDArray[np.float64], K: NDArray[np.float64], t: NDArray[np.float64], r: float, sigma: NDArray[np.float64]) -> NDArray[np.float64]: ...
+def black76_color_array(flag: str, F: NDArray[np.float64], K: NDArray[np.float64], t: NDArray[np.float64], r: float, sigma: NDArray[np.float64]) -> NDArray[np.float64]: ...
+def black76_veta_array(flag: str, F: NDArray[np.float64], K: NDArray[np.float64], t: NDArray[np.float64], r: float, sigma: NDArray[np.float64]) -> NDArray[np.float64]: ...
+def black76_ultima_array(flag: str, F: NDArray[np.float64], K: NDArray[np.float64], t: NDArray[np.float64], r: float, sigma: NDArray[np.float64]) -> NDArray[np.float64]: ...
+def black76_dual_delta_array(flag: str, F: NDArray[np.float64], K: NDArray[np.float64], t: NDArray[np.float64], r: float, sigma: NDArray[np.float64]) -> NDArray[np.float64]: ...
+def black76_dual_gamma_array(flag: str, F: NDArray[np.float64], K: NDArray[np.float64], t: NDArray[np.float64], r: float, sigma: NDArray[np.float64]) -> NDArray[np.float64]: ...
+def bsm_black_scholes_merton(flag: str, S: float, K: float, t: float, r: float, sigma: float, q: float) -> float: ...
+def bsm_implied_volatility(price: float, S: float, K: float, t: float, r: float, q: float, flag: str) -> float: ...
+def bsm_delta(flag: str, S: float, K: float, t: float, r: float, sigma: float, q: float) -> float: ...
+def bsm_gamma(flag: str, S: float, K: float, t: float, r: float, sigma: float, q: float) -> float: ...
+def bsm_vega(flag: str, S: float, K: float, t: float, r: float, sigma: float, q: float) -> float: ...
+def bsm_theta(flag: str, S: float, K: float, t: float, r: float, sigma: float, q: float) -> float: ...
 def bsm_rho(flag: str, S: float, K: float, t: float, r: float, sigma: float, q: float) -> float: ...
-def bsm_black_scholes_merton_array(
-    flag: str,
-    S: NDArray[np.float64],
-    K: NDArray[np.float64],
-    t: NDArray[np.float64],
-    r: float,
-    sigma: NDArray[np.float64],
-    q: float,
-) -> NDArray[np.float64]: ...
-def bsm_implied_volatility_array(
-    price: NDArray[np.float64],
-    S: NDArray[np.float64],
-    K: NDArray[np.float64],
-    t: NDArray[np.float64],
-    r: float,
-    q: float,
-    flag: str,
-) -> NDArray[np.float64]: ...
-def bsm_delta_array(
-    flag: str,
-    S: NDArray[np.float64],
-    K: NDArray[np.float64],
-    t: NDArray[np.float64],
-    r: float,
-    sigma: NDArray[np.float64],
-    q: float,
-) -> NDArray[np.float64]: ...
-def bsm_gamma_array(
-    flag: str,
-    S: NDArray[np.float64],
-    K: NDArray[np.float64],
-    t: NDArray[np.float64],
-    r: float,
-    sigma: NDArray[np.float64],
-    q: float,
-) -> NDArray[np.float64]: ...
-def bsm_vega_array(
-    flag: str,
-    S: NDArray[np.float64],
-    K: NDArray[np.float64],
-    t: NDArray[np.float64],
-    r: float,
-    sigma: NDArray[np.float64],
-    q: float,
-) -> NDArray[np.float64]: ...
-def bsm_theta_array(
-    flag: str,
-    S: NDArray[np.float64],
-    K: NDArray[np.float64],
-    t: NDArray[np.float64],
-    r: float,
-    sigma: NDArray[np.float64],
-    q: float,
-) -> NDArray[np.float64]: ...
-def bsm_rho_array(
-    flag: str,
-    S: NDArray[np.float64],
-    K: NDArray[np.float64],
-    t: NDArray[np.float64],
-    r: float,
-    sigma: NDArray[np.float64],
-    q: float,
-) -> NDArray[np.float64]: ...
-def bsm_vanna(
-    flag: str, S: float, K: float, t: float, r: float, sigma: float, q: float
-) -> float: ...
-def bsm_charm(
-    flag: str, S: float, K: float, t: float, r: float, sigma: float, q: float
-) -> float: ...
-def bsm_vomma(
-    flag: str, S: float, K: float, t: float, r: float, sigma: float, q: float
-) -> float: ...
-def bsm_speed(
-    flag: str, S: float, K: float, t: float, r: float, sigma: float, q: float
-) -> float: ...
-def bsm_zomma(
-    flag: str, S: float, K: float, t: float, r: float, sigma: float, q: float
-) -> float: ...
-def bsm_color(
-    flag: str, S: float, K: float, t: float, r: float, sigma: float, q: float
-) -> float: ...
-def bsm_veta(
-    flag: str, S: float, K: float, t: float, r: float, sigma: float, q: float
-) -> float: ...
-def bsm_ultima(
-    flag: str, S: float, K: float, t: float, r: float, sigma: float, q: float
-) -> float: ...
-def bsm_dual_delta(
-    flag: str, S: float, K: float, t: float, r: float, sigma: float, q: float
-) -> float: ...
-def bsm_dual_gamma(
-    flag: str, S: float, K: float, t: float, r: float, sigma: float, q: float
-) -> float: ...
-def bsm_vanna_array(
-    flag: str,
-    S: NDArray[np.float64],
-    K: NDArray[np.float64],
-    t: NDArray[np.float64],
-    r: float,
-    sigma: NDArray[np.float64],
-    q: float,
-) -> NDArray[np.float64]: ...
-def bsm_charm_array(
-    flag: str,
-    S: NDArray[np.float64],
-    K: NDArray[np.float64],
-    t: NDArray[np.float64],
-    r: float,
-    sigma: NDArray[np.float64],
-    q: float,
-) -> NDArray[np.float64]: ...
-def bsm_vomma_array(
-    flag: str,
-    S: NDArray[np.float64],
-    K: NDArray[np.float64],
-    t: NDArray[np.float64],
-    r: float,
-    sigma: NDArray[np.float64],
-    q: float,
-) -> NDArray[np.float64]: ...
-def bsm_speed_array(
-    flag: str,
-    S: NDArray[np.float64],
-    K: NDArray[np.float64],
-    t: NDArray[np.float64],
-    r: float,
-    sigma: NDArray[np.float64],
-    q: float,
-) -> NDArray[np.float64]: ...
-def bsm_zomma_array(
-    flag: str,
-    S: NDArray[np.float64],
-    K: NDArray[np.float64],
-    t: NDArray[np.float64],
-    r: float,
-    sigma: NDArray[np.float64],
-    q: float,
-) -> NDArray[np.float64]: ...
-def bsm_color_array(
-    flag: str,
-    S: NDArray[np.float64],
-    K: NDArray[np.float64],
-    t: NDArray[np.float64],
-    r: float,
-    sigma: NDArray[np.float64],
-    q: float,
-) -> NDArray[np.float64]: ...
-def bsm_veta_array(
-    flag: str,
-    S: NDArray[np.float64],
-    K: NDArray[np.float64],
-    t: NDArray[np.float64],
-    r: float,
-    sigma: NDArray[np.float64],
-    q: float,
-) -> NDArray[np.float64]: ...
-def bsm_ultima_array(
-    flag: str,
-    S: NDArray[np.float64],
-    K: NDArray[np.float64],
-    t: NDArray[np.float64],
-    r: float,
-    sigma: NDArray[np.float64],
-    q: float,
-) -> NDArray[np.float64]: ...
-def bsm_dual_delta_array(
-    flag: str,
-    S: NDArray[np.float64],
-    K: NDArray[np.float64],
-    t: NDArray[np.float64],
-    r: float,
-    sigma: NDArray[np.float64],
-    q: float,
-) -> NDArray[np.float64]: ...
-def bsm_dual_gamma_array(
-    flag: str,
-    S: NDArray[np.float64],
-    K: NDArray[np.float64],
-    t: NDArray[np.float64],
-    r: float,
-    sigma: NDArray[np.float64],
-    q: float,
-) -> NDArray[np.float64]: ...
+def bsm_black_scholes_merton_array(flag: str, S: NDArray[np.float64], K: NDArray[np.float64], t: NDArray[np.float64], r: float, sigma: NDArray[np.float64], q: float) -> NDArray[np.float64]: ...
+def bsm_implied_volatility_array(price: NDArray[np.float64], S: NDArray[np.float64], K: NDArray[np.float64], t: NDArray[np.float64], r: float, q: float, flag: str) -> NDArray[np.float64]: ...
+def bsm_delta_array(flag: str, S: NDArray[np.float64], K: NDArray[np.float64], t: NDArray[np.float64], r: float, sigma: NDArray[np.float64], q: float) -> NDArray[np.float64]: ...
+def bsm_gamma_array(flag: str, S: NDArray[np.float64], K: NDArray[np.float64], t: NDArray[np.float64], r: float, sigma: NDArray[np.float64], q: float) -> NDArray[np.float64]: ...
+def bsm_vega_array(flag: str, S: NDArray[np.float64], K: NDArray[np.float64], t: NDArray[np.float64], r: float, sigma: NDArray[np.float64], q: float) -> NDArray[np.float64]: ...
+def bsm_theta_array(flag: str, S: NDArray[np.float64], K: NDArray[np.float64], t: NDArray[np.float64], r: float, sigma: NDArray[np.float64], q: float) -> NDArray[np.float64]: ...
+def bsm_rho_array(flag: str, S: NDArray[np.float64], K: NDArray[np.float64], t: NDArray[np.float64], r: float, sigma: NDArray[np.float64], q: float) -> NDArray[np.float64]: ...
+def bsm_vanna(flag: str, S: float, K: float, t: float, r: float, sigma: float, q: float) -> float: ...
+def bsm_charm(flag: str, S: float, K: float, t: float, r: float, sigma: float, q: float) -> float: ...
+def bsm_vomma(flag: str, S: float, K: float, t: float, r: float, sigma: float, q: float) -> float: ...
+def bsm_speed(flag: str, S: float, K: float, t: float, r: float, sigma: float, q: float) -> float: ...
+def bsm_zomma(flag: str, S: float, K: float, t: float, r: float, sigma: float, q: float) -> float: ...
+def bsm_color(flag: str, S: float, K: float, t: float, r: float, sigma: float, q: float) -> float: ...
+def bsm_veta(flag: str, S: float, K: float, t: float, r: float, sigma: float, q: float) -> float: ...
+def bsm_ultima(flag: str, S: float, K: float, t: float, r: float, sigma: float, q: float) -> float: ...
+def bsm_dual_delta(flag: str, S: float, K: float, t: float, r: float, sigma: float, q: float) -> float: ...
+def bsm_dual_gamma(flag: str, S: float, K: float, t: float, r: float, sigma: float, q: float) -> float: ...
+def bsm_vanna_array(flag: str, S: NDArray[np.float64], K: NDArray[np.float64], t: NDArray[np.float64], r: float, sigma: NDArray[np.float64], q: float) -> NDArray[np.float64]: ...
+def bsm_charm_array(flag: str, S: NDArray[np.float64], K: NDArray[np.float64], t: NDArray[np.float64], r: float, sigma: NDArray[np.float64], q: float) -> NDArray[np.float64]: ...
+def bsm_vomma_array(flag: str, S: NDArray[np.float64], K: NDArray[np.float64], t: NDArray[np.float64], r: float, sigma: NDArray[np.float64], q: float) -> NDArray[np.float64]: ...
+def bsm_speed_array(flag: str, S: NDArray[np.float64], K: NDArray[np.float64], t: NDArray[np.float64], r: float, sigma: NDArray[np.float64], q: float) -> NDArray[np.float64]: ...
+def bsm_zomma_array(flag: str, S: NDArray[np.float64], K: NDArray[np.float64], t: NDArray[np.float64], r: float, sigma: NDArray[np.float64], q: float) -> NDArray[np.float64]: ...
+def bsm_color_array(flag: str, S: NDArray[np.float64], K: NDArray[np.float64], t: NDArray[np.float64], r: float, sigma: NDArray[np.float64], q: float) -> NDArray[np.float64]: ...
+def bsm_veta_array(flag: str, S: NDArray[np.float64], K: NDArray[np.float64], t: NDArray[np.float64], r: float, sigma: NDArray[np.float64], q: float) -> NDArray[np.float64]: ...
+def bsm_ultima_array(flag: str, S: NDArray[np.float64], K: NDArray[np.float64], t: NDArray[np.float64], r: float, sigma: NDArray[np.float64], q: float) -> NDArray[np.float64]: ...
+def bsm_dual_delta_array(flag: str, S: NDArray[np.float64], K: NDArray[np.float64], t: NDArray[np.float64], r: float, sigma: NDArray[np.float64], q: float) -> NDArray[np.float64]: ...
+def bsm_dual_gamma_array(flag: str, S: NDArray[np.float64], K: NDArray[np.float64], t: NDArray[np.float64], r: float, sigma: NDArray[np.float64], q: float) -> NDArray[np.float64]: ...
 def bs_black_scholes(flag: str, S: float, K: float, t: float, r: float, sigma: float) -> float: ...
-def bs_implied_volatility(
-    price: float, S: float, K: float, t: float, r: float, flag: str
-) -> float: ...
+def bs_implied_volatility(price: float, S: float, K: float, t: float, r: float, flag: str) -> float: ...
 def bs_delta(flag: str, S: float, K: float, t: float, r: float, sigma: float) -> float: ...
 def bs_gamma(flag: str, S: float, K: float, t: float, r: float, sigma: float) -> float: ...
 def bs_vega(flag: str, S: float, K: float, t: float, r: float, sigma: float) -> float: ...
 def bs_theta(flag: str, S: float, K: float, t: float, r: float, sigma: float) -> float: ...
 def bs_rho(flag: str, S: float, K: float, t: float, r: float, sigma: float) -> float: ...
-def bs_black_scholes_array(
-    flag: str,
-    S: NDArray[np.float64],
-    K: NDArray[np.float64],
-    t: NDArray[np.float64],
-    r: float,
-    sigma: NDArray[np.float64],
-) -> NDArray[np.float64]: ...
-def bs_implied_volatility_array(
-    price: NDArray[np.float64],
-    S: NDArray[np.float64],
-    K: NDArray[np.float64],
-    t: NDArray[np.float64],
-    r: float,
-    flag: str,
-) -> NDArray[np.float64]: ...
-def bs_delta_array(
-    flag: str,
-    S: NDArray[np.float64],
-    K: NDArray[np.float64],
-    t: NDArray[np.float64],
-    r: float,
-    sigma: NDArray[np.float64],
-) -> NDArray[np.float64]: ...
-def bs_gamma_array(
-    flag: str,
-    S: NDArray[np.float64],
-    K: NDArray[np.float64],
-    t: NDArray[np.float64],
-    r: float,
-    sigma: NDArray[np.float64],
-) -> NDArray[np.float64]: ...
-def bs_vega_array(
-    flag: str,
-    S: NDArray[np.float64],
-    K: NDArray[np.float64],
-    t: NDArray[np.float64],
-    r: float,
-    sigma: NDArray[np.float64],
-) -> NDArray[np.float64]: ...
-def bs_theta_array(
-    flag: str,
-    S: NDArray[np.float64],
-    K: NDArray[np.float64],
-    t: NDArray[np.float64],
-    r: float,
-    sigma: NDArray[np.float64],
-) -> NDArray[np.float64]: ...
-def bs_rho_array(
-    flag: str,
-    S: NDArray[np.float64],
-    K: NDArray[np.float64],
-    t: NDArray[np.float64],
-    r: float,
-    sigma: NDArray[np.float64],
-) -> NDArray[np.float64]: ...
+def bs_black_scholes_array(flag: str, S: NDArray[np.float64], K: NDArray[np.float64], t: NDArray[np.float64], r: float, sigma: NDArray[np.float64]) -> NDArray[np.float64]: ...
+def bs_implied_volatility_array(price: NDArray[np.float64], S: NDArray[np.float64], K: NDArray[np.float64], t: NDArray[np.float64], r: float, flag: str) -> NDArray[np.float64]: ...
+def bs_delta_array(flag: str, S: NDArray[np.float64], K: NDArray[np.float64], t: NDArray[np.float64], r: float, sigma: NDArray[np.float64]) -> NDArray[np.float64]: ...
+def bs_gamma_array(flag: str, S: NDArray[np.float64], K: NDArray[np.float64], t: NDArray[np.float64], r: float, sigma: NDArray[np.float64]) -> NDArray[np.float64]: ...
+def bs_vega_array(flag: str, S: NDArray[np.float64], K: NDArray[np.float64], t: NDArray[np.float64], r: float, sigma: NDArray[np.float64]) -> NDArray[np.float64]: ...
+def bs_theta_array(flag: str, S: NDArray[np.float64], K: NDArray[np.float64], t: NDArray[np.float64], r: float, sigma: NDArray[np.float64]) -> NDArray[np.float64]: ...
+def bs_rho_array(flag: str, S: NDArray[np.float64], K: NDArray[np.float64], t: NDArray[np.float64], r: float, sigma: NDArray[np.float64]) -> NDArray[np.float64]: ...
 def bs_vanna(flag: str, S: float, K: float, t: float, r: float, sigma: float) -> float: ...
 def bs_charm(flag: str, S: float, K: float, t: float, r: float, sigma: float) -> float: ...
 def bs_vomma(flag: str, S: float, K: float, t: float, r: float, sigma: float) -> float: ...
@@ -547,83 +203,13 @@ def bs_veta(flag: str, S: float, K: float, t: float, r: float, sigma: float) -> 
 def bs_ultima(flag: str, S: float, K: float, t: float, r: float, sigma: float) -> float: ...
 def bs_dual_delta(flag: str, S: float, K: float, t: float, r: float, sigma: float) -> float: ...
 def bs_dual_gamma(flag: str, S: float, K: float, t: float, r: float, sigma: float) -> float: ...
-def bs_vanna_array(
-    flag: str,
-    S: NDArray[np.float64],
-    K: NDArray[np.float64],
-    t: NDArray[np.float64],
-    r: float,
-    sigma: NDArray[np.float64],
-) -> NDArray[np.float64]: ...
-def bs_charm_array(
-    flag: str,
-    S: NDArray[np.float64],
-    K: NDArray[np.float64],
-    t: NDArray[np.float64],
-    r: float,
-    sigma: NDArray[np.float64],
-) -> NDArray[np.float64]: ...
-def bs_vomma_array(
-    flag: str,
-    S: NDArray[np.float64],
-    K: NDArray[np.float64],
-    t: NDArray[np.float64],
-    r: float,
-    sigma: NDArray[np.float64],
-) -> NDArray[np.float64]: ...
-def bs_speed_array(
-    flag: str,
-    S: NDArray[np.float64],
-    K: NDArray[np.float64],
-    t: NDArray[np.float64],
-    r: float,
-    sigma: NDArray[np.float64],
-) -> NDArray[np.float64]: ...
-def bs_zomma_array(
-    flag: str,
-    S: NDArray[np.float64],
-    K: NDArray[np.float64],
-    t: NDArray[np.float64],
-    r: float,
-    sigma: NDArray[np.float64],
-) -> NDArray[np.float64]: ...
-def bs_color_array(
-    flag: str,
-    S: NDArray[np.float64],
-    K: NDArray[np.float64],
-    t: NDArray[np.float64],
-    r: float,
-    sigma: NDArray[np.float64],
-) -> NDArray[np.float64]: ...
-def bs_veta_array(
-    flag: str,
-    S: NDArray[np.float64],
-    K: NDArray[np.float64],
-    t: NDArray[np.float64],
-    r: float,
-    sigma: NDArray[np.float64],
-) -> NDArray[np.float64]: ...
-def bs_ultima_array(
-    flag: str,
-    S: NDArray[np.float64],
-    K: NDArray[np.float64],
-    t: NDArray[np.float64],
-    r: float,
-    sigma: NDArray[np.float64],
-) -> NDArray[np.float64]: ...
-def bs_dual_delta_array(
-    flag: str,
-    S: NDArray[np.float64],
-    K: NDArray[np.float64],
-    t: NDArray[np.float64],
-    r: float,
-    sigma: NDArray[np.float64],
-) -> NDArray[np.float64]: ...
-def bs_dual_gamma_array(
-    flag: str,
-    S: NDArray[np.float64],
-    K: NDArray[np.float64],
-    t: NDArray[np.float64],
-    r: float,
-    sigma: NDArray[np.float64],
-) -> NDArray[np.float64]: ...
+def bs_vanna_array(flag: str, S: NDArray[np.float64], K: NDArray[np.float64], t: NDArray[np.float64], r: float, sigma: NDArray[np.float64]) -> NDArray[np.float64]: ...
+def bs_charm_array(flag: str, S: NDArray[np.float64], K: NDArray[np.float64], t: NDArray[np.float64], r: float, sigma: NDArray[np.float64]) -> NDArray[np.float64]: ...
+def bs_vomma_array(flag: str, S: NDArray[np.float64], K: NDArray[np.float64], t: NDArray[np.float64], r: float, sigma: NDArray[np.float64]) -> NDArray[np.float64]: ...
+def bs_speed_array(flag: str, S: NDArray[np.float64], K: NDArray[np.float64], t: NDArray[np.float64], r: float, sigma: NDArray[np.float64]) -> NDArray[np.float64]: ...
+def bs_zomma_array(flag: str, S: NDArray[np.float64], K: NDArray[np.float64], t: NDArray[np.float64], r: float, sigma: NDArray[np.float64]) -> NDArray[np.float64]: ...
+def bs_color_array(flag: str, S: NDArray[np.float64], K: NDArray[np.float64], t: NDArray[np.float64], r: float, sigma: NDArray[np.float64]) -> NDArray[np.float64]: ...
+def bs_veta_array(flag: str, S: NDArray[np.float64], K: NDArray[np.float64], t: NDArray[np.float64], r: float, sigma: NDArray[np.float64]) -> NDArray[np.float64]: ...
+def bs_ultima_array(flag: str, S: NDArray[np.float64], K: NDArray[np.float64], t: NDArray[np.float64], r: float, sigma: NDArray[np.float64]) -> NDArray[np.float64]: ...
+def bs_dual_delta_array(flag: str, S: NDArray[np.float64], K: NDArray[np.float64], t: NDArray[np.float64], r: float, sigma: NDArray[np.float64]) -> NDArray[np.float64]: ...
+def bs_dual_gamma_array(flag: str, S: NDArray[np.float64], K: NDArray[np.float64], t: NDArray[np.float64], r: float, sigma: NDArray[np.float64]) -> NDArray[np.float64]: ...
