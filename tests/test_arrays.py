@@ -16,6 +16,7 @@ import numpy as np
 import pytest
 from borrow_registry import NAME as CAPSULE
 from borrow_registry import Registry, multiarray_name
+from kestrovane import _quantities
 
 NAN, INF = float("nan"), float("inf")
 DEFAULT_NAN = 0x7FF8000000000000
@@ -27,23 +28,7 @@ MULTIARRAY = multiarray_name()
 # The 51 array functions, from model and quantity names.
 UNDERLYING = {"bs": "S", "bsm": "S", "black76": "F"}
 PRICE = {"bs": "black_scholes", "bsm": "black_scholes_merton", "black76": "black"}
-GREEKS = [
-    "delta",
-    "gamma",
-    "vega",
-    "theta",
-    "rho",
-    "vanna",
-    "charm",
-    "vomma",
-    "speed",
-    "zomma",
-    "color",
-    "veta",
-    "ultima",
-    "dual_delta",
-    "dual_gamma",
-]
+GREEKS = list(_quantities.GREEKS)
 IV = "implied_volatility"
 FUNCTIONS = [(m, q) for m in UNDERLYING for q in [PRICE[m], IV] + GREEKS]
 IDS = [f"{m}_{q}_array" for m, q in FUNCTIONS]

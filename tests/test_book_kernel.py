@@ -8,26 +8,10 @@ import kestrovane._kestrovane as kv
 import numpy as np
 import pytest
 from kestrovane import _book
+from kestrovane._quantities import MODELS as MODEL_NAMES
+from kestrovane._quantities import QUANTITIES
 
-QUANTITIES = (
-    "price",
-    "delta",
-    "gamma",
-    "vega",
-    "theta",
-    "rho",
-    "vanna",
-    "charm",
-    "vomma",
-    "speed",
-    "zomma",
-    "color",
-    "veta",
-    "ultima",
-    "dual_delta",
-    "dual_gamma",
-)
-MODELS = {"bs": 0, "bsm": 1, "black76": 2}
+MODELS = {name: code for code, name in enumerate(MODEL_NAMES)}
 PRICE = {"bs": "bs_black_scholes", "bsm": "bsm_black_scholes_merton", "black76": "black76_black"}
 EDGES = [0.0, -0.0, 1e-300, 1e-8, 0.5, 1.0, 100.0, 1e300, math.inf, -math.inf, math.nan, -1.0]
 

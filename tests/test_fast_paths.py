@@ -13,6 +13,7 @@ import struct
 import kestrovane as kv
 import numpy as np
 import pytest
+from kestrovane import _quantities
 
 SQRT1_2 = 0.7071067811865476
 
@@ -142,23 +143,7 @@ T_PATTERNS = {
     "infinite": [math.inf, math.inf, 1.0, -math.inf, -math.inf, 2.0],
 }
 
-GREEKS = [
-    "delta",
-    "gamma",
-    "vega",
-    "theta",
-    "rho",
-    "vanna",
-    "charm",
-    "vomma",
-    "speed",
-    "zomma",
-    "color",
-    "veta",
-    "ultima",
-    "dual_delta",
-    "dual_gamma",
-]
+GREEKS = list(_quantities.GREEKS)
 QUANTITIES = {
     "bs": ["black_scholes", *GREEKS],
     "bsm": ["black_scholes_merton", *GREEKS],

@@ -8,25 +8,9 @@ from decimal import Decimal
 
 import pytest
 from kestrovane import _kestrovane as kv
+from kestrovane import _quantities
 
-QUANTITIES = (
-    "price",
-    "delta",
-    "gamma",
-    "vega",
-    "theta",
-    "rho",
-    "vanna",
-    "charm",
-    "vomma",
-    "speed",
-    "zomma",
-    "color",
-    "veta",
-    "ultima",
-    "dual_delta",
-    "dual_gamma",
-)
+QUANTITIES = _quantities.QUANTITIES
 HIGHER = ("vanna", "charm", "vomma", "speed", "zomma", "color", "veta", "ultima")
 PRICE_NAMES = {"bs": "black_scholes", "bsm": "black_scholes_merton", "black76": "black"}
 MODELS = tuple(PRICE_NAMES)
