@@ -49,7 +49,7 @@ from numpy.lib.stride_tricks import as_strided
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 from borrow_registry import Registry  # noqa: E402
 
-NAMES = [name for name in kv.__all__ if name != "__version__"]
+NAMES = [name for name in kv._kestrovane.__all__ if name != "__version__"]
 PER_OPTION = {"price", "S", "F", "K", "t", "sigma"}
 SPECIAL = [
     0.0,

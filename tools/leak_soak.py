@@ -151,7 +151,7 @@ def good_args(name, n=8):
 
 
 def build_paths(borrows_holder):
-    names = [n for n in kv.__all__ if n != "__version__"]
+    names = [n for n in kv._kestrovane.__all__ if n != "__version__"]
     paths = [Path(f"ok {name}", getattr(kv, name), good_args(name)) for name in names]
 
     def err(label, name, args, raises, text, kwargs=None, **extra):
