@@ -287,10 +287,10 @@ class _Book:
 
 # A Series anywhere makes the first signature fail, so the DataFrame one applies.
 @overload
-def greeks(
+def greeks(  # type: ignore[overload-overlap]
     model: str,
     *,
-    flag: _PlainFlags,  # type: ignore[overload-overlap]
+    flag: _PlainFlags,
     S: _Plain | None = None,
     F: _Plain | None = None,
     K: _Plain,
@@ -382,10 +382,10 @@ def greeks(
 
 
 @overload
-def implied_volatility(
+def implied_volatility(  # type: ignore[overload-overlap]
     model: str,
     *,
-    price: _Plain,  # type: ignore[overload-overlap]
+    price: _Plain,
     S: _Plain | None = None,
     F: _Plain | None = None,
     K: _Plain,
@@ -399,10 +399,10 @@ def implied_volatility(
 
 
 @overload
-def implied_volatility(
+def implied_volatility(  # type: ignore[overload-overlap]
     model: str,
     *,
-    price: _Plain,  # type: ignore[overload-overlap]
+    price: _Plain,
     S: _Plain | None = None,
     F: _Plain | None = None,
     K: _Plain,
