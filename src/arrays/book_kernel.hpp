@@ -44,11 +44,7 @@ namespace detail {
 // block of a run, so the branches are always predicted.
 template <int W>
 [[gnu::always_inline]] inline Lanes<W> LoadLanes(const Inputs& in, int k, std::ptrdiff_t e) {
-  if (in.stride[k] == sizeof(double)) {
-    Lanes<W> block;
-    std::memcpy(&block.v, in.data[k] + e * in.stride[k], sizeof block.v);
-    return block;
-  }
+  if (in.stride[k] == sizeof(double)) return ::kv::LoadLanes<W>(in.data[k] + e * in.stride[k]);
   if (in.stride[k] == 0) {
     const double value =
         Load(in, k, 0);  // copied into every lane: adding it to 0.0 would lose -0.0
