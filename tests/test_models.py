@@ -2,7 +2,6 @@
 
 import itertools
 import math
-import random
 import struct
 from decimal import Decimal
 
@@ -126,63 +125,6 @@ def test_normal_cdf_saturation_through_delta():
     assert kv.bs_delta("c", math.exp(-39.5), 1.0, 1.0, 0.0, 1.0) == 0.0
     assert kv.bs_delta("c", math.exp(9.0), 1.0, 1.0, 0.0, 1.0) == 1.0
     assert kv.bs_delta("c", 1.0, 1.0, 1.0, 0.0, 1.0) == pytest.approx(0.6914624612740131, rel=1e-15)
-
-
-# ---------------------------------------------------------------- bit-for-bit relations
-
-UNUSUAL = (
-    0.0,
-    -0.0,
-    -1.0,
-    -50.0,
-    5e-324,
-    1e-300,
-    1e300,
-    math.inf,
-    -math.inf,
-    math.nan,
-    0.2,
-    1.0,
-    100.0,
-)
-FINITE_UNUSUAL = tuple(x for x in UNUSUAL if math.isfinite(x))
-BASE = (100.0, 95.0, 0.7, 0.03, 0.25)  # S or F, K, t, r, sigma
-
-
-def grid(r_t_values):
-    """Each input over the unusual values alone, then mixed random combinations."""
-    pools = [UNUSUAL, UNUSUAL, r_t_values, r_t_values, UNUSUAL]
-    rows = []
-    for i, pool in enumerate(pools):
-        rows += [BASE[:i] + (x,) + BASE[i + 1 :] for x in pool]
-    rng = random.Random(20240607)
-    rows += [tuple(rng.choice(pool) for pool in pools) for _ in range(250)]
-    return rows
-
-
-SPOT_GRID = grid(UNUSUAL)
-FWD_GRID = grid(FINITE_UNUSUAL)
-
-
-@pytest.mark.parametrize("quantity", QUANTITIES)
-def test_bs_is_bsm_with_zero_dividend(quantity):
-    bs, bsm = fn("bs", quantity), fn("bsm", quantity)
-    for flag, args in itertools.product("cp", SPOT_GRID):
-        assert bits(bs(flag, *args)) == bits(bsm(flag, *args, 0.0)), (flag, args)
-
-
-@pytest.mark.parametrize("quantity", [q for q in QUANTITIES if q != "rho"])
-def test_black76_is_bsm_with_dividend_equal_to_rate(quantity):
-    b76, bsm = fn("black76", quantity), fn("bsm", quantity)
-    for flag, (F, K, t, r, sigma) in itertools.product("cp", FWD_GRID):
-        assert bits(b76(flag, F, K, t, r, sigma)) == bits(bsm(flag, F, K, t, r, sigma, r)), (
-            flag,
-            F,
-            K,
-            t,
-            r,
-            sigma,
-        )
 
 
 # ---------------------------------------------------------------- degenerate inputs
