@@ -10,6 +10,8 @@ holds 1-byte items, nonzero for a call; outputs are C-contiguous and writable.
 
 from collections.abc import Buffer
 
+QUANTITIES: tuple[str, ...]
+
 def greeks(
     model: int,
     quantities: tuple[int, ...],

@@ -1,32 +1,18 @@
 """The names of the three models and of the sixteen quantities, in one place.
 
-The order of ``QUANTITIES`` is the native whole-book kernel's numbering
+``QUANTITIES`` comes from the native whole-book module, which expands it from
+the same list as its kernels and the 102 functions, in its numbering
 (``kestrovane._book`` takes quantities as indices into it); the calculator,
 the stubs generator, the tests and the benchmarks all read it from here.
 """
 
 from __future__ import annotations
 
+from . import _book
+
 MODELS: tuple[str, ...] = ("bs", "bsm", "black76")
 
-QUANTITIES: tuple[str, ...] = (
-    "price",
-    "delta",
-    "gamma",
-    "vega",
-    "theta",
-    "rho",
-    "vanna",
-    "charm",
-    "vomma",
-    "speed",
-    "zomma",
-    "color",
-    "veta",
-    "ultima",
-    "dual_delta",
-    "dual_gamma",
-)
+QUANTITIES: tuple[str, ...] = _book.QUANTITIES
 GREEKS: tuple[str, ...] = QUANTITIES[1:]
 
 # The price functions do not follow the <model>_<quantity> pattern.

@@ -56,7 +56,6 @@ _FLAG_RULE = "a flag must be 'c', 'call', 'p' or 'put' (any case) or a bool (Tru
 
 
 def _book() -> Any:
-    # Imported on use, so that the package imports without the kernel.
     from . import _book
 
     return _book

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "../models/quantity_list.hpp"
 #include "../models/target.hpp"
 #include "dispatch.hpp"
 
@@ -14,8 +15,15 @@ namespace kv::book {
 
 enum class Model : int { Bs = 0, Bsm = 1, Black76 = 2 };
 
-// The quantities in their canonical order; a job names them by index.
-inline constexpr int kQuantityCount = 16;
+// A job names its quantities by index (quantity_list.hpp).
+using kv::kQuantityCount;
+namespace Index {
+enum : int {
+#define KV_QUANTITY_INDEX(name, Routine) name,
+  KV_ALL_QUANTITIES(KV_QUANTITY_INDEX)
+#undef KV_QUANTITY_INDEX
+};
+}  // namespace Index
 
 // A run's inputs, each a first element and a byte stride. Greeks read
 // (flag, X, K, t, r, sigma, q); implied volatilities (flag, price, X, K, t, r, q).

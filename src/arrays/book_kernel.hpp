@@ -71,53 +71,28 @@ template <Model M, class T, class P>
   }
 }
 
-// Calls f(Q{}) for the quantity of canonical index i.
+// Calls f(Q{}) for the quantity of index i.
 template <class F>
 [[gnu::always_inline]] inline auto WithQuantity(int i, F&& f) {
   using namespace greeks;
   switch (i) {
-    case 0:
-      return f(Price{});
-    case 1:
-      return f(Delta{});
-    case 2:
-      return f(Gamma{});
-    case 3:
-      return f(Vega{});
-    case 4:
-      return f(Theta{});
-    case 5:
-      return f(Rho{});
-    case 6:
-      return f(Vanna{});
-    case 7:
-      return f(Charm{});
-    case 8:
-      return f(Vomma{});
-    case 9:
-      return f(Speed{});
-    case 10:
-      return f(Zomma{});
-    case 11:
-      return f(Color{});
-    case 12:
-      return f(Veta{});
-    case 13:
-      return f(Ultima{});
-    case 14:
-      return f(DualDelta{});
+#define KV_QUANTITY_CASE(name, Routine) \
+  case kv::book::Index::name:           \
+    return f(Routine{});
+    KV_ALL_QUANTITIES(KV_QUANTITY_CASE)
+#undef KV_QUANTITY_CASE
     default:
-      return f(DualGamma{});
+      return f(Price{});  // never: the module checks every index
   }
 }
 
-// Calls f(i, Q{}) for every quantity, in canonical order.
+// Calls f(i, Q{}) for every quantity, in index order.
 template <class F>
 [[gnu::always_inline]] inline void ForEachQuantity(F&& f) {
   using namespace greeks;
-  f(0, Price{}), f(1, Delta{}), f(2, Gamma{}), f(3, Vega{}), f(4, Theta{}), f(5, Rho{});
-  f(6, Vanna{}), f(7, Charm{}), f(8, Vomma{}), f(9, Speed{}), f(10, Zomma{}), f(11, Color{});
-  f(12, Veta{}), f(13, Ultima{}), f(14, DualDelta{}), f(15, DualGamma{});
+#define KV_QUANTITY_CALL(name, Routine) f(kv::book::Index::name, Routine{});
+  KV_ALL_QUANTITIES(KV_QUANTITY_CALL)
+#undef KV_QUANTITY_CALL
 }
 
 template <class X>
@@ -194,9 +169,9 @@ template <Model M>
   const double price = Load(in, 1, e), X = Load(in, 2, e), K = Load(in, 3, e);
   const double t = Load(in, 4, e), r = Load(in, 5, e);
   if constexpr (M == Model::Black76) {
-    return Black76ImpliedVol(kind, price, X, K, t, r);
+    return Black76IvInputs(kind, price, X, K, t, r);
   } else {
-    return BsmImpliedVol(kind, price, X, K, t, r, M == Model::Bs ? 0.0 : Load(in, 6, e));
+    return BsmIvInputs(kind, price, X, K, t, r, M == Model::Bs ? 0.0 : Load(in, 6, e));
   }
 }
 

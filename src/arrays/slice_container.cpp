@@ -102,7 +102,7 @@ PyTypeObject* ContainerType() {
 }  // namespace
 
 OutputBuffer::~OutputBuffer() {
-  FreeBuffer(data_, capacity_);
+  FreeBuffer(data_, length_);
 }
 
 bool OutputBuffer::Allocate(Py_ssize_t n) {
@@ -122,7 +122,6 @@ bool OutputBuffer::Allocate(Py_ssize_t n) {
     return false;
   }
   length_ = n;
-  capacity_ = n;
   return true;
 }
 
@@ -141,13 +140,13 @@ PyObject* OutputBuffer::IntoArray() {
   auto* container = reinterpret_cast<SliceContainer*>(object);
   container->data = data_;
   container->length = length_;
-  container->capacity = capacity_;
+  container->capacity = length_;  // allocated at its final size
   container->release = &FreeBuffer;
   Ref owner(object);
   double* data = data_;
   const Py_ssize_t n = length_;
   data_ = nullptr;
-  length_ = capacity_ = 0;
+  length_ = 0;
 
   Py_INCREF(api->double_descr);  // stolen by new_from_descr
   numpy::npy_intp dims[1] = {n};

@@ -28,8 +28,7 @@ class OutputBuffer {
 
  private:
   double* data_ = nullptr;
-  Py_ssize_t length_ = 0;
-  Py_ssize_t capacity_ = 0;
+  Py_ssize_t length_ = 0;  // also the allocated size: 0 for the empty placeholder
 };
 
 }  // namespace kv

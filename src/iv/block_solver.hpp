@@ -1,14 +1,13 @@
 #pragma once
 
 // Many implied-volatility solves side by side. W solves are in flight at
-// once, their state held lane by lane in vectors; each round prices every
-// in-flight solve's requested volatility as one block (Lanes<W>) and then
-// advances every solve with vector arithmetic: the Newton and bisection steps
-// of IvSolve (solver.hpp), each comparison a lane mask and each branch a
-// selection, so a lane goes through exactly the operations its solve would
-// alone. A solve that ends hands its slot to the next option (started by
-// IvSolve::Begin), so the lanes stay busy while solves take different numbers
-// of steps. Every result is the scalar function's.
+// once; each round prices every in-flight solve's requested volatility as one
+// block (Lanes<W>), takes the density's exponential for all lanes at once, and
+// then advances each solve by IvSolve's own steps (solver.hpp), so a lane
+// goes through exactly the operations its solve would alone. A solve that
+// ends hands its slot to the next option (started by IvSolve::Begin), so the
+// lanes stay busy while solves take different numbers of steps. Every result
+// is the scalar function's.
 
 #include <cstddef>
 

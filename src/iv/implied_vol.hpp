@@ -13,13 +13,12 @@ KV_TARGET_BEGIN
 
 // Black-Scholes-Merton: F = S * exp(t * (r - q)), the difference taken first.
 // Black-Scholes passes q = 0.0, for which r - 0.0 is r to the bit.
-inline IvInputs BsmImpliedVol(OptionKind, double price, double S, double K, double t, double r,
-                              double q) {
+inline IvInputs BsmIvInputs(OptionKind, double price, double S, double K, double t, double r,
+                            double q) {
   return {price, S * std::exp(t * (r - q)), K, t, r};
 }
 
-inline IvInputs Black76ImpliedVol(OptionKind, double price, double F, double K, double t,
-                                  double r) {
+inline IvInputs Black76IvInputs(OptionKind, double price, double F, double K, double t, double r) {
   return {price, F, K, t, r};
 }
 

@@ -41,7 +41,7 @@ struct IvResult {
   IvError error;
   IvStatus status;
 
-  static IvResult Value(double v, IvStatus s = IvStatus::Solved) {
+  static IvResult Volatility(double v, IvStatus s = IvStatus::Solved) {
     return {v, true, IvError::NoConvergence, s};
   }
   static IvResult Error(IvError e) {
@@ -109,9 +109,9 @@ class IvSolve {
     if (target_ < intrinsic - kBoundSlack) return IvResult::Error(IvError::BelowIntrinsic);
     if (target_ > maximum + kBoundSlack) return IvResult::Error(IvError::AboveMaximum);
     if (std::isnan(target_) || std::isnan(F_) || std::isnan(K_)) {
-      return IvResult::Value(kNaN, IvStatus::NanInput);
+      return IvResult::Volatility(kNaN, IvStatus::NanInput);
     }
-    if (target_ <= intrinsic) return IvResult::Value(kMinVol, IvStatus::LowerBound);
+    if (target_ <= intrinsic) return IvResult::Volatility(kMinVol, IvStatus::LowerBound);
 
     tol_ = (std::fabs(target_) + 1.0) * kTolerance;
     // At-the-money approximation sigma ~ sqrt(2 pi / t) * price / forward.
@@ -136,16 +136,17 @@ class IvSolve {
   // the solve ends, or prepares the next volatility.
   std::optional<IvResult> Advance(double m, double d1) {
     using namespace iv_detail;
-    if (std::isnan(m)) return IvResult::Value(kNaN, IvStatus::NanInput);
-    return bisecting_ ? Bisect(m) : Newton(m, [d1] { return std::exp(d1 * (d1 * -0.5)); });
+    if (std::isnan(m)) return IvResult::Volatility(kNaN, IvStatus::NanInput);
+    return bisecting_ ? Bisect(m) : Newton(m, [d1] { return NormPdf(d1); });
   }
 
   // The same, given exp(d1 * (d1 * -0.5)) in place of d1: a block driver
   // takes that exponential for all its solves at once.
   std::optional<IvResult> AdvanceWithDensity(double m, double density_exp) {
     using namespace iv_detail;
-    if (std::isnan(m)) return IvResult::Value(kNaN, IvStatus::NanInput);
-    return bisecting_ ? Bisect(m) : Newton(m, [density_exp] { return density_exp; });
+    if (std::isnan(m)) return IvResult::Volatility(kNaN, IvStatus::NanInput);
+    return bisecting_ ? Bisect(m)
+                      : Newton(m, [density_exp] { return NormPdfFromExp(density_exp); });
   }
 
   // Per-solve terms, for drivers that price several solves together.
@@ -160,16 +161,16 @@ class IvSolve {
   double tol() const { return tol_; }
 
  private:
-  // density_exp() is exp(d1 * (d1 * -0.5)) at the priced volatility, taken
-  // only when the step needs the vega.
-  template <class DensityExp>
-  std::optional<IvResult> Newton(double m, const DensityExp& density_exp) {
+  // density() is n(d1) at the priced volatility, taken only when the step
+  // needs the vega.
+  template <class Density>
+  std::optional<IvResult> Newton(double m, const Density& density) {
     using namespace iv_detail;
-    if (std::fabs(m - target_) < tol_) return IvResult::Value(sigma_);
+    if (std::fabs(m - target_) < tol_) return IvResult::Volatility(sigma_);
     if (!std::isnan(previous_) && std::fabs(sigma_ - previous_) < (sigma_ + 1.0) * kTolerance) {
-      return IvResult::Value(sigma_);
+      return IvResult::Volatility(sigma_);
     }
-    const double vega = Fst_ * (density_exp() * kDensityFactor);
+    const double vega = Fst_ * density();
     // An infinite vega (F * sqrt(t) beyond the largest double) would make
     // every step zero, and the step test would then accept the first guess
     // whatever its price: such solves go to bisection, like a vanishing vega.
@@ -197,15 +198,15 @@ class IvSolve {
   std::optional<IvResult> Bisect(double m) {
     using namespace iv_detail;
     const double mid = sigma_;
-    if (std::fabs(m - target_) < tol_) return IvResult::Value(mid);
+    if (std::fabs(m - target_) < tol_) return IvResult::Volatility(mid);
     if (m < target_) {
       lo_ = mid;
     } else {
       hi_ = mid;
     }
     if (hi_ - lo_ < kBracketWidth) {
-      return IvResult::Value((lo_ + hi_) * 0.5,
-                             hi_ == kMaxVol ? IvStatus::UpperBound : IvStatus::Solved);
+      return IvResult::Volatility((lo_ + hi_) * 0.5,
+                                  hi_ == kMaxVol ? IvStatus::UpperBound : IvStatus::Solved);
     }
     if (++steps_ == kBisectionLimit) return IvResult::Error(IvError::NoConvergence);
     sigma_ = (hi_ + lo_) * 0.5;

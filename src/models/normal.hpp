@@ -38,10 +38,17 @@ KV_TARGET_BEGIN
 
 inline constexpr double kDensityFactor = 0.3989422804014327;  // 1/sqrt(2*pi)
 
+// The density from its exponential e = exp(x * (x * -0.5)), for callers that
+// take that exponential once for several uses or for a block of lanes.
+template <class T>
+inline T NormPdfFromExp(const T& e) {
+  return e * kDensityFactor;
+}
+
 // exp(x * (x * -0.5)) * 1/sqrt(2*pi), in exactly that order.
 template <class T>
 inline T NormPdf(const T& x) {
-  return Exp(x * (x * -0.5)) * kDensityFactor;
+  return NormPdfFromExp(Exp(x * (x * -0.5)));
 }
 
 // -NormPdf(x), formed with the negated constant so it is exactly the negation.

@@ -11,10 +11,12 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <iterator>
 #include <new>
 #include <string>
 
 #include "../arrays/book_run.hpp"
+#include "py_ref.hpp"
 
 namespace kv::book {
 namespace {
@@ -305,10 +307,9 @@ PyObject* ImpliedVol(PyObject*, PyObject* args) noexcept {
 PyMethodDef kMethods[] = {
     {"greeks", Greeks, METH_VARARGS,
      "greeks(model, quantities, flag, X, K, t, r, sigma, q, outs, threads, /)\n--\n\n"
-     "Writes each listed quantity (indices into price, delta, gamma, vega, theta,\n"
-     "rho, vanna, charm, vomma, speed, zomma, color, veta, ultima, dual_delta,\n"
-     "dual_gamma) of every option into its output buffer. model: 0 bs, 1 bsm,\n"
-     "2 black76. Every input has the outputs' shape (strides may be 0)."},
+     "Writes each listed quantity (indices into QUANTITIES) of every option into\n"
+     "its output buffer. model: 0 bs, 1 bsm, 2 black76. Every input has the\n"
+     "outputs' shape (strides may be 0)."},
     {"implied_volatility", ImpliedVol, METH_VARARGS,
      "implied_volatility(model, flag, price, X, K, t, r, q, out, status, threads, /)\n--\n\n"
      "Writes every option's implied volatility into out (NaN where the scalar\n"
@@ -328,9 +329,34 @@ PyModuleDef kModule = {
     nullptr,
 };
 
+// The quantities' names in index order: the one list the Python layer takes.
+PyObject* QuantityNames() {
+  static constexpr const char* kNames[] = {
+#define KV_QUANTITY_NAME(name, Routine) #name,
+      KV_ALL_QUANTITIES(KV_QUANTITY_NAME)
+#undef KV_QUANTITY_NAME
+  };
+  Ref names(PyTuple_New(std::size(kNames)));
+  if (!names) return nullptr;
+  for (Py_ssize_t i = 0; i < std::ssize(kNames); ++i) {
+    PyObject* name = PyUnicode_FromString(kNames[i]);
+    if (name == nullptr) return nullptr;
+    PyTuple_SetItem(names.get(), i, name);  // steals name
+  }
+  return names.release();
+}
+
+PyObject* CreateModule() {
+  Ref module(PyModule_Create(&kModule));
+  if (!module) return nullptr;
+  Ref names(QuantityNames());
+  if (!names || PyModule_AddObjectRef(module.get(), "QUANTITIES", names.get()) < 0) return nullptr;
+  return module.release();
+}
+
 }  // namespace
 }  // namespace kv::book
 
 PyMODINIT_FUNC PyInit__book() {
-  return kv::book::Guarded([] { return PyModule_Create(&kv::book::kModule); });
+  return kv::book::Guarded([] { return kv::book::CreateModule(); });
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-// The 102 Python functions as data: one row per (model, quantity), expanded
+// The Python functions as data: one row per (model, quantity), expanded
 // into a scalar and an _array function, in registration order. Within each
 // model block: price, implied volatility and the first-order Greeks as
 // scalars, then as arrays; then the higher-order Greeks and the dual Greeks
@@ -9,6 +9,7 @@
 
 #include "../iv/implied_vol.hpp"
 #include "../models/black76.hpp"
+#include "../models/quantity_list.hpp"
 #include "../models/spot.hpp"
 #include "../models/target.hpp"
 #include "shapes.hpp"
@@ -18,69 +19,27 @@ using namespace greeks;  // the quantities the rows name
 KV_TARGET_END
 
 // clang-format off
+// One model's block: its price and implied volatility, then each Greek of
+// quantity_list.hpp, as X(name, Shape, Routine) rows.
+#define KV_GREEK_FUNCTION(name, Q, X, model, Shape, Adapter) X(model##_##name, Shape, Adapter<Q>)
+#define KV_MODEL_FIRST(X, model, price, Shape, IvShape, Adapter, IvInputs)    \
+  X(model##_##price,              Shape,   Adapter<Price>)                    \
+  X(model##_implied_volatility,   IvShape, IvInputs)                          \
+  KV_FIRST_ORDER_GREEKS(KV_GREEK_FUNCTION, X, model, Shape, Adapter)
+#define KV_MODEL_SECOND(X, model, Shape, Adapter)                             \
+  KV_HIGHER_ORDER_GREEKS(KV_GREEK_FUNCTION, X, model, Shape, Adapter)
+
+// Black-Scholes takes the Black-Scholes-Merton routines, which its shapes
+// call with q = 0.0.
 #define KV_BLACK76_FIRST(X)                                                   \
-  X(black76_black,              ForwardShape,   Black76<Price>)               \
-  X(black76_implied_volatility, ForwardIvShape, Black76ImpliedVol)            \
-  X(black76_delta,              ForwardShape,   Black76<Delta>)               \
-  X(black76_gamma,              ForwardShape,   Black76<Gamma>)               \
-  X(black76_vega,               ForwardShape,   Black76<Vega>)                \
-  X(black76_theta,              ForwardShape,   Black76<Theta>)               \
-  X(black76_rho,                ForwardShape,   Black76<Rho>)
-
-#define KV_BLACK76_SECOND(X)                                                  \
-  X(black76_vanna,      ForwardShape, Black76<Vanna>)                         \
-  X(black76_charm,      ForwardShape, Black76<Charm>)                         \
-  X(black76_vomma,      ForwardShape, Black76<Vomma>)                         \
-  X(black76_speed,      ForwardShape, Black76<Speed>)                         \
-  X(black76_zomma,      ForwardShape, Black76<Zomma>)                         \
-  X(black76_color,      ForwardShape, Black76<Color>)                         \
-  X(black76_veta,       ForwardShape, Black76<Veta>)                          \
-  X(black76_ultima,     ForwardShape, Black76<Ultima>)                        \
-  X(black76_dual_delta, ForwardShape, Black76<DualDelta>)                     \
-  X(black76_dual_gamma, ForwardShape, Black76<DualGamma>)
-
+  KV_MODEL_FIRST(X, black76, black, ForwardShape, ForwardIvShape, Black76, Black76IvInputs)
+#define KV_BLACK76_SECOND(X) KV_MODEL_SECOND(X, black76, ForwardShape, Black76)
 #define KV_BSM_FIRST(X)                                                       \
-  X(bsm_black_scholes_merton, SpotQShape,   Bsm<Price>)                       \
-  X(bsm_implied_volatility,   SpotQIvShape, BsmImpliedVol)                    \
-  X(bsm_delta,                SpotQShape,   Bsm<Delta>)                       \
-  X(bsm_gamma,                SpotQShape,   Bsm<Gamma>)                       \
-  X(bsm_vega,                 SpotQShape,   Bsm<Vega>)                        \
-  X(bsm_theta,                SpotQShape,   Bsm<Theta>)                       \
-  X(bsm_rho,                  SpotQShape,   Bsm<Rho>)
-
-#define KV_BSM_SECOND(X)                                                      \
-  X(bsm_vanna,      SpotQShape, Bsm<Vanna>)                                   \
-  X(bsm_charm,      SpotQShape, Bsm<Charm>)                                   \
-  X(bsm_vomma,      SpotQShape, Bsm<Vomma>)                                   \
-  X(bsm_speed,      SpotQShape, Bsm<Speed>)                                   \
-  X(bsm_zomma,      SpotQShape, Bsm<Zomma>)                                   \
-  X(bsm_color,      SpotQShape, Bsm<Color>)                                   \
-  X(bsm_veta,       SpotQShape, Bsm<Veta>)                                    \
-  X(bsm_ultima,     SpotQShape, Bsm<Ultima>)                                  \
-  X(bsm_dual_delta, SpotQShape, Bsm<DualDelta>)                               \
-  X(bsm_dual_gamma, SpotQShape, Bsm<DualGamma>)
-
-// Black-Scholes: the Black-Scholes-Merton routines, which the bs shapes call with q = 0.0.
+  KV_MODEL_FIRST(X, bsm, black_scholes_merton, SpotQShape, SpotQIvShape, Bsm, BsmIvInputs)
+#define KV_BSM_SECOND(X) KV_MODEL_SECOND(X, bsm, SpotQShape, Bsm)
 #define KV_BS_FIRST(X)                                                        \
-  X(bs_black_scholes,      SpotShape,   Bsm<Price>)                           \
-  X(bs_implied_volatility, SpotIvShape, BsmImpliedVol)                        \
-  X(bs_delta,              SpotShape,   Bsm<Delta>)                           \
-  X(bs_gamma,              SpotShape,   Bsm<Gamma>)                           \
-  X(bs_vega,               SpotShape,   Bsm<Vega>)                            \
-  X(bs_theta,              SpotShape,   Bsm<Theta>)                           \
-  X(bs_rho,                SpotShape,   Bsm<Rho>)
-
-#define KV_BS_SECOND(X)                                                       \
-  X(bs_vanna,      SpotShape, Bsm<Vanna>)                                     \
-  X(bs_charm,      SpotShape, Bsm<Charm>)                                     \
-  X(bs_vomma,      SpotShape, Bsm<Vomma>)                                     \
-  X(bs_speed,      SpotShape, Bsm<Speed>)                                     \
-  X(bs_zomma,      SpotShape, Bsm<Zomma>)                                     \
-  X(bs_color,      SpotShape, Bsm<Color>)                                     \
-  X(bs_veta,       SpotShape, Bsm<Veta>)                                      \
-  X(bs_ultima,     SpotShape, Bsm<Ultima>)                                    \
-  X(bs_dual_delta, SpotShape, Bsm<DualDelta>)                                 \
-  X(bs_dual_gamma, SpotShape, Bsm<DualGamma>)
+  KV_MODEL_FIRST(X, bs, black_scholes, SpotShape, SpotIvShape, Bsm, BsmIvInputs)
+#define KV_BS_SECOND(X) KV_MODEL_SECOND(X, bs, SpotShape, Bsm)
 
 // Every function, in registration order, as SCALAR(name, Shape, Routine) and
 // ARRAY(name, Shape, Routine) rows.
@@ -130,6 +89,7 @@ inline constexpr int kArrayRows = [] {
 #undef KV_COUNT_ROW
   return rows;
 }();
-static_assert(kArrayRows == 51);
+// Per model: one function per quantity, and implied volatility.
+static_assert(kArrayRows == 3 * (kQuantityCount + 1));
 
 }  // namespace kv
