@@ -27,9 +27,8 @@ try:
 except ImportError:  # NumPy and SciPy are only yardsticks
     brentq = ndtr = None
 
-BENCH_DIR = Path(__file__).resolve().parent
-SOURCE_DIR = BENCH_DIR.parent / "src"
-BUILD_DIR = BENCH_DIR / "_build"
+BUILD_DIR = Path(__file__).resolve().parent / "_build"
+SOURCE_DIR = BUILD_DIR.parent.parent / "src"
 
 # The flags the module is built with (CMake Release adds -O3 -DNDEBUG).
 MODULE_CXX_FLAGS = ["-std=c++20", "-O3", "-DNDEBUG", "-ffp-contract=off", "-fno-fast-math"]
@@ -46,9 +45,8 @@ def _compiler_identity(compiler: str) -> str:  # a compiler upgrade rebuilds
 
 
 def build_library(name: str, source: str, suffix: str, command: list[str], depends_on=()) -> Path:
-    """bench/_build/<name>.so from `command + ['-o', out, source file]`,
-    rebuilt only when the source, the command, the compiler's version or the
-    text of a file in `depends_on` changed."""
+    """bench/_build/<name>.so by `command + ['-o', out, source file]`, unless built
+    before from the same source, command, compiler version and `depends_on` texts."""
     BUILD_DIR.mkdir(parents=True, exist_ok=True)
     digest = hashlib.sha256("\0".join([source, *command, _compiler_identity(command[0])]).encode())
     for dep in sorted(set(depends_on)):
@@ -80,8 +78,7 @@ def build_cxx(name: str, source: str, flags=(), include_dirs=()) -> ctypes.CDLL:
 
 
 def best_ns_per_call(cases: dict[str, str], namespace: dict, repeat: int, seconds: float):
-    """Minimum over `repeat` interleaved rounds of ns per execution of each
-    statement; each round lasts about `seconds`."""
+    """Minimum ns per execution of each statement over `repeat` interleaved rounds of ~`seconds`."""
     timers = {}
     for label, stmt in cases.items():
         timer = timeit.Timer(stmt, globals=namespace)
@@ -311,8 +308,7 @@ def reference(model: str, quantity: str, r: float, q: float = 0.0, xp=None):
 
 
 def brentq_bs_implied_volatility(price: float, S: float, K: float, t: float, r: float) -> float:
-    """scipy.optimize.brentq on [1e-6, 5] for one call; NaN where the bracket
-    does not straddle the price."""
+    """scipy.optimize.brentq on [1e-6, 5] for one call; NaN if the bracket misses the price."""
     bs = Reference("bs", r, xp=math).price
     try:
         return brentq(lambda s: bs(S, K, t, s) - price, 1e-6, 5.0)

@@ -107,8 +107,7 @@ def main() -> None:
         ns["ref_delta"] = _common.reference("bsm", "delta", 0.03, 0.02, xp=math)
         ns["ref_iv"] = _common.brentq_bs_implied_volatility
         sk, dk = (100.0, 105.0, 0.5, 0.25), (100.0, 95.0, 0.7, 0.25)
-        cases["scipy_price"] = f"ref_price({text(sk)})"
-        cases["scipy_delta"] = f"ref_delta({text(dk)})"
+        cases |= {f"scipy_{k}": f"ref_{k}({text(a)})" for k, a in (("price", sk), ("delta", dk))}
         cases["scipy_iv"] = f"ref_iv({text(iv_args)})"
         # The yardsticks must compute the same things, or their times mean nothing.
         for what, theirs, ours, tol in [
@@ -138,18 +137,12 @@ def main() -> None:
         f"\nScalar calls: ns per call, minimum of {REPEATS} interleaved rounds of ~{SECONDS_PER_REPEAT} s"
     )
     print(table.text())
-    print(
-        f"\nTiming-loop overhead per call (empty statement): {t['empty']:.1f} ns, in every figure."
-    )
-    print(
-        f"Calls: bs_black_scholes('c', {text(price_args)}) = {price!r}; "
-        f"bsm_delta('c', {text(delta_args)}); bs_implied_volatility of that price -> {iv!r}"
-    )
-    print(
-        "SciPy column: the same closed forms in Python with scipy.special.ndtr (bench/_common.py), "
-        "the implied volatility by scipy.optimize.brentq on [1e-6, 5]."
-        + ("" if scipy else " (SciPy not installed)")
-    )
+    print(f"""
+Timing-loop overhead per call (empty statement): {t["empty"]:.1f} ns, in every figure.
+Calls: bs_black_scholes('c', {text(price_args)}) = {price!r}; bsm_delta('c', {text(delta_args)});
+bs_implied_volatility of that price -> {iv!r}
+SciPy column: the same closed forms in Python with scipy.special.ndtr (bench/_common.py), the
+implied volatility by scipy.optimize.brentq on [1e-6, 5].{"" if scipy else " (SciPy not installed)"}""")
 
 
 if __name__ == "__main__":

@@ -15,7 +15,6 @@ import gc
 import json
 import math
 import os
-import platform
 import resource
 import subprocess
 import sys
@@ -159,7 +158,7 @@ def self_check() -> str:
     """The module's vector exp/log self-check, built here for the widest
     kernel this processor runs and run against this process's exp and log."""
     if "fma" not in CPU:
-        return "not run (no FMA): the array kernels call the platform's exp and log"
+        return "not run (no x86 FMA): the array kernels call the platform's exp and log"
     name = "avx512" if AVX512 else "avx2"
     flags = [f"-DKV_TARGET={name}", "-mavx2", "-mfma"] + ["-mavx512f", "-mavx512dq"] * AVX512
     source = '#include "models/vector_math.hpp"\n'
@@ -244,11 +243,10 @@ class Bench:
 
     def against_loop(self, kv_call, loop_call, repeat: int, n: int):
         """Outputs compared (also the warm-up), then kv and the loop in alternating rounds."""
-        ours = kv_call()
-        theirs = self.loops.array(loop_call(), n)
+        ours, theirs = kv_call(), self.loops.array(loop_call(), n)
+        notes = "bits = loop" if same_bits(ours, theirs) else "bits DIFFER from loop"
         ns = self.ns({"kv": (kv_call, None), "loop": (loop_call, self.loops.free)}, repeat, n)
-        same = same_bits(ours, theirs)
-        return ours, theirs, ns, "bits = loop" if same else "bits DIFFER from loop"
+        return ours, theirs, ns, notes
 
     def closed_form(self, model, quantity, arrays, label, loop_target, numpy_target) -> None:
         progress(f"{label} ...")
@@ -270,7 +268,7 @@ class Bench:
             self.warn(f"{label}: kestrovane and the loop differ in some bits")
         if numpy and not diff <= AGREEMENT:
             self.warn(
-                f"{label}: the NumPy formula is {diff:.1e} from kestrovane; its time is not comparable"
+                f"{label}: the NumPy formula is {diff:.1e} from kv; its time is not comparable"
             )
 
     # ---- sections -------------------------------------------------------------------
@@ -384,7 +382,6 @@ class Bench:
         peak = tracemalloc.get_traced_memory()[1]
         tracemalloc.stop()
         outputs = sum(a.nbytes for a in out.values())
-        del out
         label, notes = "greeks, all 16, scalar S r q: peak memory / outputs", "tracemalloc"
         notes, met = f"outputs {outputs / 1e6:.0f} MB; {notes}", peak <= outputs * 1.1
         self.row(label, n, peak / 1e6, None, None, "<= 1.10x", met, notes, peak / outputs, " MB")
@@ -459,14 +456,10 @@ def memory_probe(which: str, quantity: str, n: int) -> dict:
     reset the resident-set high-water mark (Linux), call once and report the
     peak beyond what was resident before, and tracemalloc's peak, which sees
     NumPy's arrays but not kestrovane's malloc'd output."""
-    S, K, t, sigma = random_options(n)
-    if which == "kv":
-        call = kv_closed_form("bsm", quantity, S, K, t, sigma)
-        kv_closed_form("bsm", quantity, *(a[:16].copy() for a in (S, K, t, sigma)))()
-    else:
-        ref = _common.reference("bsm", quantity, R, Q)
-        ref(S[:16], K[:16], t[:16], sigma[:16])
-        call = lambda: ref(S, K, t, sigma)  # noqa: E731
+    arrays = random_options(n)
+    kv = lambda *a: kv_closed_form("bsm", quantity, *a)()  # noqa: E731
+    call = kv if which == "kv" else _common.reference("bsm", quantity, R, Q)
+    call(*(a[:16].copy() for a in arrays))
     gc.collect()
     tracemalloc.start()
     rss = _status_kib("VmRSS")
@@ -474,10 +467,10 @@ def memory_probe(which: str, quantity: str, n: int) -> dict:
         clear.write("5")  # VmHWM := VmRSS
     traced = tracemalloc.get_traced_memory()[0]
     tracemalloc.reset_peak()
-    out = call()
+    out = call(*arrays)
     traced = tracemalloc.get_traced_memory()[1] - traced
     rss = (_status_kib("VmHWM") - rss) * 1024
-    return {"rss": rss, "traced": traced, "output": out.nbytes, "inputs": 4 * S.nbytes}
+    return {"rss": rss, "traced": traced, "output": out.nbytes, "inputs": 4 * arrays[0].nbytes}
 
 
 def run_memory_probe(which: str, quantity: str, n: int) -> dict:
@@ -502,10 +495,8 @@ def main() -> None:
         print(json.dumps(memory_probe(which, quantity, int(n))))
         return
     cfg, started = (QUICK if args.quick else FULL), time.perf_counter()
-    print(_common.describe_run())
     progress("building the loop library ...")
-    bench = Bench(cfg)
-    check = self_check() if platform.machine() in ("x86_64", "AMD64") else "not run (not x86-64)"
+    bench, check = Bench(cfg), self_check()
     for section in ("arrays", "chain", "implied_volatility", "whole_book", "scaling", "memory"):
         getattr(bench, section)()
     progress("")
