@@ -1,172 +1,105 @@
-"""Helpers shared by the benchmark scripts: building small native libraries
-into bench/_build/ (cached by a digest of everything that goes into them),
-interleaved minimum-of-repeats timing, and table printing.
+"""Shared by the benchmark scripts: building small native libraries into
+bench/_build/, interleaved minimum-of-rounds timing, one table printer (text
+and Markdown), and the NumPy/SciPy reference formulas both scripts time.
 
 Nothing here asserts on time: the scripts only measure and print.
 """
 
 from __future__ import annotations
 
+import ctypes
+import functools
 import gc
 import hashlib
-import importlib.machinery
-import importlib.util
+import math
 import os
+import platform
 import shlex
 import subprocess
-import sys
 import time
 import timeit
-from collections.abc import Callable, Iterable, Sequence
 from pathlib import Path
 
-BENCH_DIR = Path(__file__).resolve().parent
-REPO_DIR = BENCH_DIR.parent
-SOURCE_DIR = REPO_DIR / "src"
-BUILD_DIR = BENCH_DIR / "_build"
+try:
+    import numpy as np
+    from scipy.optimize import brentq
+    from scipy.special import ndtr
+except ImportError:  # NumPy and SciPy are only yardsticks
+    brentq = ndtr = None
 
-# The flags the extension module itself is built with (CMake Release adds
-# -O3 -DNDEBUG; the project adds the two floating-point ones).
+BUILD_DIR = Path(__file__).resolve().parent / "_build"
+SOURCE_DIR = BUILD_DIR.parent.parent / "src"
+
+# The flags the module is built with (CMake Release adds -O3 -DNDEBUG).
 MODULE_CXX_FLAGS = ["-std=c++20", "-O3", "-DNDEBUG", "-ffp-contract=off", "-fno-fast-math"]
+MODULE_CXX_FLAGS += ["-fno-math-errno"]
 
 
-# ---- building ---------------------------------------------------------------
-
-_compiler_ids: dict[str, str] = {}
+# ---- building -------------------------------------------------------------------
 
 
-def _compiler_identity(compiler: str) -> str:
-    """First line of `compiler --version`, so a compiler upgrade forces a rebuild."""
-    if compiler not in _compiler_ids:
-        try:
-            out = subprocess.run(
-                [compiler, "--version"], capture_output=True, text=True, check=False
-            ).stdout
-        except OSError as exc:
-            raise SystemExit(f"cannot run the compiler {compiler!r}: {exc}") from exc
-        _compiler_ids[compiler] = out.splitlines()[0] if out else compiler
-    return _compiler_ids[compiler]
+@functools.cache
+def _compiler_identity(compiler: str) -> str:  # a compiler upgrade rebuilds
+    out = subprocess.run([compiler, "--version"], capture_output=True, text=True).stdout
+    return out.splitlines()[0] if out else compiler
 
 
-def _write_atomically(path: Path, data: bytes) -> None:
-    tmp = path.with_name(f".{path.name}.{os.getpid()}.tmp")
-    tmp.write_bytes(data)
-    os.replace(tmp, path)
-
-
-def build_shared_library(
-    name: str,
-    source: str,
-    source_suffix: str,
-    command: Sequence[str],
-    output_suffix: str = ".so",
-    depends_on: Iterable[Path] = (),
-) -> Path:
-    """Compile `source` into bench/_build/<name><output_suffix> with
-    `command + ['-o', out, src]`, unless the library there was built from the
-    same source, command, compiler and dependency contents.
-
-    The digest covers the text of every file in `depends_on` (headers the
-    source includes), so an edit to them rebuilds the library too.
-    """
+def build_library(name: str, source: str, suffix: str, command: list[str], depends_on=()) -> Path:
+    """bench/_build/<name>.so by `command + ['-o', out, source file]`, unless built
+    before from the same source, command, compiler version and `depends_on` texts."""
     BUILD_DIR.mkdir(parents=True, exist_ok=True)
-    digest = hashlib.sha256()
-    digest.update(source.encode())
-    digest.update("\0".join(command).encode())
-    digest.update(_compiler_identity(command[0]).encode())
+    digest = hashlib.sha256("\0".join([source, *command, _compiler_identity(command[0])]).encode())
     for dep in sorted(set(depends_on)):
-        digest.update(str(dep).encode())
-        digest.update(dep.read_bytes())
-    key = digest.hexdigest()
-
-    out = BUILD_DIR / f"{name}{output_suffix}"
-    stamp = BUILD_DIR / f"{name}.stamp"
-    if out.exists() and stamp.exists() and stamp.read_text().strip() == key:
+        digest.update(str(dep).encode() + dep.read_bytes())
+    out, stamp = BUILD_DIR / f"{name}.so", BUILD_DIR / f"{name}.stamp"
+    if out.exists() and stamp.exists() and stamp.read_text() == digest.hexdigest():
         return out
-
-    src = BUILD_DIR / f"{name}{source_suffix}"
-    _write_atomically(src, source.encode())
-    tmp_out = BUILD_DIR / f".{name}.{os.getpid()}.tmp{output_suffix}"
-    argv = [*command, "-o", str(tmp_out), str(src)]
-    result = subprocess.run(argv, capture_output=True, text=True, check=False)
+    src, tmp = BUILD_DIR / f"{name}{suffix}", BUILD_DIR / f".{name}.{os.getpid()}.so"
+    src.write_text(source)
+    argv = [*command, "-o", str(tmp), str(src)]
+    result = subprocess.run(argv, capture_output=True, text=True)
     if result.returncode != 0:
-        tmp_out.unlink(missing_ok=True)
-        raise SystemExit(
-            f"building {name} failed:\n  {shlex.join(argv)}\n{result.stdout}{result.stderr}"
-        )
-    os.replace(tmp_out, out)
-    _write_atomically(stamp, (key + "\n").encode())
+        raise SystemExit(f"building {name} failed:\n  {shlex.join(argv)}\n{result.stderr}")
+    os.replace(tmp, out)
+    stamp.write_text(digest.hexdigest())
     return out
 
 
-def header_files(*subdirs: str) -> list[Path]:
-    """Every header under the given directories of src/."""
-    files: list[Path] = []
-    for sub in subdirs:
-        files.extend(sorted((SOURCE_DIR / sub).rglob("*.hpp")))
-    return files
+def build_cxx(name: str, source: str, flags=(), include_dirs=()) -> ctypes.CDLL:
+    """A C++ library built with the module's flags and src/ on the include
+    path, loaded through ctypes; rebuilt when src/models or `include_dirs` change."""
+    command = [os.environ.get("CXX", "g++"), *MODULE_CXX_FLAGS, *flags]
+    command += ["-shared", "-fPIC", f"-I{SOURCE_DIR}"]
+    deps = [p for d in ("models", *include_dirs) for p in (SOURCE_DIR / d).iterdir()]
+    return ctypes.CDLL(str(build_library(name, source, ".cpp", command, deps)))
 
 
-def model_sources() -> list[Path]:
-    """The model and solver headers, and the one source they need linked in
-    (normal.cpp, the table NormCdf reads)."""
-    return [*header_files("models", "iv"), SOURCE_DIR / "models" / "normal.cpp"]
+# ---- timing ---------------------------------------------------------------------
 
 
-def load_extension(module_name: str, path: Path):
-    """Import a compiled CPython extension from an explicit path."""
-    loader = importlib.machinery.ExtensionFileLoader(module_name, str(path))
-    spec = importlib.util.spec_from_file_location(module_name, str(path), loader=loader)
-    if spec is None:
-        raise SystemExit(f"cannot load {path}")
-    module = importlib.util.module_from_spec(spec)
-    loader.exec_module(module)
-    return module
-
-
-# ---- timing -----------------------------------------------------------------
-
-
-def best_ns_per_call(
-    cases: dict[str, tuple[str, dict]], repeat: int = 9, seconds_per_repeat: float = 0.1
-) -> dict[str, float]:
-    """Minimum over `repeat` rounds of the ns per execution of each statement.
-
-    cases maps a label to (statement, globals). The number of executions per
-    round is calibrated per case to last about `seconds_per_repeat`; rounds
-    are interleaved across cases so slow drifts of the machine hit them all.
-    """
-    timers: dict[str, tuple[timeit.Timer, int]] = {}
-    for label, (stmt, namespace) in cases.items():
+def best_ns_per_call(cases: dict[str, str], namespace: dict, repeat: int, seconds: float):
+    """Minimum ns per execution of each statement over `repeat` interleaved rounds of ~`seconds`."""
+    timers = {}
+    for label, stmt in cases.items():
         timer = timeit.Timer(stmt, globals=namespace)
-        number, elapsed = timer.autorange()  # lasts at least 0.2 s
-        number = max(1, int(number * seconds_per_repeat / elapsed))
-        timers[label] = (timer, number)
-    best = {label: float("inf") for label in cases}
+        number, elapsed = timer.autorange()
+        timers[label] = (timer, max(1, int(number * seconds / elapsed)))
+    best = dict.fromkeys(cases, math.inf)
     for _ in range(repeat):
         for label, (timer, number) in timers.items():
-            best[label] = min(best[label], timer.timeit(number) / number)
-    return {label: seconds * 1e9 for label, seconds in best.items()}
+            best[label] = min(best[label], timer.timeit(number) / number * 1e9)
+    return best
 
 
-def best_seconds(
-    cases: dict[str, tuple[Callable[[], object], Callable[[object], None] | None]], repeat: int
-) -> dict[str, float]:
-    """Minimum wall time in seconds of one call of each callable, over
-    `repeat` interleaved rounds, with the garbage collector off.
-
-    cases maps a label to (call, release): release, when given, receives the
-    call's result after the clock has stopped, so freeing an output is never
-    timed; otherwise the result is dropped after the clock stops.
-
-    The order of the cases rotates from round to round. Large outputs make
-    this matter: whichever call follows one that shrank the heap gets fresh
-    pages from the system and pays their first-touch faults, so a fixed order
-    would charge them to the same case every time.
-    """
-    best = {label: float("inf") for label in cases}
+def best_seconds(cases: dict, repeat: int) -> dict[str, float]:
+    """Minimum wall time of one call of each case over `repeat` rounds, the
+    garbage collector off. A case is (call, release): release, if not None,
+    gets the call's result after the clock stopped. The order rotates from
+    round to round, so that the fresh pages a call gets after a neighbour
+    shrank the heap are not charged to the same case every time."""
+    best = dict.fromkeys(cases, math.inf)
     items = list(cases.items())
-    gc_was_enabled = gc.isenabled()
+    enabled = gc.isenabled()
     gc.disable()
     try:
         for round_index in range(repeat):
@@ -174,87 +107,210 @@ def best_seconds(
             for label, (call, release) in items[shift:] + items[:shift]:
                 start = time.perf_counter_ns()
                 result = call()
-                stop = time.perf_counter_ns()
+                best[label] = min(best[label], (time.perf_counter_ns() - start) * 1e-9)
                 if release is not None:
                     release(result)
                 del result
-                best[label] = min(best[label], (stop - start) * 1e-9)
     finally:
-        if gc_was_enabled:
+        if enabled:
             gc.enable()
     return best
 
 
-# ---- printing ---------------------------------------------------------------
+# ---- printing -------------------------------------------------------------------
 
 
 def fmt_ns(value: float | None) -> str:
-    if value is None:
-        return "n/a"
-    if value >= 1e5:
-        return f"{value:,.0f}"
-    return f"{value:,.1f}"
+    if value is None or math.isnan(value):
+        return "-"
+    return f"{value:,.0f}" if value >= 1e5 else f"{value:,.1f}"
 
 
 def fmt_ratio(value: float | None) -> str:
-    return "n/a" if value is None else f"{value:.2f}x"
+    return "-" if value is None or math.isnan(value) else f"{value:.2f}x"
 
 
-def ratio(numerator: float | None, denominator: float | None) -> float | None:
-    if numerator is None or denominator is None or denominator == 0:
-        return None
-    return numerator / denominator
+class Table:
+    """Rows of cells under fixed headers; a plain string is a title line."""
+
+    def __init__(self, headers: list[str], left: tuple[int, ...] = (0,)) -> None:
+        self.headers, self.left, self.rows = headers, set(left), []
+
+    def add(self, *cells: object) -> None:
+        self.rows.append([str(cell) for cell in cells])
+
+    def text(self) -> str:
+        data = [row for row in self.rows if isinstance(row, list)]
+        widths = [max(map(len, column)) for column in zip(self.headers, *data)]
+
+        def line(cells):
+            return "  ".join(
+                c.ljust(w) if i in self.left else c.rjust(w)
+                for i, (c, w) in enumerate(zip(cells, widths))
+            ).rstrip()
+
+        lines = [line(self.headers), "  ".join("-" * w for w in widths)]
+        return "\n".join(lines + [r if isinstance(r, str) else line(r) for r in self.rows])
+
+    def markdown(self) -> str:
+        def line(cells):
+            return "| " + " | ".join(c.replace("|", "\\|") for c in cells) + " |"
+
+        blank = [""] * (len(self.headers) - 1)
+        rule = "|" + "|".join(":---" if i in self.left else "---:" for i in range(len(blank) + 1))
+        rows = [line([f"**{r}**", *blank]) if isinstance(r, str) else line(r) for r in self.rows]
+        return "\n".join([line(self.headers), rule + "|", *rows]) + "\n"
 
 
-def print_table(headers: Sequence[str], rows: Sequence[Sequence[str]]) -> None:
-    """A plain-text table: first column left-aligned, the others right-aligned."""
-    widths = [max(len(str(cell)) for cell in column) for column in zip(headers, *rows)]
+def describe_run() -> str:
+    """Versions, machine and load average, for the first line of a run."""
+    import kestrovane
 
-    def line(cells: Sequence[str]) -> str:
-        parts = [str(cells[0]).ljust(widths[0])]
-        parts += [str(cell).rjust(width) for cell, width in zip(cells[1:], widths[1:])]
-        return "  ".join(parts).rstrip()
+    versions = [f"kestrovane {kestrovane.__version__}", f"Python {platform.python_version()}"]
+    if ndtr is not None:
+        import scipy
 
-    print(line(headers))
-    print("  ".join("-" * width for width in widths))
-    for row in rows:
-        print(line(row))
+        versions += [f"NumPy {np.__version__}", f"SciPy {scipy.__version__}"]
+    load = ", ".join(f"{value:.2f}" for value in os.getloadavg())
+    return f"{', '.join(versions)}; {platform.machine()}, {os.cpu_count()} CPUs, load {load}"
 
 
-def markdown_table(
-    headers: Sequence[str], rows: Sequence[Sequence[str]], left_aligned: Iterable[int] = (0,)
-) -> str:
-    """A table as Markdown: the columns in `left_aligned` (by index) aligned
-    left, the others right; '|' inside a cell is escaped."""
-    left = set(left_aligned)
+# ---- the NumPy/SciPy reference formulas -----------------------------------------
+# A call's closed forms as a user would write them with scipy.special.ndtr, in
+# the library's conventions (theta per calendar day, vega and rho per
+# percentage point, charm, color and veta per year of growing time), in the
+# cost-of-carry form: bsm has dividend yield q and carry b = r - q, bs q = 0
+# and b = r, black76 (S = F) q = r and b = 0. Terms that vanish for a model are
+# left out, as a user writing that model would. xp is numpy for arrays, math
+# for one option. Written plainly -- products left to right, d1, d2 and sd
+# named -- which ran as fast as any variant tried: NumPy's time depends on
+# how many fresh temporaries a formula makes, not only on its operations.
 
-    def line(cells: Sequence[str]) -> str:
-        return "| " + " | ".join(str(cell).replace("|", "\\|") for cell in cells) + " |"
-
-    rule = [":---" if i in left else "---:" for i in range(len(headers))]
-    out = [line(headers), "|" + "|".join(rule) + "|"]
-    out += [line(row) for row in rows]
-    return "\n".join(out) + "\n"
+SQRT_2PI = math.sqrt(2.0 * math.pi)
 
 
-def load_average() -> str:
-    """The 1-, 5- and 15-minute load averages, or 'n/a'."""
-    if not hasattr(os, "getloadavg"):
-        return "n/a"
-    return ", ".join(f"{value:.2f}" for value in os.getloadavg())
+class Reference:
+    """The formulas for one model, rate and yield; xp is numpy or math."""
+
+    def __init__(self, model: str, r: float, q: float = 0.0, xp=None) -> None:
+        q = r if model == "black76" else q if model == "bsm" else 0.0
+        self.r, self.q, self.b, self.forward = r, q, r - q, model == "black76"
+        xp = np if xp is None else xp
+        self.exp, self.log, self.sqrt = xp.exp, xp.log, xp.sqrt
+
+    def pdf(self, x):
+        return self.exp(-0.5 * x * x) / SQRT_2PI
+
+    def d1(self, S, K, t, sigma, sd):
+        drift = (self.b + 0.5 * sigma**2) * t if self.b else 0.5 * sigma**2 * t
+        return (self.log(S / K) + drift) / sd
+
+    def d12(self, S, K, t, sigma):
+        sd = sigma * self.sqrt(t)
+        d1 = self.d1(S, K, t, sigma, sd)
+        return d1, d1 - sd, sd
+
+    def disc_q(self, t, x):  # exp(-q t) x, or x for q = 0
+        return self.exp(-self.q * t) * x if self.q else x
+
+    def spot(self, S, t):  # S exp(-q t), or S for q = 0
+        return S * self.exp(-self.q * t) if self.q else S
+
+    def bracket(self, d1, d2, sd, t, one):  # color's (one = -1) and veta's (+1)
+        x = (d1 * d2 + one) / (2.0 * t)
+        x = x - self.b * d1 / sd if self.b else x
+        return x - self.q if self.q else x
+
+    def price(self, S, K, t, sigma):
+        d1, d2, _ = self.d12(S, K, t, sigma)
+        if self.forward:
+            return self.exp(-self.r * t) * (S * ndtr(d1) - K * ndtr(d2))
+        return self.spot(S, t) * ndtr(d1) - K * self.exp(-self.r * t) * ndtr(d2)
+
+    def delta(self, S, K, t, sigma):
+        return self.disc_q(t, ndtr(self.d1(S, K, t, sigma, sigma * self.sqrt(t))))
+
+    def gamma(self, S, K, t, sigma):
+        sd = sigma * self.sqrt(t)
+        return self.disc_q(t, self.pdf(self.d1(S, K, t, sigma, sd))) / (S * sd)
+
+    def vega(self, S, K, t, sigma):
+        sqt = self.sqrt(t)
+        return self.spot(S, t) * sqt * self.pdf(self.d1(S, K, t, sigma, sigma * sqt)) * 0.01
+
+    def theta(self, S, K, t, sigma):
+        sqt = self.sqrt(t)
+        d1, d2, _ = self.d12(S, K, t, sigma)
+        Dr, r, q = self.exp(-self.r * t), self.r, self.q
+        if not q:
+            return (-S * self.pdf(d1) * sigma / (2.0 * sqt) - r * K * Dr * ndtr(d2)) / 365.0
+        Dq = Dr if q == r else self.exp(-q * t)
+        return (
+            -S * Dq * self.pdf(d1) * sigma / (2.0 * sqt)
+            - r * K * Dr * ndtr(d2)
+            + q * S * Dq * ndtr(d1)
+        ) / 365.0
+
+    def rho(self, S, K, t, sigma):
+        if self.forward:  # F held fixed: only the discount moves
+            return t * self.price(S, K, t, sigma) * -0.01
+        return K * t * self.exp(-self.r * t) * ndtr(self.d12(S, K, t, sigma)[1]) * 0.01
+
+    def vanna(self, S, K, t, sigma):
+        d1, d2, _ = self.d12(S, K, t, sigma)
+        return -self.disc_q(t, self.pdf(d1)) * d2 / sigma
+
+    def charm(self, S, K, t, sigma):
+        d1, d2, sd = self.d12(S, K, t, sigma)
+        bracket = self.b / sd - d2 / (2.0 * t) if self.b else -d2 / (2.0 * t)
+        if not self.q:
+            return self.pdf(d1) * bracket
+        Dq = self.exp(-self.q * t)
+        return Dq * self.pdf(d1) * bracket - self.q * Dq * ndtr(d1)
+
+    def vomma(self, S, K, t, sigma):
+        d1, d2, _ = self.d12(S, K, t, sigma)
+        return self.spot(S, t) * self.sqrt(t) * self.pdf(d1) * d1 * d2 / sigma
+
+    def speed(self, S, K, t, sigma):
+        d1, _, sd = self.d12(S, K, t, sigma)
+        return -(self.disc_q(t, self.pdf(d1)) / (S * sd)) / S * (d1 / sd + 1.0)
+
+    def zomma(self, S, K, t, sigma):
+        d1, d2, sd = self.d12(S, K, t, sigma)
+        return self.disc_q(t, self.pdf(d1)) / (S * sd) * (d1 * d2 - 1.0) / sigma
+
+    def color(self, S, K, t, sigma):
+        d1, d2, sd = self.d12(S, K, t, sigma)
+        return self.disc_q(t, self.pdf(d1)) / (S * sd) * self.bracket(d1, d2, sd, t, -1.0)
+
+    def veta(self, S, K, t, sigma):
+        d1, d2, sd = self.d12(S, K, t, sigma)
+        vega = self.spot(S, t) * self.sqrt(t) * self.pdf(d1)
+        return vega * self.bracket(d1, d2, sd, t, 1.0)
+
+    def ultima(self, S, K, t, sigma):
+        d1, d2, _ = self.d12(S, K, t, sigma)
+        vega, d1d2 = self.spot(S, t) * self.sqrt(t) * self.pdf(d1), d1 * d2
+        return -vega / sigma**2 * (d1d2 * (1.0 - d1d2) + d1 * d1 + d2 * d2)
+
+    def dual_delta(self, S, K, t, sigma):
+        return -self.exp(-self.r * t) * ndtr(self.d12(S, K, t, sigma)[1])
+
+    def dual_gamma(self, S, K, t, sigma):
+        _, d2, sd = self.d12(S, K, t, sigma)
+        return self.exp(-self.r * t) * self.pdf(d2) / (K * sd)
 
 
-def print_environment() -> None:
-    import platform
+def reference(model: str, quantity: str, r: float, q: float = 0.0, xp=None):
+    """The reference formula of a call as fn(S, K, t, sigma)."""
+    return getattr(Reference(model, r, q, xp), quantity)
 
+
+def brentq_bs_implied_volatility(price: float, S: float, K: float, t: float, r: float) -> float:
+    """scipy.optimize.brentq on [1e-6, 5] for one call; NaN if the bracket misses the price."""
+    bs = Reference("bs", r, xp=math).price
     try:
-        import kestrovane
-
-        version = f"kestrovane {kestrovane.__version__} from {Path(kestrovane.__file__).parent}"
-    except ImportError:
-        version = "kestrovane not importable"
-    load = f", load average {os.getloadavg()[0]:.2f}" if hasattr(os, "getloadavg") else ""
-    print(
-        f"{version}\nPython {platform.python_version()} ({sys.executable}), "
-        f"{platform.machine()}, {os.cpu_count()} CPUs{load}"
-    )
+        return brentq(lambda s: bs(S, K, t, s) - price, 1e-6, 5.0)
+    except ValueError:
+        return math.nan
