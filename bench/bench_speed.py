@@ -100,7 +100,7 @@ double* loop_bs_implied_volatility(const double* price, const double* S, const d
                                    const double* t, double r, std::int64_t n) {
   return Loop(n, [=](std::int64_t i) {
     const kv::IvResult iv = kv::SolveImpliedVol(
-        kv::OptionKind::Call, kv::BsmImpliedVol(kv::OptionKind::Call, price[i], S[i], K[i], t[i], r, 0.0));
+        kv::OptionKind::Call, kv::BsmIvInputs(kv::OptionKind::Call, price[i], S[i], K[i], t[i], r, 0.0));
     return iv.ok ? iv.volatility : kNaN;
   });
 }
