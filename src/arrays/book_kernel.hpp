@@ -52,11 +52,22 @@ template <int W>
   }
   return FromLanes<W>([&](int j) { return Load(in, k, e + j); });
 }
+// The signs of a block: contiguous flag bytes are widened and compared as one
+// vector, not lane by lane.
 template <int W>
 [[gnu::always_inline]] inline Lanes<W> LoadSigns(const Inputs& in, std::ptrdiff_t e) {
+  using Vec = typename Lanes<W>::Vec;
+  using Mask = typename Lanes<W>::Mask;
+  typedef std::uint8_t Bytes __attribute__((vector_size(W)));
   if (in.stride[0] == 0) {
     const double w = LoadSign(in, 0);
     return FromLanes<W>([&](int) { return w; });
+  }
+  if (in.stride[0] == 1) {
+    Bytes flags;
+    std::memcpy(&flags, in.data[0] + e, sizeof flags);
+    const Mask call = __builtin_convertvector(flags, Mask) != 0;
+    return {call ? Vec{} + 1.0 : Vec{} - 1.0};
   }
   return FromLanes<W>([&](int j) { return LoadSign(in, e + j); });
 }
