@@ -39,7 +39,7 @@ struct GreeksJob {
   int count;              // entries of quantities and outs
   const int* quantities;  // each in [0, kQuantityCount)
   double* const* outs;    // C-contiguous outputs, indexed by flat element
-  bool all = false;       // the quantities include every one of the sixteen
+  bool all = false;       // the quantities are every one of the sixteen, each once
 };
 
 struct IvJob {

@@ -152,14 +152,17 @@ template <int W, Model M, class Q>
   });
 }
 
+// job.all: the quantities are the sixteen in some order, each once, so each
+// value is stored as soon as it is formed, into its own output.
 template <int W, Model M>
 [[gnu::always_inline]] inline void GreeksAll(const GreeksJob& job, const Inputs& in,
                                              std::ptrdiff_t at, std::ptrdiff_t n) {
+  double* out_of[kQuantityCount];
+  for (int k = 0; k < kQuantityCount; ++k) out_of[job.quantities[k]] = job.outs[k] + at;
   ForEachBlock<W, M>(in, n, [&](auto& x, std::ptrdiff_t e) __attribute__((always_inline)) {
-    decltype(greeks::Price::Of(x)) values[kQuantityCount];
-    ForEachQuantity([&](int i, auto q)
-                        __attribute__((always_inline)) { values[i] = decltype(q)::Of(x); });
-    for (int k = 0; k < job.count; ++k) Store(job.outs[k] + at + e, values[job.quantities[k]]);
+    ForEachQuantity([&](int i, auto q) __attribute__((always_inline)) {
+      Store(out_of[i] + e, decltype(q)::Of(x));
+    });
   });
 }
 

@@ -122,7 +122,7 @@ void RunGreeks(const GreeksJob& given, const Layout& layout, int threads) noexce
   GreeksJob job = given;
   unsigned seen = 0;
   for (int k = 0; k < job.count; ++k) seen |= 1u << job.quantities[k];
-  job.all = seen == (1u << kQuantityCount) - 1;
+  job.all = job.count == kQuantityCount && seen == (1u << kQuantityCount) - 1;
   Split(ElementCount(layout), threads, [&](std::ptrdiff_t lo, std::ptrdiff_t hi) {
     WalkRange(layout, lo, hi, [&](const Inputs& in, std::ptrdiff_t at, std::ptrdiff_t n) {
       ActiveRuns().greeks(job, in, at, n);
