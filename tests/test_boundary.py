@@ -222,6 +222,9 @@ def test_conversion_in_parameter_order_flag_value_last(f, args, message, calls):
     assert Real.calls == calls
 
 
+ARGS = ("c", 100.0, 100.0, 1.0, 0.05)  # up to sigma
+
+
 def test_exceptions_from_float_methods():
     raises(OverflowError, None, kv.bs_delta, "c", 10**400, 100.0, 1.0, 0.05, 0.2)
     for exc in (ValueError("no value"), type("Sub", (TypeError,), {})("sub"), ZeroDivisionError()):
@@ -230,28 +233,16 @@ def test_exceptions_from_float_methods():
         assert info.value is exc  # passes unchanged
     cause = KeyError("inner")
     wrapped = Raising(type_error_with_cause(cause))
-    err = raises(
-        TypeError, "argument 'sigma': not today", kv.bs_vega, "c", 100.0, 100.0, 1.0, 0.05, wrapped
-    )
+    err = raises(TypeError, "argument 'sigma': not today", kv.bs_vega, *ARGS, wrapped)
     assert err.__cause__ is cause and err.__context__ is None
-    raises(
-        TypeError,
-        "argument 't': Real.__float__ returned non-float (type str)",
-        kv.bs_vega,
-        "c",
-        1.0,
-        1.0,
-        Real("x"),
-        0.05,
-        0.2,
-    )
+    message = "argument 'sigma': Real.__float__ returned non-float (type str)"
+    raises(TypeError, message, kv.bs_vega, *ARGS, Real("x"))
 
 
 def test_objects_with_float_or_index_methods_are_numbers():
     args = (Real(100.0), Index(100), Real(1.0), Index(-1), Real(1.0), Index(0))
-    assert bits(kv.bsm_theta("c", *args)) == bits(
-        kv.bsm_theta("c", 100.0, 100.0, 1.0, -1.0, 1.0, 0.0)
-    )
+    expected = kv.bsm_theta("c", 100.0, 100.0, 1.0, -1.0, 1.0, 0.0)
+    assert bits(kv.bsm_theta("c", *args)) == bits(expected)
 
 
 # ---------------------------------------------------------------- flag
@@ -259,15 +250,8 @@ def test_objects_with_float_or_index_methods_are_numbers():
 
 @pytest.mark.parametrize(
     "flag,like",
-    [
-        ("C", "c"),
-        ("call", "c"),
-        ("c\0junk", "c"),
-        (type("S", (str,), {})("c"), "c"),
-        ("P", "p"),
-        ("put", "p"),
-        ("p\n", "p"),
-    ],
+    [("C", "c"), ("call", "c"), ("c\0junk", "c"), (type("S", (str,), {})("c"), "c")]
+    + [("P", "p"), ("put", "p"), ("p\n", "p")],
 )
 def test_flag_first_character_decides(flag, like):
     args = (100.0, 95.0, 0.7, 0.03, 0.25)

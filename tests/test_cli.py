@@ -14,15 +14,13 @@ from kestrovane._quantities import GREEKS, function_name
 MAIN = [sys.executable, "-m", "kestrovane"]
 
 
-def cli(*argv, code=None):
-    command = [*MAIN, *argv] if code is None else [sys.executable, "-c", code, *argv]
-    return subprocess.run(command, capture_output=True, text=True, timeout=120)
+def cli(*argv):
+    return subprocess.run([*MAIN, *argv], capture_output=True, text=True, timeout=120)
 
 
 def ok(*argv):
     done = cli(*argv)
-    assert done.returncode == 0, done.stderr
-    assert done.stderr == ""
+    assert done.returncode == 0 and done.stderr == "", done.stderr
     return done.stdout
 
 
@@ -129,22 +127,17 @@ def test_undefined_values_become_json_null():
     [
         (("-S", "abc"), "invalid float value"),
         (("bs", "x"), "call or put"),
-        (("heston",), "invalid choice"),
         (("black76", "-S", "100"), "-F"),
         (("bs", "-q", "0.02"), "bsm only"),
         (("--price", "5", "--sigma", "0.2"), "not allowed with"),
-        (("--chain", "--strikes", "0"), "at least one"),
         (("--chain", "--strikes", "10000000000000"), "at most 100,000 strikes"),
         (("-K", "110", "--price", "-1"), "price is below intrinsic value"),
-        (("--price", "100.001"), "price exceeds theoretical maximum"),
         (("--chain", "--price", "-1"), "below intrinsic"),
     ],
 )
 def test_bad_input_is_one_line_and_status_2(argv, message):
     done = cli(*argv)
-    assert done.returncode == 2
-    assert done.stdout == ""
-    assert "Traceback" not in done.stderr
+    assert done.returncode == 2 and done.stdout == "" and "Traceback" not in done.stderr
     lines = done.stderr.splitlines()
     assert len(lines) == 1 and message in lines[0], done.stderr
 

@@ -39,18 +39,15 @@ def test_sub_interpreter_import_fails_and_the_main_module_keeps_working():
         import os
         try:
             import kestrovane
-        except ImportError as e:
-            os.write({write}, ("ImportError: " + str(e)).encode())
-        except BaseException as e:
-            os.write({write}, ("other: " + repr(e)).encode())
-        else:
             os.write({write}, b"imported")
+        except BaseException as e:
+            os.write({write}, (type(e).__name__ + ": " + str(e)).encode())
         ''')
         os.close(write)
         print(os.read(read, 4096).decode())
         print(kv.bs_delta("c", 100.0, 100.0, 1.0, 0.05, 0.2))
-        print(kv.bs_delta_array("c", np.full(2, 100.0), np.full(2, 100.0), np.ones(2), 0.05,
-                                np.full(2, 0.2)).tolist())
+        a = np.ones(2)
+        print(kv.bs_delta_array("c", a * 100, a * 100, a, 0.05, a * 0.2).tolist())
     """)
     assert lines[0].startswith("ImportError: ") and "sub-interpreters" in lines[0], lines[0]
     delta = kv.bs_delta("c", 100.0, 100.0, 1.0, 0.05, 0.2)
@@ -139,17 +136,14 @@ def test_only_numpys_own_c_api_table_is_used():
     assert works == [kv.bs_delta("c", 1.0, 1.0, 1.0, 0.0, 1.0)] * 3
     prefix = "Failed to access NumPy array API capsule: "
     assert [kind for kind, _ in refused] == ["PanicException"] * 5
-    for (_, message), found in zip(
-        refused,
-        [
-            "found NumPy 3.x, needed NumPy 1.x (1.26) or 2.x",
-            "ABI version 0x",
-            "capsule named 'datetime.datetime_CAPI', needed NumPy's unnamed one",
-            "slot 2 is not the multiarray module's ndarray type",
-            "_ARRAY_API is a 'int', needed a capsule",
-        ],
-    ):
-        assert message.startswith(prefix) and found in message, message
+    found = [
+        "found NumPy 3.x, needed NumPy 1.x (1.26) or 2.x",
+        "ABI version 0x",
+        "capsule named 'datetime.datetime_CAPI', needed NumPy's unnamed one",
+        "slot 2 is not the multiarray module's ndarray type",
+        "_ARRAY_API is a 'int', needed a capsule",
+    ]
+    assert all(m.startswith(prefix) and f in m for (_, m), f in zip(refused, found)), refused
 
 
 DEEP_WITHOUT_NUMPY = """
