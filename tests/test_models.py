@@ -24,12 +24,6 @@ def bits(x):
     return struct.pack("<d", x)
 
 
-def test_negative_volatility_is_evaluated_not_rejected():
-    args = (100.0, 100.0, 1.0, 0.05, -0.2)
-    assert kv.bs_black_scholes("c", *args) == pytest.approx(-5.5735, abs=5e-5)
-    assert kv.bs_black_scholes("p", *args) == pytest.approx(-10.4506, abs=5e-5)
-
-
 def normal_cdf_points():
     """d1 on and beside the interval edges of the distribution function
     (|d1| / sqrt(2) = 0.46875, 4 and 26.543), at every sixteenth step of
