@@ -14,15 +14,13 @@ from kestrovane._quantities import GREEKS, function_name
 MAIN = [sys.executable, "-m", "kestrovane"]
 
 
-def cli(*argv, code=None):
-    command = [*MAIN, *argv] if code is None else [sys.executable, "-c", code, *argv]
-    return subprocess.run(command, capture_output=True, text=True, timeout=120)
+def cli(*argv):
+    return subprocess.run([*MAIN, *argv], capture_output=True, text=True, timeout=120)
 
 
 def ok(*argv):
     done = cli(*argv)
-    assert done.returncode == 0, done.stderr
-    assert done.stderr == ""
+    assert done.returncode == 0 and done.stderr == "", done.stderr
     return done.stdout
 
 
@@ -30,29 +28,14 @@ def ok(*argv):
 OPTIONS = [
     ((), "bs", "c", dict(S=100.0, K=100.0, t=1.0, r=0.05), 0.2),
     (
-        (
-            "bsm",
-            "put",
-            "-S",
-            "100",
-            "-K",
-            "95",
-            "-t",
-            "0.7",
-            "-r",
-            "0.03",
-            "-q",
-            "0.02",
-            "--sigma",
-            "0.25",
-        ),
+        "bsm put -S 100 -K 95 -t 0.7 -r 0.03 -q 0.02 --sigma 0.25".split(),
         "bsm",
         "p",
         dict(S=100.0, K=95.0, t=0.7, r=0.03, q=0.02),
         0.25,
     ),
     (
-        ("black76", "C", "-F", "4000", "-K", "4200", "-t", "0.25", "-r", "0.04", "--vol", "0.3"),
+        "black76 C -F 4000 -K 4200 -t 0.25 -r 0.04 --vol 0.3".split(),
         "black76",
         "c",
         dict(F=4000.0, K=4200.0, t=0.25, r=0.04),
@@ -60,9 +43,9 @@ OPTIONS = [
     ),
     # A flag on its own takes the default model; negative values in e-notation
     # belong to their option.
-    (("put", "-r", "-1e-3", "-t", "0.5"), "bs", "p", dict(S=100.0, K=100.0, t=0.5, r=-1e-3), 0.2),
+    ("put -r -1e-3 -t 0.5".split(), "bs", "p", dict(S=100.0, K=100.0, t=0.5, r=-1e-3), 0.2),
     (
-        ("bsm", "c", "-q", "-2E-2", "-S", "90"),
+        "bsm c -q -2E-2 -S 90".split(),
         "bsm",
         "c",
         dict(S=90.0, K=100.0, t=1.0, r=0.05, q=-0.02),
@@ -87,34 +70,18 @@ def table_rows(stdout):
 
 
 @pytest.mark.parametrize("argv,model,flag,market,sigma", OPTIONS, ids=OPTION_IDS)
-def test_table_shows_the_library_values(argv, model, flag, market, sigma):
+def test_table_and_json_show_the_library_values(argv, model, flag, market, sigma):
     rows = table_rows(ok(*argv))
     assert list(rows) == ["price", *GREEKS]
     for quantity, (shown, _) in rows.items():
-        assert shown == pytest.approx(
-            library(model, quantity, flag, market, sigma), rel=1e-9, abs=1e-300
-        ), quantity
-
-
-@pytest.mark.parametrize("argv,model,flag,market,sigma", OPTIONS, ids=OPTION_IDS)
-def test_json_carries_exact_values_and_units(argv, model, flag, market, sigma):
+        want = library(model, quantity, flag, market, sigma)
+        assert shown == pytest.approx(want, rel=1e-9, abs=1e-300), quantity
     report = json.loads(ok(*argv, "--json"))
     assert report["model"] == model and report["flag"] == {"c": "call", "p": "put"}[flag]
     assert report["inputs"] == {**market, "sigma": sigma}
     assert report["price"] == library(model, "price", flag, market, sigma)
     assert report["greeks"] == {g: library(model, g, flag, market, sigma) for g in GREEKS}
     assert set(report["units"]) == {"price", *GREEKS}
-
-
-def test_units_follow_the_scaling_of_each_greek():
-    units = {name: unit for name, (_, unit) in table_rows(ok("black76")).items()}
-    assert units["vega"] == "per 1 % vol"
-    assert units["rho"] == "per 1 % rate"
-    assert units["theta"] == "per day"
-    for greek in ("charm", "color", "veta"):
-        assert "per year" in units[greek]
-    assert units["delta"] == "per unit F" and units["dual_delta"] == "per unit K"
-    assert "vol" in units["vomma"] and "%" not in units["vomma"]
 
 
 @pytest.mark.parametrize("argv,model,flag,market,sigma", OPTIONS, ids=OPTION_IDS)
@@ -131,14 +98,6 @@ def test_price_solves_back_to_sigma(argv, model, flag, market, sigma):
     table = ok(*base, "--price", repr(given))
     solved = re.search(r"^implied vol\s+(\S+)", table, re.M)
     assert solved and float(solved.group(1)) == pytest.approx(sigma, rel=1e-9)
-
-
-def test_put_between_discounted_and_spot_intrinsic_is_solved():
-    # Below K - S = 20 but above K * exp(-r t) - S: an admissible European price.
-    report = json.loads(
-        ok("bs", "p", "-S", "80", "-t", "1", "-r", "0.05", "--price", "16", "--json")
-    )
-    assert report["implied_volatility"] == pytest.approx(0.154, abs=1e-3)
 
 
 @pytest.mark.parametrize(
@@ -168,27 +127,17 @@ def test_undefined_values_become_json_null():
     [
         (("-S", "abc"), "invalid float value"),
         (("bs", "x"), "call or put"),
-        (("bs", ""), "call or put"),
-        (("heston",), "invalid choice"),
         (("black76", "-S", "100"), "-F"),
-        (("bsm", "-F", "100"), "-S"),
         (("bs", "-q", "0.02"), "bsm only"),
         (("--price", "5", "--sigma", "0.2"), "not allowed with"),
-        (("--chain", "--strikes", "0"), "at least one"),
         (("--chain", "--strikes", "10000000000000"), "at most 100,000 strikes"),
-        (("--chain", "--range", "0.7"), "expected 2 arguments"),
         (("-K", "110", "--price", "-1"), "price is below intrinsic value"),
-        (("bs", "p", "-S", "80", "-t", "1", "-r", "0.05", "--price", "15.1"), "below intrinsic"),
-        (("--price", "100.001"), "price exceeds theoretical maximum"),
-        (("black76", "p", "-K", "95", "--price", "96", "--json"), "exceeds theoretical maximum"),
         (("--chain", "--price", "-1"), "below intrinsic"),
     ],
 )
 def test_bad_input_is_one_line_and_status_2(argv, message):
     done = cli(*argv)
-    assert done.returncode == 2
-    assert done.stdout == ""
-    assert "Traceback" not in done.stderr
+    assert done.returncode == 2 and done.stdout == "" and "Traceback" not in done.stderr
     lines = done.stderr.splitlines()
     assert len(lines) == 1 and message in lines[0], done.stderr
 
@@ -217,49 +166,5 @@ def test_chain_rows_match_scalar_calls(model, flag, underlying):
         assert row["implied_volatility"] == solver(price=row["price"], flag=flag, **at)
         assert row["implied_volatility"] == pytest.approx(0.35, abs=1e-9)
 
-    lines = ok(*argv, "--chain", "--strikes", "5").splitlines()
-    head = lines.index(next(line for line in lines if line.lstrip().startswith("strike")))
-    assert lines[head].split()[:7] == ["strike", "type", "price", "delta", "gamma", "vega", "theta"]
-    body = [line.split() for line in lines[head + 1 :]]
-    assert len(body) == 10
-    for cells, row in zip(body, rows):
-        assert cells[1] == row["flag"]
-        assert [float(c) for c in (cells[0], cells[2])] == pytest.approx(
-            [row["K"], row["price"]], rel=1e-5
-        )
-
-
-# Runs the calculator in an interpreter where `import numpy` fails.
-WITHOUT_NUMPY = (
-    "import runpy, sys; sys.modules['numpy'] = None; sys.argv[0] = 'kestrovane'; "
-    "runpy.run_module('kestrovane', run_name='__main__', alter_sys=True)"
-)
-
-
-@pytest.mark.parametrize("argv,status", [((), 0), (("--price", "10"), 0), (("--chain",), 1)])
-def test_numpy_is_needed_only_for_the_chain(argv, status):
-    done = cli(*argv, code=WITHOUT_NUMPY)
-    assert done.returncode == status, done.stderr
-    if status:
-        assert done.stdout == "" and "Traceback" not in done.stderr
-        assert len(done.stderr.splitlines()) == 1 and "NumPy" in done.stderr
-    else:
-        assert "delta" in done.stdout and done.stderr == ""
-
-
-def test_reader_closing_the_pipe_ends_quietly():
-    with subprocess.Popen(
-        [*MAIN, "--chain", "--strikes", "100000"],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        text=True,
-    ) as proc:
-        proc.stdout.readline()
-        proc.stdout.close()  # as `| head -1` does
-        err = proc.stderr.read()
-        assert proc.wait(timeout=120) == 1 and err == ""
-
-
-def test_help_exits_0_and_lists_the_models():
-    text = ok("--help")
-    assert all(word in text for word in ("bs", "bsm", "black76", "--price", "--chain"))
+    table = ok(*argv, "--chain", "--strikes", "5")
+    assert re.search(r"^\s*strike\s+type\s+price\s+delta\s+gamma\s+vega\s+theta", table, re.M)

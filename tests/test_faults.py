@@ -1,7 +1,7 @@
-"""Faults around the interpreter: sub-interpreters, a missing NumPy, read borrows
-refused by other native code, and the lifetime of output buffers."""
+"""Crashes once reachable from Python, each run in a fresh interpreter:
+sub-interpreters, hostile arguments, foreign NumPy tables and registries, a
+missing NumPy at the bottom of a deep recursion, deep reentry."""
 
-import ctypes
 import json
 import subprocess
 import sys
@@ -9,26 +9,7 @@ import textwrap
 from pathlib import Path
 
 import kestrovane as kv
-import numpy as np
 import pytest
-from borrow_registry import Registry
-
-PER_OPTION = {"price", "S", "F", "K", "t", "sigma"}
-VALUES = {
-    "flag": "c",
-    "price": 8.0,
-    "S": 100.0,
-    "F": 100.0,
-    "K": 95.0,
-    "t": 0.75,
-    "r": 0.03,
-    "sigma": 0.25,
-    "q": 0.01,
-}
-
-
-def params(name):
-    return [p.strip() for p in getattr(kv, name).__text_signature__.strip("()").split(",")]
 
 
 def run_python(code):
@@ -58,182 +39,20 @@ def test_sub_interpreter_import_fails_and_the_main_module_keeps_working():
         import os
         try:
             import kestrovane
-        except ImportError as e:
-            os.write({write}, ("ImportError: " + str(e)).encode())
-        except BaseException as e:
-            os.write({write}, ("other: " + repr(e)).encode())
-        else:
             os.write({write}, b"imported")
+        except BaseException as e:
+            os.write({write}, (type(e).__name__ + ": " + str(e)).encode())
         ''')
         os.close(write)
         print(os.read(read, 4096).decode())
         print(kv.bs_delta("c", 100.0, 100.0, 1.0, 0.05, 0.2))
-        print(kv.bs_delta_array("c", np.full(2, 100.0), np.full(2, 100.0), np.ones(2), 0.05,
-                                np.full(2, 0.2)).tolist())
+        a = np.ones(2)
+        print(kv.bs_delta_array("c", a * 100, a * 100, a, 0.05, a * 0.2).tolist())
     """)
     assert lines[0].startswith("ImportError: ") and "sub-interpreters" in lines[0], lines[0]
     delta = kv.bs_delta("c", 100.0, 100.0, 1.0, 0.05, 0.2)
     assert float(lines[1]) == delta
     assert lines[2] == str([delta, delta])
-
-
-# ---------------------------------------------------------------- refused read borrows
-
-
-@pytest.fixture(scope="module")
-def borrows():
-    kv.bs_delta_array("c", np.ones(1), np.ones(1), np.ones(1), 0.0, np.ones(1))
-    return Registry()
-
-
-def fresh_args(name, n=4):
-    return [
-        np.linspace(0.9, 1.1, n) * VALUES[p] if p in PER_OPTION else VALUES[p] for p in params(name)
-    ]
-
-
-@pytest.mark.parametrize(
-    "name",
-    [
-        "bs_delta_array",
-        "bsm_vanna_array",
-        "black76_theta_array",
-        "bs_implied_volatility_array",
-        "black76_implied_volatility_array",
-    ],
-)
-@pytest.mark.parametrize("blocked", [0, 1, 2, 3])
-def test_refused_read_borrow_leaves_no_borrow_behind(borrows, name, blocked):
-    fn = getattr(kv, name)
-    args = fresh_args(name)
-    arrays = [a for a in args if isinstance(a, np.ndarray)]
-    expected = fn(*[a.copy() if isinstance(a, np.ndarray) else a for a in args])
-    target = arrays[blocked]
-    assert borrows.exclusive(target) == 0
-    try:
-        counts = [sys.getrefcount(a) for a in arrays]
-        with pytest.raises(BaseException) as info:
-            fn(*args)
-        error = info.value
-        del info
-        assert type(error).__name__ == "PanicException" and not isinstance(error, Exception)
-        assert "AlreadyBorrowed" in str(error) and len(error.args) == 1
-        del error
-        assert [sys.getrefcount(a) for a in arrays] == counts
-        # The arrays borrowed before the refused one were released again.
-        assert all(borrows.is_free(a) for a in arrays if a is not target)
-    finally:
-        borrows.release(target)
-    np.testing.assert_array_equal(fn(*args), expected)
-
-
-def test_exclusive_borrow_of_overlapping_memory_refuses_the_read(borrows):
-    args = fresh_args("bs_delta_array", 8)
-    half = args[2][2:5]  # part of K's memory
-    assert borrows.exclusive(half) == 0
-    try:
-        with pytest.raises(BaseException, match="AlreadyBorrowed"):
-            kv.bs_delta_array(*args)
-        apart = fresh_args("bs_delta_array", 8)  # other memory: unaffected
-        assert kv.bs_delta_array(*apart).shape == (8,)
-    finally:
-        borrows.release(half)
-    assert all(borrows.is_free(a) for a in args if isinstance(a, np.ndarray))
-
-
-@pytest.mark.parametrize("bad", ["list", "flag", "contiguity", "length"])
-def test_error_paths_release_every_borrow(borrows, bad):
-    args = fresh_args("bs_delta_array", 8)
-    arrays = [a for a in args if isinstance(a, np.ndarray)]
-    if bad == "list":
-        args[5] = args[5].tolist()  # sigma, after S, K and t were taken
-        arrays = arrays[:3]
-    elif bad == "flag":
-        args[0] = "x"
-    elif bad == "contiguity":
-        wide = np.repeat(arrays[3], 2)
-        args[5] = wide[::2]
-        arrays[3] = wide
-    else:
-        args[5] = args[5][:-1]
-    with pytest.raises((TypeError, ValueError)):
-        kv.bs_delta_array(*args)
-    assert all(borrows.is_free(a) for a in arrays)
-
-
-# ---------------------------------------------------------------- output buffers
-
-
-def heap_in_use():
-    """Bytes of C heap in use: the sanitizer allocator's count, or glibc's."""
-    libc = ctypes.CDLL(None)
-    if hasattr(libc, "__sanitizer_get_current_allocated_bytes"):
-        count = libc.__sanitizer_get_current_allocated_bytes
-        count.restype = ctypes.c_size_t
-        return count
-    if not hasattr(libc, "mallinfo2"):
-        pytest.skip("no way to read the C heap's size here")
-
-    class Mallinfo2(ctypes.Structure):
-        _fields_ = [
-            (f, ctypes.c_size_t)
-            for f in (
-                "arena",
-                "ordblks",
-                "smblks",
-                "hblks",
-                "hblkhd",
-                "usmblks",
-                "fsmblks",
-                "uordblks",
-                "fordblks",
-                "keepcost",
-            )
-        ]
-
-    libc.mallinfo2.restype = Mallinfo2
-    return lambda: libc.mallinfo2().uordblks + libc.mallinfo2().hblkhd
-
-
-MIB = 1 << 20
-N = MIB // 8  # one MiB of doubles
-
-
-def one_mib_output():
-    return kv.bs_black_scholes_array(
-        "c", np.full(N, 100.0), np.linspace(50.0, 150.0, N), np.ones(N), 0.05, np.full(N, 0.2)
-    )
-
-
-def test_output_buffer_is_freed_with_its_last_view():
-    in_use = heap_in_use()
-    out = one_mib_output()
-    container = out.base
-    assert type(container).__name__ == "PySliceContainer"
-    expected = out[4::3].copy()
-    view = out[1::3][1:]  # a view of a view
-    del out
-    np.testing.assert_array_equal(view, expected)  # still readable: the buffer lives on
-    assert sys.getrefcount(container) == 3  # here, the argument, and the array under the view
-    del view
-    assert sys.getrefcount(container) == 2
-    before = in_use()
-    del container
-    assert before - in_use() >= MIB
-
-
-def test_dropped_outputs_and_views_do_not_accumulate():
-    in_use = heap_in_use()
-    one_mib_output()[::2].sum()  # warm up
-    start = in_use()
-    for _ in range(40):
-        out = one_mib_output()
-        views = [out[::2], out[10:], out[::-1][3:]]
-        head = out[:11].copy()
-        del out
-        assert views[1][0] == head[10] and views[2][-1] == head[0]
-        del views
-    assert in_use() - start < MIB  # 40 MiB if the buffers were kept
 
 
 # ------------------------------------------------------------ hostile arguments
@@ -279,14 +98,6 @@ def test_conversion_that_empties_the_keyword_dict_frees_nothing_in_use():
     assert lines[1] == str([kv.bs_delta("c", 100.0, 100.0, 1.0, 100.0, 0.25)] * 3)
 
 
-@pytest.mark.parametrize("length, stride", [(2**40, 2**30), (2, -(2**62)), (3, 2**63 - 1)])
-def test_views_spanning_beyond_the_address_space_are_refused_cleanly(length, stride):
-    # Borrowed before the contiguity check: the span arithmetic must not overflow.
-    view = np.lib.stride_tricks.as_strided(np.zeros(4), shape=(length,), strides=(stride,))
-    with pytest.raises(TypeError, match="^The given array is not contiguous$"):
-        kv.bs_delta_array("c", view, view, view, 0.05, view)
-
-
 # ------------------------------------------------- crashes reachable from Python
 
 
@@ -325,17 +136,14 @@ def test_only_numpys_own_c_api_table_is_used():
     assert works == [kv.bs_delta("c", 1.0, 1.0, 1.0, 0.0, 1.0)] * 3
     prefix = "Failed to access NumPy array API capsule: "
     assert [kind for kind, _ in refused] == ["PanicException"] * 5
-    for (_, message), found in zip(
-        refused,
-        [
-            "found NumPy 3.x, needed NumPy 1.x (1.26) or 2.x",
-            "ABI version 0x",
-            "capsule named 'datetime.datetime_CAPI', needed NumPy's unnamed one",
-            "slot 2 is not the multiarray module's ndarray type",
-            "_ARRAY_API is a 'int', needed a capsule",
-        ],
-    ):
-        assert message.startswith(prefix) and found in message, message
+    found = [
+        "found NumPy 3.x, needed NumPy 1.x (1.26) or 2.x",
+        "ABI version 0x",
+        "capsule named 'datetime.datetime_CAPI', needed NumPy's unnamed one",
+        "slot 2 is not the multiarray module's ndarray type",
+        "_ARRAY_API is a 'int', needed a capsule",
+    ]
+    assert all(m.startswith(prefix) and f in m for (_, m), f in zip(refused, found)), refused
 
 
 DEEP_WITHOUT_NUMPY = """
@@ -396,32 +204,6 @@ def test_panic_that_cannot_be_made_raises_what_prevented_it():
         n.startswith("while raising PanicException: Failed to access NumPy array API capsule: ")
         for n in notes
     )
-
-
-def test_panic_class_with_a_raising_init_raises_its_error():
-    lines = run_python("""
-        import sys
-        sys.modules["numpy"] = None
-        import kestrovane as kv
-
-        def attempt():
-            try:
-                kv.bs_delta_array("c", [1.0], [1.0], [1.0], 0.0, [1.0])
-            except BaseException as e:
-                print(type(e).__name__, getattr(e, "__notes__", []))
-                return type(e)
-
-        panic = attempt()
-        def init(self, *args):
-            raise KeyError("no")
-        panic.__init__ = init
-        attempt()
-        del panic.__init__
-        attempt()
-    """)
-    note = "while raising PanicException: Failed to access NumPy array API capsule: "
-    assert lines[0] == lines[2] == "PanicException []"
-    assert lines[1].startswith(f"KeyError ['{note}")
 
 
 REENTRY = """

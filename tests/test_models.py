@@ -1,9 +1,10 @@
-"""Closed-form prices and Greeks of the three models, called one option at a time."""
+"""Closed-form prices and Greeks at the edges of their formulas: the normal
+distribution function into its tails, expiry, zero volatility, worthless
+underlyings, NaN inputs, and the signed zeros each gives."""
 
 import itertools
 import math
 import struct
-from decimal import Decimal
 
 import pytest
 from kestrovane import _kestrovane as kv
@@ -23,108 +24,31 @@ def bits(x):
     return struct.pack("<d", x)
 
 
-def value(model, quantity, flag, S, K, t, r, sigma, q=0.0):
-    """Evaluates a quantity; S is the forward for black76 and q is used by bsm only."""
-    extra = (q,) if model == "bsm" else ()
-    return fn(model, quantity)(flag, S, K, t, r, sigma, *extra)
+def normal_cdf_points():
+    """d1 on and beside the interval edges of the distribution function
+    (|d1| / sqrt(2) = 0.46875, 4 and 26.543), at every sixteenth step of
+    |d1| / sqrt(2) (its exponential's table index), and across [-37, 8.3]."""
+    edges = [0.0, 1e-300] + [e * math.sqrt(2.0) for e in (0.46875, 4.0, 26.543)]
+    xs = [s * math.nextafter(e, d) for e in edges for d in (0, math.inf) for s in (1, -1)]
+    xs += [k / 16.0 * math.sqrt(2.0) for k in range(-424, 120, 5)]
+    return xs + [-37 + 0.1 * k for k in range(454)]
 
 
-def check_quoted(actual, quoted):
-    """`quoted` is a decimal string; `actual` must round to it at the quoted precision."""
-    half_unit = 0.5 * 10.0 ** Decimal(quoted).as_tuple().exponent
-    assert abs(actual - float(quoted)) <= half_unit * (1 + 1e-9), (actual, quoted)
-
-
-def test_negative_volatility_is_evaluated_not_rejected():
-    args = (100.0, 100.0, 1.0, 0.05, -0.2)
-    check_quoted(kv.bs_black_scholes("c", *args), "-5.5735")
-    check_quoted(kv.bs_black_scholes("p", *args), "-10.4506")
-    check_quoted(kv.bsm_black_scholes_merton("p", *args, 0.0), "-10.4506")
-
-
-# ---------------------------------------------------------------- call/put relations
-
-POINTS = [
-    dict(S=100.0, K=100.0, t=1.0, r=0.05, sigma=0.2, q=0.0),
-    dict(S=100.0, K=95.0, t=0.7, r=0.03, sigma=0.25, q=0.02),
-    dict(S=80.0, K=110.0, t=2.5, r=0.01, sigma=0.4, q=0.04),
-    dict(S=120.0, K=90.0, t=0.3, r=-0.01, sigma=0.15, q=-0.02),
-]
-
-
-def carry_terms(model, S, K, t, r, sigma, q):
-    """(discount on the underlying, discount on the strike) for each model."""
-    Dr = math.exp(-r * t)
-    if model == "black76":
-        return Dr, Dr
-    return (math.exp(-q * t) if model == "bsm" else 1.0), Dr
-
-
-@pytest.mark.parametrize("point", POINTS)
-@pytest.mark.parametrize("model", MODELS)
-def test_call_put_relations(model, point):
-    S, K, t, r, q = point["S"], point["K"], point["t"], point["r"], point["q"]
-    q_eff = {"bs": 0.0, "bsm": q, "black76": r}[model]
-    Du, Dk = carry_terms(model, **point)
-
-    def diff(quantity):
-        return value(model, quantity, "c", **point) - value(model, quantity, "p", **point)
-
-    approx = lambda x: pytest.approx(x, rel=1e-9, abs=1e-12)  # noqa: E731
-    assert diff("price") == approx(S * Du - K * Dk)
-    assert diff("delta") == approx(Du)
-    assert diff("dual_delta") == approx(-Dk)
-    # -d/dt (S Du - K Dk) / 365 and d/dr (S Du - K Dk) / 100 with the underlying held fixed
-    assert diff("theta") == approx((q_eff * S * Du - r * K * Dk) / 365.0)
-    if model == "black76":
-        assert diff("rho") == approx(-0.01 * t * (S * Du - K * Dk))
-        for flag in "cp":
-            assert value(model, "rho", flag, **point) == approx(
-                -0.01 * t * value(model, "price", flag, **point)
-            )
-    else:
-        assert diff("rho") == approx(0.01 * K * t * Dk)
-    # only the carry term of charm depends on the kind: put - call = q * Dq
-    assert -diff("charm") == approx(q_eff * Du)
-    for quantity in ("gamma", "vega", "dual_gamma") + tuple(h for h in HIGHER if h != "charm"):
-        assert bits(value(model, quantity, "c", **point)) == bits(
-            value(model, quantity, "p", **point)
-        ), quantity
-
-
-@pytest.mark.parametrize(
-    "x",
-    [
-        -37.5,
-        -30.0,
-        -20.0,
-        -10.001,
-        -10.0,
-        -9.99,
-        -7.0,
-        -5.0,
-        -2.0,
-        -0.3,
-        0.0,
-        0.3,
-        1.0,
-        1.96,
-        5.0,
-        8.0,
-    ],
-)
-def test_call_delta_follows_normal_cdf_into_the_tails(x):
-    # with K = t = sigma = 1 and r = 0, d1 = ln(S) + 0.5 and the call delta is N(d1)
-    S = math.exp(x - 0.5)
-    d1 = math.log(S) + 0.5
-    expected = 0.5 * math.erfc(-d1 / math.sqrt(2.0))
-    assert kv.bs_delta("c", S, 1.0, 1.0, 0.0, 1.0) == pytest.approx(expected, rel=1e-12)
-
-
-def test_normal_cdf_saturation_through_delta():
+def test_call_delta_is_the_normal_cdf_across_its_intervals():
+    # With K = t = sigma = 1 and r = 0, d1 = ln(S) + 0.5 exactly as computed
+    # here, and the call delta is N(d1), which must be within a few roundings
+    # of the platform's erfc (the argument's own rounding grows with d1 ** 2).
+    failures = []
+    for x in normal_cdf_points():
+        S = math.exp(x - 0.5)
+        d1 = math.log(S) + 0.5
+        expected = 0.5 * math.erfc(-d1 / math.sqrt(2.0))
+        got = kv.bs_delta("c", S, 1.0, 1.0, 0.0, 1.0)
+        if not abs(got - expected) <= 1e-15 * (1.0 + d1 * d1) * expected:
+            failures.append((x, got, expected))
+    assert failures == []
     assert kv.bs_delta("c", math.exp(-39.5), 1.0, 1.0, 0.0, 1.0) == 0.0
     assert kv.bs_delta("c", math.exp(9.0), 1.0, 1.0, 0.0, 1.0) == 1.0
-    assert kv.bs_delta("c", 1.0, 1.0, 1.0, 0.0, 1.0) == pytest.approx(0.6914624612740131, rel=1e-15)
 
 
 # ---------------------------------------------------------------- degenerate inputs
@@ -166,15 +90,10 @@ EDGE_VALUES = [
     (("bs", "bsm"), "delta", "c", OTM0, 0.0),
     (("bs", "bsm"), "delta", "p", OTM0, -1.0),
     (MODELS, "vega", "c", ITM0, 0.0),
-    (MODELS, "vega", "p", OTM0, 0.0),
     (("bs", "bsm"), "rho", "c", ITM0, 0.0),
-    (("bs", "bsm"), "rho", "c", OTM0, 0.0),
     (("bs", "bsm"), "rho", "p", ITM0, NZ),
-    (("bs", "bsm"), "rho", "p", OTM0, NZ),
     (MODELS, "dual_delta", "c", ITM0, -1.0),
-    (MODELS, "dual_delta", "p", ITM0, 0.0),
     (("bs", "bsm"), "dual_delta", "c", OTM0, NZ),
-    (("bs", "bsm"), "dual_delta", "p", OTM0, 1.0),
     # zero volatility: discounted intrinsic value, signed zeros out of the money
     (("bs",), "price", "c", ITM_FLAT, Dr1 * (110.0 * math.exp(0.05) - 100.0)),
     (("bs",), "price", "p", ITM_FLAT, NZ),
@@ -184,15 +103,11 @@ EDGE_VALUES = [
     (("black76",), "price", "p", ITM_FLAT, NZ),
     (("bsm",), "delta", "c", ITM_FLAT, math.exp(-0.02)),
     (("bsm",), "delta", "p", ITM_FLAT, NZ),
-    (("bsm",), "dual_delta", "c", ITM_FLAT, -Dr1),
-    (("bsm",), "dual_delta", "p", ITM_FLAT, 0.0),
-    (("bsm",), "delta", "c", OTM_FLAT, 0.0),
     (("bsm",), "delta", "p", OTM_FLAT, -math.exp(-0.02)),
     # a call theta whose bracket is +0.0 comes out as -0.0
     (("bs", "black76"), "theta", "c", OTM_FLAT, NZ),
     # worthless underlying, zero strike
     (("bs", "bsm"), "price", "c", (0.0, 100.0, 1.0, 0.05, 0.2), 0.0),
-    (("bs",), "price", "p", (0.0, 100.0, 1.0, 0.05, 0.2), 100.0 * Dr1),
     (("bs", "bsm"), "price", "p", (100.0, 0.0, 1.0, 0.05, 0.2), NZ),
     (("bsm",), "price", "c", (100.0, 0.0, 1.0, 0.05, 0.2), 100.0 * math.exp(-0.02)),
 ]
@@ -204,12 +119,15 @@ def test_degenerate_input_values(models, quantity, flag, args, expected):
         check_exact(call_with(model, quantity, flag, args), expected)
 
 
-def test_zero_volatility_theta_stays_finite():
-    for model, flag in itertools.product(MODELS, "cp"):
-        assert math.isfinite(call_with(model, "theta", flag, ITM_FLAT))
-
-
-FIRST_ORDER_NAN_AT_EXPIRY = ("gamma", "dual_gamma", "theta")
+NAN_INPUTS = [
+    tuple(NAN if j == i else x for j, x in enumerate(ITM0[:2] + (0.5, 0.05, 0.2))) for i in range(5)
+]
+ZERO_X_OR_K = [(0.0, 100.0, 1.0, 0.05, 0.2), (100.0, 0.0, 1.0, 0.05, 0.2)]
+NEGATIVE = [
+    (100.0, 95.0, -0.5, 0.05, 0.2),
+    (-100.0, 95.0, 0.5, 0.05, 0.2),
+    (100.0, -95.0, 0.5, 0.05, 0.2),
+]
 NAN_CASES = [
     ("expiry at the money", MODELS, QUANTITIES, [ATM0]),
     (
@@ -218,34 +136,12 @@ NAN_CASES = [
         QUANTITIES,
         [(100.0, 100.0, 1.0, 0.0, 0.0)],
     ),
-    ("expiry away from the money", MODELS, FIRST_ORDER_NAN_AT_EXPIRY + HIGHER, [ITM0, OTM0]),
+    ("expiry away from the money", MODELS, ("gamma", "dual_gamma", "theta") + HIGHER, [ITM0, OTM0]),
     ("flat volatility away from the money", MODELS, HIGHER, [ITM_FLAT, OTM_FLAT]),
     ("flat volatility, curvature", MODELS, ("gamma", "dual_gamma"), [ITM_FLAT]),
-    (
-        "worthless underlying or zero strike",
-        ("bs", "bsm"),
-        HIGHER,
-        [(0.0, 100.0, 1.0, 0.05, 0.2), (100.0, 0.0, 1.0, 0.05, 0.2)],
-    ),
-    (
-        "negative time or strike ratio",
-        MODELS,
-        QUANTITIES,
-        [
-            (100.0, 95.0, -0.5, 0.05, 0.2),
-            (-100.0, 95.0, 0.5, 0.05, 0.2),
-            (100.0, -95.0, 0.5, 0.05, 0.2),
-        ],
-    ),
-    (
-        "NaN input",
-        MODELS,
-        QUANTITIES,
-        [
-            tuple(NAN if j == i else x for j, x in enumerate((100.0, 95.0, 0.5, 0.05, 0.2)))
-            for i in range(5)
-        ],
-    ),
+    ("worthless underlying or zero strike", ("bs", "bsm"), HIGHER, ZERO_X_OR_K),
+    ("negative time or strike ratio", MODELS, QUANTITIES, NEGATIVE),
+    ("NaN input", MODELS, QUANTITIES, NAN_INPUTS),
 ]
 
 
