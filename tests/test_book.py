@@ -4,8 +4,10 @@ function's value, whatever the layout, flags, rates or thread count; flags,
 pandas and polars inputs, the errors, and the implied-volatility statuses."""
 
 import gc
+import importlib.util
 import math
 import sys
+from pathlib import Path
 
 import kestrovane as kv
 import numpy as np
@@ -261,6 +263,30 @@ def test_pandas_gives_a_frame_with_the_index_and_refuses_misalignment():
         greeks("bs", "c", 100, K.iloc[::-1], t, 0.01, 0.2, None)
     with pytest.raises(ValueError, match="does not fit the index"):
         greeks("bs", "c", 100, K, [[1.0], [2.0]], 0.01, 0.2, None)
+
+
+def test_polars_series_are_columns_and_give_a_dict():
+    pl = pytest.importorskip("polars")
+    flag, K, t = pl.Series(["c", "put", "P"]), pl.Series([90.0, 100.0, 110.0]), pl.Series([1, 1, 2])
+    got = greeks("bs", flag, 100, K, t, 0.05, 0.2, None, quantities=["price"])
+    expected = [scalar("bs", "price", c, 100, k, tt, 0.05, 0.2, 0) for c, k, tt in
+                zip((True, False, False), (90, 100, 110), (1, 1, 2))]  # fmt: skip
+    assert isinstance(got, dict) and bits(got["price"]).tolist() == bits(expected).tolist()
+
+
+def test_dask_example_blocks_equal_direct_calls():
+    """The README's scale-out example on dask's threaded scheduler, whose
+    blocks run in parallel now that the kernels release the interpreter."""
+    pytest.importorskip("dask.array")
+    path = Path(__file__).resolve().parent.parent / "examples" / "dask_scaleout.py"
+    found = importlib.util.spec_from_file_location("dask_scaleout", path)
+    example = importlib.util.module_from_spec(found)
+    found.loader.exec_module(example)
+    inputs = example.market(5_000, seed=7)
+    inputs["t"][[5, 1500]], inputs["sigma"][[2500, 4999]] = [0.0, 1e-9], [0.0, 5.0]
+    expected, got = example.direct(inputs), example.compute(inputs, chunks=700)
+    assert set(got) == set(expected)
+    assert all(example.bit_for_bit(got[name], expected[name]) for name in expected)
 
 
 # ---- errors --------------------------------------------------------------------
