@@ -19,8 +19,8 @@
 
 #include "../src/arrays/array_kernels.hpp"
 #include "../src/arrays/book_job.hpp"
-#include "../src/iv/implied_vol.hpp"
 #include "../src/iv/block_solver.hpp"
+#include "../src/iv/implied_vol.hpp"
 #include "../src/module/function_list.hpp"
 #include "../src/module/shapes.hpp"
 
@@ -173,7 +173,6 @@ void RunOne(ArrayKernel kernel, const char* target, const Row& row, OptionKind k
   tally.elements += n;
 }
 
-
 // The whole-book implied volatility of every model on every target: flags
 // mixed from option to option, per-option r and q, and prices at and around
 // the bounds (zero, exactly intrinsic, just below it, the maximum, beyond it)
@@ -222,10 +221,10 @@ void RunBookIv(const std::vector<Target>& targets, Values& values, Tally& tally)
     std::vector<std::int8_t> want_status(n);
     for (std::ptrdiff_t e = 0; e < n; ++e) {
       const OptionKind kind = flag[e] ? OptionKind::Call : OptionKind::Put;
-      const IvInputs problem =
-          model == Model::Black76
-              ? Black76IvInputs(kind, price[e], X[e], K[e], t[e], r[e])
-              : BsmIvInputs(kind, price[e], X[e], K[e], t[e], r[e], model == Model::Bs ? 0.0 : q[e]);
+      const IvInputs problem = model == Model::Black76
+                                   ? Black76IvInputs(kind, price[e], X[e], K[e], t[e], r[e])
+                                   : BsmIvInputs(kind, price[e], X[e], K[e], t[e], r[e],
+                                                 model == Model::Bs ? 0.0 : q[e]);
       const IvResult result = SolveImpliedVol(kind, problem);
       want[e] = IvElement(result);
       want_status[e] = static_cast<std::int8_t>(result.status);
@@ -243,11 +242,12 @@ void RunBookIv(const std::vector<Target>& targets, Values& values, Tally& tally)
         for (std::ptrdiff_t e = 0; e < length; ++e) {
           if (Bits(out[e]) == Bits(want[e]) && status[e] == want_status[e]) continue;
           if (tally.mismatches++ < 10) {
-            std::printf("MISMATCH %s book implied volatility, model %d, n=%td element %td: got "
-                        "%016llx status %d, scalar %016llx status %d\n",
-                        TargetName(target), static_cast<int>(model), length, e,
-                        static_cast<unsigned long long>(Bits(out[e])), status[e],
-                        static_cast<unsigned long long>(Bits(want[e])), want_status[e]);
+            std::printf(
+                "MISMATCH %s book implied volatility, model %d, n=%td element %td: got "
+                "%016llx status %d, scalar %016llx status %d\n",
+                TargetName(target), static_cast<int>(model), length, e,
+                static_cast<unsigned long long>(Bits(out[e])), status[e],
+                static_cast<unsigned long long>(Bits(want[e])), want_status[e]);
           }
         }
         tally.elements += length;

@@ -64,7 +64,7 @@ struct IvStarted {
 };
 
 inline IvStarted Started(const IvSolve& solve, std::ptrdiff_t element) {
-  return {solve.w(),  solve.F(),   solve.K(),      solve.t(),      solve.L(), solve.st(),
+  return {solve.w(),    solve.F(),   solve.K(),      solve.t(),   solve.L(), solve.st(),
           solve.Next(), solve.Fst(), solve.target(), solve.tol(), element};
 }
 
@@ -187,10 +187,12 @@ struct IvLanes {
     const V bisect_value = close ? mid : (narrow ? (new_lo + new_hi) * 0.5 : nan);
     value = nan_m ? nan : (bisecting ? bisect_value : s);
     const M top = new_hi == kMaxVol;
-    const M bisect_status = close    ? Status(IvStatus::Solved)
-                            : narrow ? (top ? Status(IvStatus::UpperBound) : Status(IvStatus::Solved))
-                                     : Status(IvStatus::NoConvergence);
-    status = nan_m ? Status(IvStatus::NanInput) : (bisecting ? bisect_status : Status(IvStatus::Solved));
+    const M bisect_status = close ? Status(IvStatus::Solved)
+                            : narrow
+                                ? (top ? Status(IvStatus::UpperBound) : Status(IvStatus::Solved))
+                                : Status(IvStatus::NoConvergence);
+    status =
+        nan_m ? Status(IvStatus::NanInput) : (bisecting ? bisect_status : Status(IvStatus::Solved));
 
     // The lanes that go on: a Newton step, a fresh bisection
     // (IvSolve::StartBisection), or a bisection step.
@@ -242,7 +244,8 @@ template <int W, class Block, class One, class Done>
           if (solving >> j & 1) {
             queue[queued++] = begun.Lane(j, next + j);
           } else {
-            done(next + j, WithCanonicalNaN(begun.value[j]), static_cast<IvStatus>(begun.status[j]));
+            done(next + j, WithCanonicalNaN(begun.value[j]),
+                 static_cast<IvStatus>(begun.status[j]));
           }
         }
         next += W;
