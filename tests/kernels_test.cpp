@@ -4,7 +4,9 @@
 // NaN). Inputs: random options mixed with special values (zeros of both
 // signs, infinities, NaN, t = 0, sigma = 0, deep in and out of the money,
 // runs of equal expiries), at every length up to two blocks and a long one,
-// aligned and not. Prints one line; exits 1 on any mismatch.
+// aligned and not. The whole-book implied-volatility kernels of every target
+// run too, with calls and puts mixed, and their status codes are compared as
+// well. Prints one line; exits 1 on any mismatch.
 
 #include <gnu/libc-version.h>
 
@@ -18,7 +20,9 @@
 #include <vector>
 
 #include "../src/arrays/array_kernels.hpp"
+#include "../src/arrays/book_job.hpp"
 #include "../src/iv/block_solver.hpp"
+#include "../src/iv/implied_vol.hpp"
 #include "../src/module/function_list.hpp"
 #include "../src/module/shapes.hpp"
 
@@ -186,6 +190,89 @@ bool VectorMathExpected() {
 #endif
 }
 
+// The whole-book implied volatility of every model on every target: flags
+// mixed from option to option, per-option r and q, and prices at and around
+// the bounds (zero, exactly intrinsic, just below it, the maximum, beyond it)
+// beside model prices and special values. Values and status codes must be the
+// scalar solver's.
+void RunBookIv(const std::vector<Target>& targets, Values& values, Tally& tally) {
+  using book::Model;
+  constexpr std::ptrdiff_t n = kLong;
+  std::vector<char> flag(n);
+  std::vector<double> price(n), X(n), K(n), t(n), r(n), q(n);
+  double previous = 1.0;
+  for (std::ptrdiff_t e = 0; e < n; ++e) {
+    flag[e] = values.Uniform(0, 1) < 0.5;
+    X[e] = values.Next("S", 1.0);
+    K[e] = values.Next("K", 1.0);
+    previous = t[e] = values.Next("t", previous);
+    r[e] = values.Uniform(0, 1) < 0.02 ? kNaN : values.Uniform(-0.02, 0.08);
+    q[e] = values.Uniform(0, 1) < 0.02 ? kNaN : values.Uniform(0.0, 0.05);
+    const OptionKind kind = flag[e] ? OptionKind::Call : OptionKind::Put;
+    const double intrinsic = std::fmax(flag[e] ? X[e] - K[e] : K[e] - X[e], 0.0);
+    const double u = values.Uniform(0, 1);
+    if (u < 0.6) {
+      price[e] = Black76<greeks::Price>(kind, X[e], K[e], t[e], r[e], values.Uniform(0.01, 2.0));
+    } else if (u < 0.7) {
+      price[e] = intrinsic * std::exp(-r[e] * t[e]);
+    } else if (u < 0.75) {
+      price[e] = intrinsic * 0.999;
+    } else if (u < 0.8) {
+      price[e] = flag[e] ? X[e] : K[e];
+    } else if (u < 0.85) {
+      price[e] = (flag[e] ? X[e] : K[e]) * 1.001;
+    } else {
+      price[e] = values.Next("price", 1.0);
+    }
+  }
+  const double* columns[] = {price.data(), X.data(), K.data(), t.data(), r.data(), q.data()};
+  book::Inputs in{};
+  in.data[0] = flag.data();
+  in.stride[0] = 1;
+  for (int k = 1; k < book::kInputs; ++k) {
+    in.data[k] = reinterpret_cast<const char*>(columns[k - 1]);
+    in.stride[k] = sizeof(double);
+  }
+  for (Model model : {Model::Bs, Model::Bsm, Model::Black76}) {
+    std::vector<double> want(n);
+    std::vector<std::int8_t> want_status(n);
+    for (std::ptrdiff_t e = 0; e < n; ++e) {
+      const OptionKind kind = flag[e] ? OptionKind::Call : OptionKind::Put;
+      const IvInputs problem = model == Model::Black76
+                                   ? Black76IvInputs(kind, price[e], X[e], K[e], t[e], r[e])
+                                   : BsmIvInputs(kind, price[e], X[e], K[e], t[e], r[e],
+                                                 model == Model::Bs ? 0.0 : q[e]);
+      const IvResult result = SolveImpliedVol(kind, problem);
+      want[e] = IvElement(result);
+      want_status[e] = static_cast<std::int8_t>(result.status);
+    }
+    for (Target target : targets) {
+      book::IvRunFn run = nullptr;
+#define KV_BOOK_IV(ns, Enum) \
+  if (target == Target::Enum) run = &ns::book_kernel::IvRow;
+      KV_FOR_EACH_TARGET(KV_BOOK_IV)
+#undef KV_BOOK_IV
+      for (std::ptrdiff_t length : {std::ptrdiff_t{3}, std::ptrdiff_t{17}, n}) {
+        std::vector<double> out(length);
+        std::vector<std::int8_t> status(length, -1);
+        run(book::IvJob{model, out.data(), status.data()}, in, 0, length);
+        for (std::ptrdiff_t e = 0; e < length; ++e) {
+          if (Bits(out[e]) == Bits(want[e]) && status[e] == want_status[e]) continue;
+          if (tally.mismatches++ < 10) {
+            std::printf(
+                "MISMATCH %s book implied volatility, model %d, n=%td element %td: got "
+                "%016llx status %d, scalar %016llx status %d\n",
+                TargetName(target), static_cast<int>(model), length, e,
+                static_cast<unsigned long long>(Bits(out[e])), status[e],
+                static_cast<unsigned long long>(Bits(want[e])), want_status[e]);
+          }
+        }
+        tally.elements += length;
+      }
+    }
+  }
+}
+
 }  // namespace
 
 int main() {
@@ -225,6 +312,8 @@ int main() {
       }
     }
   }
+
+  RunBookIv(targets, values, tally);
 
   std::string names;
   for (Target target : targets)

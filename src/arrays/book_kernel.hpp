@@ -189,6 +189,21 @@ template <Model M>
   }
 }
 
+// The same for elements e .. e+W-1. The option kind is not part of the
+// forward problem: the signs travel beside it.
+template <int W, Model M>
+[[gnu::always_inline]] inline IvBlockInputs<W> IvProblems(const Inputs& in, std::ptrdiff_t e) {
+  const Lanes<W> price = LoadLanes<W>(in, 1, e), X = LoadLanes<W>(in, 2, e);
+  const Lanes<W> K = LoadLanes<W>(in, 3, e), t = LoadLanes<W>(in, 4, e), r = LoadLanes<W>(in, 5, e);
+  if constexpr (M == Model::Black76) {
+    return Black76IvInputs(OptionKind::Call, price, X, K, t, r);
+  } else if constexpr (M == Model::Bs) {
+    return BsmIvInputs(OptionKind::Call, price, X, K, t, r, PerLane<W>(0.0));
+  } else {
+    return BsmIvInputs(OptionKind::Call, price, X, K, t, r, LoadLanes<W>(in, 6, e));
+  }
+}
+
 template <int W, Model M>
 [[gnu::always_inline]] inline void IvRun(const IvJob& job, const Inputs& in, std::ptrdiff_t at,
                                          std::ptrdiff_t n) {
@@ -196,14 +211,18 @@ template <int W, Model M>
   std::int8_t* status = job.status != nullptr ? job.status + at : nullptr;
   SolveBlocks<W>(
       n,
+      [&](std::ptrdiff_t e, Lanes<W>& w) {
+        w = LoadSigns<W>(in, e);
+        return IvProblems<W, M>(in, e);
+      },
       [&](std::ptrdiff_t e, IvSolve& solve) {
         const OptionKind kind =
             in.data[0][e * in.stride[0]] != 0 ? OptionKind::Call : OptionKind::Put;
         return solve.Begin(kind, IvProblem<M>(kind, in, e));
       },
-      [&](std::ptrdiff_t e, const IvResult& result) {
-        out[e] = IvElement(result);
-        if (status != nullptr) status[e] = static_cast<std::int8_t>(result.status);
+      [&](std::ptrdiff_t e, double value, IvStatus reason) {
+        out[e] = value;
+        if (status != nullptr) status[e] = static_cast<std::int8_t>(reason);
       });
 }
 

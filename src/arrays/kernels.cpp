@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "../iv/block_solver.hpp"
+#include "../iv/implied_vol.hpp"
 #include "../models/lanes.hpp"
 #include "../module/function_list.hpp"
 #include "../module/shapes.hpp"
@@ -59,23 +60,35 @@ template <class Shape>
 template <int W, class Shape, class Routine>
 [[gnu::flatten]] void RunKernel(OptionKind kind, const double* shared, const char* const* arrays,
                                 double* out, std::ptrdiff_t n) {
+  using Layout = ArrayLayout<Shape>;
+  Bound<Lanes<W>, Shape::kCount> block;  // only the slots the shape reads are set
+  for (int i = 0; i < Shape::kCount; ++i) block.shared[i] = shared[i];
+  // W consecutive elements: one unaligned vector load per array.
+  auto load_block = [&](std::ptrdiff_t e) __attribute__((always_inline)) {
+#pragma GCC unroll 4
+    for (int a = 0; a < Layout::kArrays; ++a) {
+      block.per[Layout::kIndex.at[a]] =
+          LoadLanes<W>(arrays[a] + e * static_cast<std::ptrdiff_t>(sizeof(double)));
+    }
+  };
   if constexpr (Shape::kImpliedVol) {
-    auto inputs = [&](std::ptrdiff_t e) {
-      return Shape::template Evaluate<Routine>(kind, ElementInputs<Shape>(shared, arrays, e));
-    };
-    SolveImpliedVolBlocks<W>(kind, n, inputs, out);
+    const Lanes<W> sign = PerLane<W>(Sign(kind));
+    SolveBlocks<W>(
+        n,
+        [&](std::ptrdiff_t e, Lanes<W>& w) {
+          load_block(e);
+          w = sign;
+          return Shape::template Evaluate<Routine>(kind, block);
+        },
+        [&](std::ptrdiff_t e, IvSolve& solve) {
+          return solve.Begin(kind, Shape::template Evaluate<Routine>(
+                                       kind, ElementInputs<Shape>(shared, arrays, e)));
+        },
+        [&](std::ptrdiff_t e, double value, IvStatus) { out[e] = value; });
   } else {
-    using Layout = ArrayLayout<Shape>;
-    Bound<Lanes<W>, Shape::kCount> block;  // only the slots the shape reads are set
-    for (int i = 0; i < Shape::kCount; ++i) block.shared[i] = shared[i];
     std::ptrdiff_t e = 0;
     for (; e + W <= n; e += W) {
-      // W consecutive elements: one unaligned vector load per array.
-#pragma GCC unroll 4
-      for (int a = 0; a < Layout::kArrays; ++a) {
-        block.per[Layout::kIndex.at[a]] =
-            LoadLanes<W>(arrays[a] + e * static_cast<std::ptrdiff_t>(sizeof(double)));
-      }
+      load_block(e);
       const Lanes<W> result = Shape::template Evaluate<Routine>(kind, block);
       const Lanes<W> stored = WithCanonicalNaN(result);
       std::memcpy(out + e, &stored.v, sizeof stored.v);

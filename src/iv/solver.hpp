@@ -6,10 +6,10 @@
 // fixed bracket [1e-6, 5].
 //
 // The solve is written as a small state machine -- Begin, then Advance with
-// the model price at each requested volatility -- so that one algorithm serves
-// both drivers: SolveImpliedVol below, one option at a time, and the block
-// driver of the array functions, which prices many options' requested
-// volatilities side by side. Both feed Advance the same doubles.
+// the model price at each requested volatility -- which SolveImpliedVol below
+// drives one option at a time. The block driver of the array functions
+// (block_solver.hpp) takes the same steps in vector form, W solves side by
+// side, test for test; a change to one must be made to the other.
 
 #include <cmath>
 #include <limits>
