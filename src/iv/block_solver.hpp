@@ -152,9 +152,10 @@ struct IvLanes {
     live[j] = -1;
   }
 
-  // IvSolve::AdvanceWithDensity on every lane, given its model price m at
-  // sigma and exp(d1 * (d1 * -0.5)). Returns the live lanes whose solve
-  // ended, with their array value and IvStatus in value and status.
+  // IvSolve::Advance on every lane, given its model price m at sigma and
+  // exp(d1 * (d1 * -0.5)), whose density is NormPdf(d1) to the bit. Returns
+  // the live lanes whose solve ended, with their array value and IvStatus in
+  // value and status.
   M Advance(const V& m, const V& density_exp, V& value, M& status) {
     const V inf = V{} + __builtin_inf();
     const V nan = V{} + __builtin_nan("");

@@ -140,15 +140,6 @@ class IvSolve {
     return bisecting_ ? Bisect(m) : Newton(m, [d1] { return NormPdf(d1); });
   }
 
-  // The same, given exp(d1 * (d1 * -0.5)) in place of d1: a block driver
-  // takes that exponential for all its solves at once.
-  std::optional<IvResult> AdvanceWithDensity(double m, double density_exp) {
-    using namespace iv_detail;
-    if (std::isnan(m)) return IvResult::Volatility(kNaN, IvStatus::NanInput);
-    return bisecting_ ? Bisect(m)
-                      : Newton(m, [density_exp] { return NormPdfFromExp(density_exp); });
-  }
-
   // Per-solve terms, for drivers that price several solves together.
   double w() const { return w_; }
   double F() const { return F_; }
