@@ -19,6 +19,7 @@ import os
 from collections.abc import Iterable, Sequence
 from typing import TYPE_CHECKING, Any, Literal, overload
 
+from . import _book
 from ._quantities import MODELS, QUANTITIES
 
 if TYPE_CHECKING:
@@ -53,12 +54,6 @@ _MODEL_CODES = {name: code for code, name in enumerate(MODELS)}
 _QUANTITY_CODES = {name: code for code, name in enumerate(QUANTITIES)}
 _FLAG_WORDS = {"c": 1, "call": 1, "p": 0, "put": 0}
 _FLAG_RULE = "a flag must be 'c', 'call', 'p' or 'put' (any case) or a bool (True = call)"
-
-
-def _book() -> Any:
-    from . import _book
-
-    return _book
 
 
 # ---- arguments that are not arrays -----------------------------------------------
@@ -359,7 +354,7 @@ def greeks(
     # One C-contiguous row per quantity (a 0-d view, not a scalar, for shape ()).
     outs = tuple(block[i, ...] for i in range(len(names)))
     if names:
-        _book().greeks(
+        _book.greeks(
             code,
             tuple(_QUANTITY_CODES[n] for n in names),
             v["flag"],
@@ -479,7 +474,7 @@ def implied_volatility(
     v = book.views
     out: Any = np.empty(book.shape)
     reasons: Any = np.empty(book.shape, np.int8) if status else None
-    _book().implied_volatility(
+    _book.implied_volatility(
         code,
         v["flag"],
         v["price"],
