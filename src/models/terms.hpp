@@ -26,9 +26,7 @@ inline bool AllZero(double x) {
 }
 template <int N>
 inline bool AllZero(const Lanes<N>& x) {
-  bool all = true;
-  for (int i = 0; i < N; ++i) all &= x.v[i] == 0.0;
-  return all;
+  return AllLanes(x.v == 0.0);
 }
 
 // Whether every lane is a call (w > 0) or has x below bound (false for NaN).
@@ -37,15 +35,11 @@ inline bool AllCallOrBelow(double w, double x, double bound) {
 }
 template <int N>
 inline bool AllCallOrBelow(double w, const Lanes<N>& x, double bound) {
-  bool all = true;
-  for (int i = 0; i < N; ++i) all &= w > 0.0 || x.v[i] < bound;
-  return all;
+  return w > 0.0 || AllLanes(x.v < bound);
 }
 template <int N>
 inline bool AllCallOrBelow(const Lanes<N>& w, const Lanes<N>& x, double bound) {
-  bool all = true;
-  for (int i = 0; i < N; ++i) all &= w.v[i] > 0.0 || x.v[i] < bound;
-  return all;
+  return AllLanes((w.v > 0.0) | (x.v < bound));
 }
 
 // Whether every lane is a call.
@@ -54,9 +48,7 @@ inline bool AllCalls(double w) {
 }
 template <int N>
 inline bool AllCalls(const Lanes<N>& w) {
-  bool all = true;
-  for (int i = 0; i < N; ++i) all &= w.v[i] > 0.0;
-  return all;
+  return AllLanes(w.v > 0.0);
 }
 
 // The call's value where w > 0, the put's elsewhere, lane by lane.
