@@ -211,6 +211,21 @@ def test_threads_change_no_bit():
     assert iv[0][1].tobytes() == iv[1][1].tobytes()
 
 
+def test_outputs_written_past_the_caches_keep_every_bit():
+    # Over 8 MiB of output goes around the caches wherever a row's blocks are
+    # aligned: here rows 0 and 8 of the sixteen (each row is 8 bytes off the
+    # last). Pieces of the same book stay under that size.
+    n, piece = 70_001, 5_000
+    calls, _, inputs = book_inputs(n, seed=3)
+    whole = greeks("bsm", calls, *inputs, threads=2)
+    for start in range(0, n, piece):
+        part = greeks(
+            "bsm", calls[start : start + piece], *(a[start : start + piece] for a in inputs)
+        )
+        for name in QUANTITIES:
+            assert bits(part[name]).tobytes() == bits(whole[name][start : start + piece]).tobytes()
+
+
 # ---- flags and the pandas and polars inputs ------------------------------------
 
 

@@ -14,6 +14,7 @@ pandas is only used to build the result once the caller has passed one.
 from __future__ import annotations
 
 import enum
+import math
 import operator
 import os
 from collections.abc import Iterable, Sequence
@@ -350,7 +351,12 @@ def greeks(
     (underlying, X), q = _market("greeks", model, S, F, q)
     book = _Book(np, {underlying: X, "K": K, "t": t, "r": r, "sigma": sigma, "q": q}, flag)
     shape, v = book.shape, book.views
-    block = np.empty((len(names), *shape))
+    # One block from a 64-byte boundary: the kernel writes a large output past
+    # the caches, a whole vector at a time, where the vector is so aligned.
+    size = len(names) * math.prod(shape)
+    raw = np.empty(size + 8)
+    skip = -raw.ctypes.data % 64 // 8
+    block = raw[skip : skip + size].reshape((len(names), *shape))
     # One C-contiguous row per quantity (a 0-d view, not a scalar, for shape ()).
     outs = tuple(block[i, ...] for i in range(len(names)))
     if names:

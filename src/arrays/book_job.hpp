@@ -40,6 +40,7 @@ struct GreeksJob {
   const int* quantities;  // each in [0, kQuantityCount)
   double* const* outs;    // C-contiguous outputs, indexed by flat element
   bool all = false;       // the quantities are every one of the sixteen, each once
+  bool stream = false;    // the outputs are too large to stay in the caches
 };
 
 struct IvJob {

@@ -121,6 +121,38 @@ template <int W>
   std::memcpy(out, &stored.v, sizeof stored.v);
 }
 
+// Where the job's outputs are too large to stay in the caches (job.stream),
+// a block at its own width's boundary is written past them: the stores then
+// neither read the memory they overwrite nor evict the inputs.
+template <int W>
+[[gnu::always_inline]] inline void Store(double* out, const Lanes<W>& value, bool stream) {
+  if (stream && reinterpret_cast<std::uintptr_t>(out) % sizeof(value.v) == 0) {
+    const Lanes<W> stored = WithCanonicalNaN(value);
+#if defined(__AVX512F__)
+    if constexpr (W == 8) return _mm512_stream_pd(out, (__m512d)stored.v);
+#endif
+#if defined(__AVX__)
+    if constexpr (W == 4) return _mm256_stream_pd(out, (__m256d)stored.v);
+#endif
+#if defined(__SSE2__)
+    if constexpr (W == 2) return _mm_stream_pd(out, (__m128d)stored.v);
+#endif
+  }
+  Store(out, value);
+}
+[[gnu::always_inline]] inline void Store(double* out, double value, bool) {
+  Store(out, value);
+}
+
+// Streamed stores are ordered before anything the caller does next.
+[[gnu::always_inline]] inline void EndStreaming(const GreeksJob& job) {
+#if defined(__SSE2__)
+  if (job.stream) _mm_sfence();
+#else
+  (void)job;
+#endif
+}
+
 // body(x, e) for the terms x of each block of W options starting at e, then
 // of each remaining option.
 template <int W, Model M, class Body>
@@ -148,7 +180,7 @@ template <int W, Model M, class Q>
                                              std::ptrdiff_t at, std::ptrdiff_t n) {
   double* out = job.outs[0] + at;
   ForEachBlock<W, M>(in, n, [&](auto& x, std::ptrdiff_t e) __attribute__((always_inline)) {
-    Store(out + e, Q::Of(x));
+    Store(out + e, Q::Of(x), job.stream);
   });
 }
 
@@ -161,7 +193,7 @@ template <int W, Model M>
   for (int k = 0; k < kQuantityCount; ++k) out_of[job.quantities[k]] = job.outs[k] + at;
   ForEachBlock<W, M>(in, n, [&](auto& x, std::ptrdiff_t e) __attribute__((always_inline)) {
     ForEachQuantity([&](int i, auto q) __attribute__((always_inline)) {
-      Store(out_of[i] + e, decltype(q)::Of(x));
+      Store(out_of[i] + e, decltype(q)::Of(x), job.stream);
     });
   });
 }
@@ -171,7 +203,7 @@ template <int W, Model M>
                                              std::ptrdiff_t at, std::ptrdiff_t n) {
   ForEachBlock<W, M>(in, n, [&](auto& x, std::ptrdiff_t e) __attribute__((always_inline)) {
     for (int k = 0; k < job.count; ++k) {
-      Store(job.outs[k] + at + e, Evaluate(job.quantities[k], x));
+      Store(job.outs[k] + at + e, Evaluate(job.quantities[k], x), job.stream);
     }
   });
 }
@@ -242,12 +274,16 @@ template <class Kernels>
 void DispatchGreeks(const GreeksJob& job, const Inputs& in, std::ptrdiff_t at, std::ptrdiff_t n) {
   switch (job.model) {
     case Model::Bs:
-      return DispatchGreeksFor<Kernels, Model::Bs>(job, in, at, n);
+      DispatchGreeksFor<Kernels, Model::Bs>(job, in, at, n);
+      break;
     case Model::Bsm:
-      return DispatchGreeksFor<Kernels, Model::Bsm>(job, in, at, n);
+      DispatchGreeksFor<Kernels, Model::Bsm>(job, in, at, n);
+      break;
     case Model::Black76:
-      return DispatchGreeksFor<Kernels, Model::Black76>(job, in, at, n);
+      DispatchGreeksFor<Kernels, Model::Black76>(job, in, at, n);
+      break;
   }
+  EndStreaming(job);
 }
 
 template <class Kernels>

@@ -29,6 +29,9 @@ const Runs& ActiveRuns() {
 // Fewer elements than this per thread do not repay starting the thread.
 constexpr std::ptrdiff_t kMinChunk = 16384;
 constexpr int kMaxThreads = 256;
+// Outputs of more bytes than this are written past the caches, which could
+// not hold them until the caller reads them anyway.
+constexpr std::ptrdiff_t kStreamBytes = std::ptrdiff_t{8} << 20;
 
 // Calls row(inputs, at, n) for each run of elements in [lo, hi), in order.
 template <class Row>
@@ -123,6 +126,7 @@ void RunGreeks(const GreeksJob& given, const Layout& layout, int threads) noexce
   unsigned seen = 0;
   for (int k = 0; k < job.count; ++k) seen |= 1u << job.quantities[k];
   job.all = job.count == kQuantityCount && seen == (1u << kQuantityCount) - 1;
+  job.stream = ElementCount(layout) * job.count * std::ptrdiff_t{sizeof(double)} > kStreamBytes;
   Split(ElementCount(layout), threads, [&](std::ptrdiff_t lo, std::ptrdiff_t hi) {
     WalkRange(layout, lo, hi, [&](const Inputs& in, std::ptrdiff_t at, std::ptrdiff_t n) {
       ActiveRuns().greeks(job, in, at, n);
