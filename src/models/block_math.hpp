@@ -46,8 +46,12 @@ template <int N>
   return FromLanes<N>([&](int i) { return std::log(a.v[i]); });
 }
 
+// exp(+-0) is exactly 1. Without a dividend (Black-Scholes) or a cost of
+// carry, the dividend and carry discounts are exp of zeros: a block of them
+// takes no exponential.
 template <int N>
 [[gnu::always_inline]] inline Lanes<N> Exp(const Lanes<N>& a) {
+  if (AllLanes(a.v == 0.0)) return {typename Lanes<N>::Vec{} + 1.0};
   if (FastMathEnabled()) return VectorExp(a);
   return PlatformExp(a);
 }
