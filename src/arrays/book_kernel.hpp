@@ -45,11 +45,7 @@ namespace detail {
 template <int W>
 [[gnu::always_inline]] inline Lanes<W> LoadLanes(const Inputs& in, int k, std::ptrdiff_t e) {
   if (in.stride[k] == sizeof(double)) return ::kv::LoadLanes<W>(in.data[k] + e * in.stride[k]);
-  if (in.stride[k] == 0) {
-    const double value =
-        Load(in, k, 0);  // copied into every lane: adding it to 0.0 would lose -0.0
-    return FromLanes<W>([&](int) { return value; });
-  }
+  if (in.stride[k] == 0) return PerLane<W>(Load(in, k, 0));
   return FromLanes<W>([&](int j) { return Load(in, k, e + j); });
 }
 // The signs of a block: contiguous flag bytes are widened and compared as one
@@ -59,10 +55,7 @@ template <int W>
   using Vec = typename Lanes<W>::Vec;
   using Mask = typename Lanes<W>::Mask;
   typedef std::uint8_t Bytes __attribute__((vector_size(W)));
-  if (in.stride[0] == 0) {
-    const double w = LoadSign(in, 0);
-    return FromLanes<W>([&](int) { return w; });
-  }
+  if (in.stride[0] == 0) return PerLane<W>(LoadSign(in, 0));
   if (in.stride[0] == 1) {
     Bytes flags;
     std::memcpy(&flags, in.data[0] + e, sizeof flags);

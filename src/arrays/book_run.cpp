@@ -121,13 +121,14 @@ Layout Coalesce(const Layout& layout) {
 }
 
 void RunGreeks(const GreeksJob& given, const Layout& layout, int threads) noexcept {
-  if (ElementCount(layout) == 0) return;
+  const std::ptrdiff_t total = ElementCount(layout);
+  if (total == 0) return;
   GreeksJob job = given;
   unsigned seen = 0;
   for (int k = 0; k < job.count; ++k) seen |= 1u << job.quantities[k];
   job.all = job.count == kQuantityCount && seen == (1u << kQuantityCount) - 1;
-  job.stream = ElementCount(layout) * job.count * std::ptrdiff_t{sizeof(double)} > kStreamBytes;
-  Split(ElementCount(layout), threads, [&](std::ptrdiff_t lo, std::ptrdiff_t hi) {
+  job.stream = total * job.count * std::ptrdiff_t{sizeof(double)} > kStreamBytes;
+  Split(total, threads, [&](std::ptrdiff_t lo, std::ptrdiff_t hi) {
     WalkRange(layout, lo, hi, [&](const Inputs& in, std::ptrdiff_t at, std::ptrdiff_t n) {
       ActiveRuns().greeks(job, in, at, n);
     });
@@ -135,8 +136,9 @@ void RunGreeks(const GreeksJob& given, const Layout& layout, int threads) noexce
 }
 
 void RunIv(const IvJob& job, const Layout& layout, int threads) noexcept {
-  if (ElementCount(layout) == 0) return;
-  Split(ElementCount(layout), threads, [&](std::ptrdiff_t lo, std::ptrdiff_t hi) {
+  const std::ptrdiff_t total = ElementCount(layout);
+  if (total == 0) return;
+  Split(total, threads, [&](std::ptrdiff_t lo, std::ptrdiff_t hi) {
     WalkRange(layout, lo, hi, [&](const Inputs& in, std::ptrdiff_t at, std::ptrdiff_t n) {
       ActiveRuns().iv(job, in, at, n);
     });
