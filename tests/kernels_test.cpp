@@ -3,8 +3,8 @@
 // element with the scalar routine bit for bit (every NaN as the default quiet
 // NaN). Inputs: random options mixed with special values (zeros of both
 // signs, infinities, NaN, t = 0, sigma = 0, deep in and out of the money,
-// runs of equal expiries), at every length up to two blocks and a long one,
-// aligned and not. The whole-book implied-volatility kernels of every target
+// runs of equal expiries) and a sorted strike ladder, at every length up to
+// two blocks and a long one, aligned and not. The whole-book implied-volatility kernels of every target
 // run too, with calls and puts mixed, and their status codes are compared as
 // well. Prints one line; exits 1 on any mismatch.
 
@@ -123,6 +123,17 @@ std::vector<std::vector<double>> MakeColumns(const Row& row, OptionKind kind, Va
     double previous = 1.0;
     for (std::ptrdiff_t e = 0; e < kLong; ++e) {
       previous = columns[a][e] = values.Next(names[a], previous);
+    }
+  }
+  // A sorted strike ladder around the money at one expiry, as in an option
+  // chain: whole blocks fall in one interval of the normal distribution.
+  for (std::ptrdiff_t e = 1000; e < 1400; ++e) {
+    for (std::size_t a = 0; a < names.size(); ++a) {
+      const std::string& name = names[a];
+      if (name == "K") columns[a][e] = 80.0 + 0.1 * static_cast<double>(e - 1000);
+      if (name == "S" || name == "F") columns[a][e] = 100.0;
+      if (name == "t") columns[a][e] = 0.5;
+      if (name == "sigma") columns[a][e] = 0.3;
     }
   }
   if (names[0] == "price") {  // price, S or F, K, t

@@ -214,10 +214,10 @@ inline double NormCdf(double x) {
 }
 
 // The same function over a block, as vector arithmetic: every lane runs the
-// small interval's rational function and the middle one's (the large one's
-// too when some lane needs it), with the split exponential, and then keeps
-// the piece its interval calls for. Lanes in the far left tail, or NaN, are
-// rare and are finished one at a time.
+// rational function of each interval some lane of the block needs, with the
+// split exponential unless all lanes are small, and then keeps the piece its
+// interval calls for. Lanes in the far left tail, or NaN, are rare and are
+// finished one at a time.
 template <int N>
 inline Lanes<N> NormCdf(const Lanes<N>& x) {
   using namespace detail;
@@ -228,7 +228,10 @@ inline Lanes<N> NormCdf(const Lanes<N>& x) {
   const V u = x.v * -0.7071067811865476;
   const V y = (V)((M)u & 0x7fffffffffffffff);  // fabs, lane by lane
   const M common = x.v > -10.0;                // false for NaN too
-  const V small = SmallErfc(u, y);
+  // Neighbouring options of a sorted chain mostly share an interval.
+  const M in_small = y <= 0.46875;
+  if (AllLanes(in_small)) return {SmallErfc(u, y) * 0.5};
+  const V small = AnyLane(in_small) ? SmallErfc(u, y) : V{};
   V ratio = MiddleRatio(y);
   if (AnyLane(y > 4.0)) ratio = Select(y <= 4.0, ratio, LargeRatio(u, y));
 
@@ -242,7 +245,7 @@ inline Lanes<N> NormCdf(const Lanes<N>& x) {
   V erfc = (head * split) * ratio;
   erfc = Select(u < 0.0, 2.0 - erfc, erfc);
   erfc = Select(y >= kSaturation, Select(u < 0.0, V{} + 2.0, V{}), erfc);
-  erfc = Select(y <= 0.46875, small, erfc);
+  erfc = Select(in_small, small, erfc);
 
   const Lanes<N> out{erfc * 0.5};
   if (AllLanes(common)) return out;
