@@ -4,9 +4,10 @@
 // NaN). Inputs: random options mixed with special values (zeros of both
 // signs, infinities, NaN, t = 0, sigma = 0, deep in and out of the money,
 // runs of equal expiries) and a sorted strike ladder, at every length up to
-// two blocks and a long one, aligned and not. The whole-book implied-volatility kernels of every target
-// run too, with calls and puts mixed, and their status codes are compared as
-// well. Prints one line; exits 1 on any mismatch.
+// two blocks and a long one, aligned and not. The whole-book implied-
+// volatility kernels of every target run too, with calls and puts mixed,
+// and their status codes are compared as well. Prints one line; exits 1 on
+// any mismatch.
 
 #include <gnu/libc-version.h>
 

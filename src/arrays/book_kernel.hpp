@@ -15,6 +15,7 @@
 #include "../iv/block_solver.hpp"
 #include "../iv/implied_vol.hpp"
 #include "../models/greeks.hpp"
+#include "../models/lane_pair.hpp"
 #include "../models/target.hpp"
 #include "book_job.hpp"
 
@@ -146,11 +147,33 @@ template <int W>
 #endif
 }
 
-// body(x, e) for the terms x of each block of W options starting at e, then
-// of each remaining option.
-template <int W, Model M, class Body>
+template <int W>
+[[gnu::always_inline]] inline LanePair<W> LoadPair(const Inputs& in, int k, std::ptrdiff_t e) {
+  return {LoadLanes<W>(in, k, e), LoadLanes<W>(in, k, e + W)};
+}
+template <int W>
+[[gnu::always_inline]] inline LanePair<W> LoadPairSigns(const Inputs& in, std::ptrdiff_t e) {
+  return {LoadSigns<W>(in, e), LoadSigns<W>(in, e + W)};
+}
+template <int W>
+[[gnu::always_inline]] inline void Store(double* out, const LanePair<W>& value, bool stream) {
+  Store(out, value.lo, stream);
+  Store(out + W, value.hi, stream);
+}
+
+// body(x, e) for the terms x of each pair of blocks of W options starting at
+// e (if Paired), then of each block, then of each remaining option.
+template <int W, Model M, bool Paired = false, class Body>
 [[gnu::always_inline]] inline void ForEachBlock(const Inputs& in, std::ptrdiff_t n, Body&& body) {
   std::ptrdiff_t e = 0;
+  if constexpr (Paired) {
+    for (; e + 2 * W <= n; e += 2 * W) {
+      auto x = MakeTerms<M>(LoadPairSigns<W>(in, e), LoadPair<W>(in, 1, e), LoadPair<W>(in, 2, e),
+                            LoadPair<W>(in, 3, e), LoadPair<W>(in, 4, e), LoadPair<W>(in, 5, e),
+                            LoadPair<W>(in, 6, e));
+      body(x, e);
+    }
+  }
   for (; e + W <= n; e += W) {
     auto x = MakeTerms<M>(LoadSigns<W>(in, e), LoadLanes<W>(in, 1, e), LoadLanes<W>(in, 2, e),
                           LoadLanes<W>(in, 3, e), LoadLanes<W>(in, 4, e), LoadLanes<W>(in, 5, e),
@@ -165,16 +188,19 @@ template <int W, Model M, class Body>
 }
 
 // Three compositions of the same routines. One quantity: known at compile
-// time, like an _array kernel. All sixteen: evaluated in a fixed order, so the
+// time, like an _array kernel, and run on pairs of blocks where the target
+// gains by them, as those are. All sixteen: evaluated in a fixed order, so the
 // compiler sees every shared term's uses at once. Any other list: each
-// quantity chosen per block, each shared term taken on first use.
+// quantity chosen per block, each shared term taken on first use. These two
+// hold many values per block already: pairs of blocks would spill them.
 template <int W, Model M, class Q>
 [[gnu::always_inline]] inline void GreeksOne(const GreeksJob& job, const Inputs& in,
                                              std::ptrdiff_t at, std::ptrdiff_t n) {
   double* out = job.outs[0] + at;
-  ForEachBlock<W, M>(in, n, [&](auto& x, std::ptrdiff_t e) __attribute__((always_inline)) {
-    Store(out + e, Q::Of(x), job.stream);
-  });
+  ForEachBlock<W, M, kPairBlocks<W>>(in, n,
+                                     [&](auto& x, std::ptrdiff_t e) __attribute__((always_inline)) {
+                                       Store(out + e, Q::Of(x), job.stream);
+                                     });
 }
 
 // job.all: the quantities are the sixteen in some order, each once, so each

@@ -9,6 +9,7 @@
 
 #include "../iv/block_solver.hpp"
 #include "../iv/implied_vol.hpp"
+#include "../models/lane_pair.hpp"
 #include "../models/lanes.hpp"
 #include "../module/function_list.hpp"
 #include "../module/shapes.hpp"
@@ -54,9 +55,10 @@ template <class Shape>
 }
 
 // Element e of out is the routine of the e-th inputs and the shared values.
-// Prices and Greeks run whole blocks of W options on Lanes<W> and the rest one
-// at a time; implied volatilities run W solves side by side. Either way each
-// element gets the same operations as the scalar function, so the same double.
+// Prices and Greeks run pairs of blocks of W options (LanePair<W>) where the
+// target gains by them, whole blocks on Lanes<W>, and the rest one at a time; implied volatilities
+// run W solves side by side. Either way each element gets the same operations as the scalar
+// function, so the same double.
 template <int W, class Shape, class Routine>
 [[gnu::flatten]] void RunKernel(OptionKind kind, const double* shared, const char* const* arrays,
                                 double* out, std::ptrdiff_t n) {
@@ -87,6 +89,20 @@ template <int W, class Shape, class Routine>
         [&](std::ptrdiff_t e, double value, IvStatus) { out[e] = value; });
   } else {
     std::ptrdiff_t e = 0;
+    if constexpr (kPairBlocks<W>) {
+      Bound<LanePair<W>, Shape::kCount> pair;
+      for (int i = 0; i < Shape::kCount; ++i) pair.shared[i] = shared[i];
+      for (; e + 2 * W <= n; e += 2 * W) {
+#pragma GCC unroll 4
+        for (int a = 0; a < Layout::kArrays; ++a) {
+          pair.per[Layout::kIndex.at[a]] =
+              LoadLanePair<W>(arrays[a] + e * static_cast<std::ptrdiff_t>(sizeof(double)));
+        }
+        const LanePair<W> stored = WithCanonicalNaN(Shape::template Evaluate<Routine>(kind, pair));
+        std::memcpy(out + e, &stored.lo.v, sizeof stored.lo.v);
+        std::memcpy(out + e + W, &stored.hi.v, sizeof stored.hi.v);
+      }
+    }
     for (; e + W <= n; e += W) {
       load_block(e);
       const Lanes<W> result = Shape::template Evaluate<Routine>(kind, block);
