@@ -277,47 +277,24 @@ template <int W, Model M>
       });
 }
 
-// Calls Kernels' compiled composition for the job's model and quantities.
-template <class Kernels, Model M>
-void DispatchGreeksFor(const GreeksJob& job, const Inputs& in, std::ptrdiff_t at,
-                       std::ptrdiff_t n) {
-  if (job.count == 1) {
-    return WithQuantity(job.quantities[0],
-                        [&](auto q) { Kernels::template One<M, decltype(q)>(job, in, at, n); });
-  }
-  if (job.all) return Kernels::template All<M>(job, in, at, n);
-  Kernels::template Any<M>(job, in, at, n);
-}
-
-template <class Kernels>
-void DispatchGreeks(const GreeksJob& job, const Inputs& in, std::ptrdiff_t at, std::ptrdiff_t n) {
-  switch (job.model) {
+// f.template operator()<M>() for the job's model M.
+template <class F>
+[[gnu::always_inline]] inline void WithModel(Model model, F&& f) {
+  switch (model) {
     case Model::Bs:
-      DispatchGreeksFor<Kernels, Model::Bs>(job, in, at, n);
-      break;
+      return f.template operator()<Model::Bs>();
     case Model::Bsm:
-      DispatchGreeksFor<Kernels, Model::Bsm>(job, in, at, n);
-      break;
+      return f.template operator()<Model::Bsm>();
     case Model::Black76:
-      DispatchGreeksFor<Kernels, Model::Black76>(job, in, at, n);
-      break;
-  }
-  EndStreaming(job);
-}
-
-template <class Kernels>
-void DispatchIv(const IvJob& job, const Inputs& in, std::ptrdiff_t at, std::ptrdiff_t n) {
-  switch (job.model) {
-    case Model::Bs:
-      return Kernels::template Iv<Model::Bs>(job, in, at, n);
-    case Model::Bsm:
-      return Kernels::template Iv<Model::Bsm>(job, in, at, n);
-    case Model::Black76:
-      return Kernels::template Iv<Model::Black76>(job, in, at, n);
+      return f.template operator()<Model::Black76>();
   }
 }
 
 }  // namespace detail
+
+// A job of one quantity (book_kernels_one.cpp): its own unit, so that the
+// compiler builds the one-quantity and the many-quantity kernels side by side.
+void GreeksOneRow(const GreeksJob& job, const Inputs& in, std::ptrdiff_t at, std::ptrdiff_t n);
 
 }  // namespace book_kernel
 KV_TARGET_END

@@ -1,11 +1,12 @@
 // The whole-book kernels of one SIMD target. Like kernels.cpp, this file is
 // compiled once per target, with KV_TARGET naming the target and that
-// target's instruction-set flags, and defines nothing run at load.
+// target's instruction-set flags, and defines nothing run at load. This unit
+// holds the lists of several quantities and the implied volatilities; the
+// one-quantity kernels are in book_kernels_one.cpp.
 //
-// Each composition (model x one quantity, all sixteen, any list, implied
-// volatility) is its own flattened function: one function holding them all
-// would outgrow the compiler's inlining limits and leave Lanes code out of
-// line.
+// Each composition (model x all sixteen, any list, implied volatility) is its
+// own flattened function: one function holding them all would outgrow the
+// compiler's inlining limits and leave Lanes code out of line.
 
 #include "book_kernel.hpp"
 
@@ -13,38 +14,40 @@ KV_TARGET_BEGIN
 namespace book_kernel {
 namespace {
 
-struct Kernels {
-  static constexpr int W = kBlockLanes;
-  template <Model M, class Q>
-  [[gnu::flatten, gnu::noinline]] static void One(const GreeksJob& job, const Inputs& in,
-                                                  std::ptrdiff_t at, std::ptrdiff_t n) {
-    detail::GreeksOne<W, M, Q>(job, in, at, n);
-  }
-  template <Model M>
-  [[gnu::flatten, gnu::noinline]] static void All(const GreeksJob& job, const Inputs& in,
-                                                  std::ptrdiff_t at, std::ptrdiff_t n) {
-    detail::GreeksAll<W, M>(job, in, at, n);
-  }
-  template <Model M>
-  [[gnu::flatten, gnu::noinline]] static void Any(const GreeksJob& job, const Inputs& in,
-                                                  std::ptrdiff_t at, std::ptrdiff_t n) {
-    detail::GreeksAny<W, M>(job, in, at, n);
-  }
-  template <Model M>
-  [[gnu::flatten, gnu::noinline]] static void Iv(const IvJob& job, const Inputs& in,
-                                                 std::ptrdiff_t at, std::ptrdiff_t n) {
-    detail::IvRun<W, M>(job, in, at, n);
-  }
-};
+constexpr int W = kBlockLanes;
+
+template <Model M>
+[[gnu::flatten, gnu::noinline]] void All(const GreeksJob& job, const Inputs& in, std::ptrdiff_t at,
+                                         std::ptrdiff_t n) {
+  detail::GreeksAll<W, M>(job, in, at, n);
+}
+template <Model M>
+[[gnu::flatten, gnu::noinline]] void Any(const GreeksJob& job, const Inputs& in, std::ptrdiff_t at,
+                                         std::ptrdiff_t n) {
+  detail::GreeksAny<W, M>(job, in, at, n);
+}
+template <Model M>
+[[gnu::flatten, gnu::noinline]] void Iv(const IvJob& job, const Inputs& in, std::ptrdiff_t at,
+                                        std::ptrdiff_t n) {
+  detail::IvRun<W, M>(job, in, at, n);
+}
 
 }  // namespace
 
 void GreeksRow(const GreeksJob& job, const Inputs& in, std::ptrdiff_t at, std::ptrdiff_t n) {
-  detail::DispatchGreeks<Kernels>(job, in, at, n);
+  if (job.count == 1) return GreeksOneRow(job, in, at, n);
+  detail::WithModel(job.model, [&]<Model M>() {
+    if (job.all) {
+      All<M>(job, in, at, n);
+    } else {
+      Any<M>(job, in, at, n);
+    }
+  });
+  detail::EndStreaming(job);
 }
 
 void IvRow(const IvJob& job, const Inputs& in, std::ptrdiff_t at, std::ptrdiff_t n) {
-  detail::DispatchIv<Kernels>(job, in, at, n);
+  detail::WithModel(job.model, [&]<Model M>() { Iv<M>(job, in, at, n); });
 }
 
 }  // namespace book_kernel
