@@ -188,8 +188,8 @@ template <int W, Model M, bool Paired = false, class Body>
 }
 
 // Three compositions of the same routines. One quantity: known at compile
-// time, like an _array kernel, and run on pairs of blocks where the target
-// gains by them, as those are. All sixteen: evaluated in a fixed order, so the
+// time, and run like an _array kernel, on pairs of blocks where the target
+// gains by them. All sixteen: evaluated in a fixed order, so the
 // compiler sees every shared term's uses at once. Any other list: each
 // quantity chosen per block, each shared term taken on first use. These two
 // hold many values per block already: pairs of blocks would spill them.
