@@ -56,9 +56,9 @@ template <class Shape>
 
 // Element e of out is the routine of the e-th inputs and the shared values.
 // Prices and Greeks run pairs of blocks of W options (LanePair<W>) where the
-// target gains by them, whole blocks on Lanes<W>, and the rest one at a time; implied volatilities
-// run W solves side by side. Either way each element gets the same operations as the scalar
-// function, so the same double.
+// target gains by them, then whole blocks on Lanes<W>, and the rest one at a
+// time; implied volatilities run W solves side by side. Either way each
+// element gets the same operations as the scalar function, so the same double.
 template <int W, class Shape, class Routine>
 [[gnu::flatten]] void RunKernel(OptionKind kind, const double* shared, const char* const* arrays,
                                 double* out, std::ptrdiff_t n) {
