@@ -228,7 +228,9 @@ inline Lanes<N> NormCdf(const Lanes<N>& x) {
   const V u = x.v * -0.7071067811865476;
   const V y = (V)((M)u & 0x7fffffffffffffff);  // fabs, lane by lane
   const M common = x.v > -10.0;                // false for NaN too
-  // Neighbouring options of a sorted chain mostly share an interval.
+  // Neighbouring options of a sorted chain mostly share an interval. A lane
+  // in the small one is neither NaN nor in the far left tail, so a block of
+  // them needs no lane finished on its own.
   const M in_small = y <= 0.46875;
   if (AllLanes(in_small)) return {SmallErfc(u, y) * 0.5};
   const V small = AnyLane(in_small) ? SmallErfc(u, y) : V{};
