@@ -226,6 +226,25 @@ def test_outputs_written_past_the_caches_keep_every_bit():
             assert bits(part[name]).tobytes() == bits(whole[name][start : start + piece]).tobytes()
 
 
+def test_a_kept_output_block_serves_again_only_once_free():
+    # The sixteen outputs of 2**18 options fill 32 MiB: a block kept for reuse.
+    calls, _, inputs = book_inputs(2**18, seed=11)
+    first = greeks("bsm", calls, *inputs)
+    price, address = first["price"], first["price"].ctypes.data
+    kept = bits(price).copy()
+    del first  # the price row still holds the block
+    other = greeks("bsm", ~calls, *inputs)
+    assert other["price"].ctypes.data != address
+    assert bits(price).tobytes() == kept.tobytes()
+    del price
+    again = greeks("bsm", ~calls, *inputs)
+    assert again["price"].ctypes.data == address
+    for name in QUANTITIES:
+        assert bits(again[name]).tobytes() == bits(other[name]).tobytes()
+    with pytest.raises(MemoryError):
+        _book.output_block(-1)
+
+
 # ---- flags and the pandas and polars inputs ------------------------------------
 
 

@@ -111,6 +111,7 @@ def implied_volatility(
     threads: int,
     /,
 ) -> None: ...
+def output_block(n: int, /) -> Buffer: ...
 '''
 
 

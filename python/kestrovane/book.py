@@ -351,12 +351,11 @@ def greeks(
     (underlying, X), q = _market("greeks", model, S, F, q)
     book = _Book(np, {underlying: X, "K": K, "t": t, "r": r, "sigma": sigma, "q": q}, flag)
     shape, v = book.shape, book.views
-    # One block from a 64-byte boundary: the kernel writes a large output past
-    # the caches, a whole vector at a time, where the vector is so aligned.
+    # One block from a 64-byte boundary (the kernel writes a large output past
+    # the caches, a whole vector at a time, where the vector is so aligned),
+    # reused by the next call once these arrays are gone.
     size = len(names) * math.prod(shape)
-    raw = np.empty(size + 8)
-    skip = -raw.ctypes.data % 64 // 8
-    block = raw[skip : skip + size].reshape((len(names), *shape))
+    block = np.frombuffer(_book.output_block(size), np.float64).reshape((len(names), *shape))
     # One C-contiguous row per quantity (a 0-d view, not a scalar, for shape ()).
     outs = tuple(block[i, ...] for i in range(len(names)))
     if names:

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "../arrays/book_run.hpp"
+#include "output_block.hpp"
 #include "py_ref.hpp"
 
 namespace kv::book {
@@ -304,6 +305,14 @@ PyObject* ImpliedVol(PyObject*, PyObject* args) noexcept {
   return Guarded([&] { return ImpliedVolBody(args); });
 }
 
+PyObject* OutputBlock(PyObject*, PyObject* arg) noexcept {
+  return Guarded([&]() -> PyObject* {
+    const Py_ssize_t n = PyLong_AsSsize_t(arg);
+    if (n == -1 && PyErr_Occurred()) return nullptr;
+    return NewOutputBlock(n);
+  });
+}
+
 PyMethodDef kMethods[] = {
     {"greeks", Greeks, METH_VARARGS,
      "greeks(model, quantities, flag, X, K, t, r, sigma, q, outs, threads, /)\n--\n\n"
@@ -314,6 +323,9 @@ PyMethodDef kMethods[] = {
      "implied_volatility(model, flag, price, X, K, t, r, q, out, status, threads, /)\n--\n\n"
      "Writes every option's implied volatility into out (NaN where the scalar\n"
      "function raises) and, unless status is None, the reason code into status."},
+    {"output_block", OutputBlock, METH_O,
+     "output_block(n, /)\n--\n\n"
+     "A writable buffer of n doubles, 64-byte aligned, for the outputs of one call."},
     {nullptr, nullptr, 0, nullptr},
 };
 
