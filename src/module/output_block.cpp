@@ -118,8 +118,7 @@ PyTypeObject* BlockType() {
 }  // namespace
 
 PyObject* NewOutputBlock(Py_ssize_t n) {
-  constexpr auto kMaxDoubles =
-      static_cast<Py_ssize_t>((PY_SSIZE_T_MAX - kAlign) / sizeof(double));
+  constexpr auto kMaxDoubles = static_cast<Py_ssize_t>((PY_SSIZE_T_MAX - kAlign) / sizeof(double));
   if (n < 0 || n > kMaxDoubles) return PyErr_NoMemory();
   PyTypeObject* type = BlockType();
   if (type == nullptr) return nullptr;
