@@ -1,6 +1,7 @@
 #include "book_run.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <thread>
 
 namespace kv::book {
@@ -29,6 +30,7 @@ const Runs& ActiveRuns() {
 // Fewer elements than this per thread do not repay starting the thread.
 constexpr std::ptrdiff_t kMinChunk = 16384;
 constexpr int kMaxThreads = 256;
+constexpr int kPiecesPerThread = 8;
 // Outputs of more bytes than this are written past the caches, which could
 // not hold them until the caller reads them anyway.
 constexpr std::ptrdiff_t kStreamBytes = std::ptrdiff_t{8} << 20;
@@ -61,26 +63,35 @@ void WalkRange(const Layout& layout, std::ptrdiff_t lo, std::ptrdiff_t hi, const
   }
 }
 
-// Splits [0, total) into contiguous chunks, block-aligned, one per thread;
-// the calling thread takes the first.
+// Splits [0, total) into pieces, block-aligned, that `count` threads claim in
+// turn (the calling thread is one of them). A few pieces per thread rather
+// than one: a thread whose core is busy with other work claims fewer, and the
+// others finish the call instead of waiting for it.
 template <class Chunk>
 void Split(std::ptrdiff_t total, int threads, const Chunk& chunk) noexcept {
   const std::ptrdiff_t most = std::max<std::ptrdiff_t>(1, total / kMinChunk);
   const int count = static_cast<int>(std::min<std::ptrdiff_t>({threads, most, kMaxThreads}));
-  std::ptrdiff_t size = (total + count - 1) / count;
+  if (count == 1) {
+    chunk(0, total);
+    return;
+  }
+  std::ptrdiff_t size = std::max(kMinChunk, total / (std::ptrdiff_t{kPiecesPerThread} * count));
   size = (size + 7) / 8 * 8;  // whole blocks for every lane width
+  std::atomic<std::ptrdiff_t> next{0};
+  const auto work = [&] {
+    for (std::ptrdiff_t lo; (lo = next.fetch_add(size, std::memory_order_relaxed)) < total;) {
+      chunk(lo, std::min(total, lo + size));
+    }
+  };
   std::thread pool[kMaxThreads];
   for (int c = 1; c < count; ++c) {
-    const std::ptrdiff_t lo = std::min(total, c * size);
-    const std::ptrdiff_t hi = std::min(total, lo + size);
-    if (lo >= hi) break;
     try {
-      pool[c] = std::thread([&chunk, lo, hi] { chunk(lo, hi); });
+      pool[c] = std::thread(work);
     } catch (...) {
-      chunk(lo, hi);
+      break;  // the threads started so far share the work
     }
   }
-  chunk(0, std::min(total, size));
+  work();
   for (int c = 1; c < count; ++c) {
     if (pool[c].joinable()) pool[c].join();
   }
