@@ -61,10 +61,7 @@ void SliceContainerDealloc(PyObject* self) {
   if (container->release != nullptr) container->release(container->data, container->capacity);
   if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
   PyErr_SetRaisedException(pending);
-  PyTypeObject* type = Py_TYPE(self);
-  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_slot(self);
-  Py_DECREF(type);  // instances of heap types hold their type
+  FreeHeapTypeInstance(self);
 }
 
 PyObject* NoConstructor(PyTypeObject*, PyObject*, PyObject*) {

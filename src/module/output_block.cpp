@@ -2,9 +2,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #include <sys/mman.h>
 #include <unistd.h>
+
+#include "py_ref.hpp"
 
 namespace kv::book {
 namespace {
@@ -44,22 +47,24 @@ void Advise(void* begin, size_t bytes, size_t unit, int advice) {
   if (last > first) madvise(reinterpret_cast<void*>(first), last - first, advice);
 }
 
+// Room for `bytes`: the kept block if it fits, otherwise a new one (the kept
+// block freed first, so the two are never held at once). `out` is set only on
+// success.
 bool Allocate(size_t bytes, Allocation* out) {
-  if (kept.base != nullptr && kept.bytes >= bytes && kept.bytes - bytes <= bytes / 16) {
-    *out = kept;
-    kept = {};
-    return true;
+  if (kept.base != nullptr) {
+    const Allocation held = std::exchange(kept, {});
+    if (held.bytes >= bytes && held.bytes - bytes <= bytes / 16) {
+      *out = held;
+      return true;
+    }
+    PyMem_Free(held.base);
   }
-  if (kept.base != nullptr) {  // free it first: the new block takes its place
-    PyMem_Free(kept.base);
-    kept = {};
-  }
-  out->base = PyMem_Malloc(bytes + kAlign);
-  out->bytes = bytes;
-  if (out->base == nullptr) return false;
+  const Allocation fresh{PyMem_Malloc(bytes + kAlign), bytes};
+  if (fresh.base == nullptr) return false;
 #ifdef MADV_HUGEPAGE
-  if (bytes >= kKeptBytes) Advise(Start(*out), bytes, kHugePage, MADV_HUGEPAGE);
+  if (bytes >= kKeptBytes) Advise(Start(fresh), bytes, kHugePage, MADV_HUGEPAGE);
 #endif
+  *out = fresh;
   return true;
 }
 
@@ -83,10 +88,7 @@ struct Block {
 
 void BlockDealloc(PyObject* self) {
   Release(reinterpret_cast<Block*>(self)->allocation);
-  PyTypeObject* type = Py_TYPE(self);
-  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_slot(self);
-  Py_DECREF(type);  // instances of heap types hold their type
+  FreeHeapTypeInstance(self);
 }
 
 int BlockGetBuffer(PyObject* self, Py_buffer* view, int flags) {
@@ -125,10 +127,8 @@ PyObject* NewOutputBlock(Py_ssize_t n) {
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* self = alloc(type, 0);
   if (self == nullptr) return nullptr;
-  auto* block = reinterpret_cast<Block*>(self);
-  block->length = 0;
+  auto* block = reinterpret_cast<Block*>(self);  // zeroed: nothing to release yet
   if (!Allocate(static_cast<size_t>(n) * sizeof(double), &block->allocation)) {
-    block->allocation = {};  // nothing for the deallocation to free
     Py_DECREF(self);
     return PyErr_NoMemory();
   }

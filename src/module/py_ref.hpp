@@ -33,4 +33,13 @@ class Ref {
   PyObject* p_ = nullptr;
 };
 
+// The last step of a heap type's deallocation: free the instance with the
+// type's own tp_free, then drop the reference every instance holds to its type.
+inline void FreeHeapTypeInstance(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_slot(self);
+  Py_DECREF(type);
+}
+
 }  // namespace kv
