@@ -6,6 +6,7 @@ pandas and polars inputs, the errors, and the implied-volatility statuses."""
 import gc
 import importlib.util
 import math
+import subprocess
 import sys
 from pathlib import Path
 
@@ -324,6 +325,24 @@ def test_dask_example_blocks_equal_direct_calls():
 
 
 # ---- errors --------------------------------------------------------------------
+
+
+def test_without_numpy_the_book_says_what_to_install():
+    code = """if True:
+        import sys
+        sys.modules["numpy"] = None
+        import kestrovane as kv
+        for call in (lambda: kv.greeks("bs", flag="c", S=1, K=1, t=1, r=0, sigma=1),
+                     lambda: kv.implied_volatility("bs", price=1, S=1, K=1, t=1, r=0, flag="c")):
+            try:
+                call()
+            except ImportError as exc:
+                print(type(exc).__name__, exc)
+    """
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    message = "ModuleNotFoundError NumPy is needed: pip install numpy"
+    assert done.stdout.splitlines() == [message] * 2
+
 
 GOOD = dict(S=100, K=100, t=1, r=0.05, sigma=0.2)
 

@@ -133,6 +133,7 @@ def test_undefined_values_become_json_null():
         (("--chain", "--strikes", "10000000000000"), "at most 100,000 strikes"),
         (("-K", "110", "--price", "-1"), "price is below intrinsic value"),
         (("--chain", "--price", "-1"), "below intrinsic"),
+        (("--chain", "-K", "90"), "-K only names the strike of --price"),
     ],
 )
 def test_bad_input_is_one_line_and_status_2(argv, message):

@@ -220,7 +220,11 @@ and veta follow growing t, the opposite sign convention to theta.""",
         help="forward or futures price, black76 (default 100)",
     )
     parser.add_argument(
-        "-K", "--strike", type=float, metavar="K", default=100.0, help="strike (default 100)"
+        "-K",
+        "--strike",
+        type=float,
+        metavar="K",
+        help="strike (default 100); with --chain, the strike --price is given at",
     )
     parser.add_argument(
         "-t",
@@ -304,6 +308,11 @@ def request_from(args: argparse.Namespace) -> Request:
         raise InputError(f"{model.name} takes a spot price: use -S, not -F")
     if args.dividend_yield is not None and not model.has_q:
         raise InputError(f"-q (dividend yield) applies to bsm only, not {model.name}")
+    if args.chain and args.strike is not None and args.price is None:
+        raise InputError(
+            "--chain takes its strikes from --strikes and --range; "
+            "-K only names the strike of --price"
+        )
     underlying = args.forward if model.underlying == "F" else args.spot
     sigma = args.sigma
     if sigma is None and args.price is None:
@@ -312,7 +321,7 @@ def request_from(args: argparse.Namespace) -> Request:
         model,
         args.flag,
         100.0 if underlying is None else underlying,
-        args.strike,
+        100.0 if args.strike is None else args.strike,
         args.time,
         args.rate,
         0.0 if args.dividend_yield is None else args.dividend_yield,
@@ -572,7 +581,8 @@ def _fail(message: str, status: int) -> int:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    args = build_parser().parse_args(_prepare(sys.argv[1:] if argv is None else argv))
+    argv = sys.argv[1:] if argv is None else argv
+    args = build_parser().parse_args(_prepare(argv))
     try:
         print(run(args))
     except InputError as exc:

@@ -20,7 +20,7 @@ import os
 from collections.abc import Iterable, Sequence
 from typing import TYPE_CHECKING, Any, Literal, overload
 
-from . import _book
+from . import _book, _need
 from ._quantities import MODELS, QUANTITIES
 
 if TYPE_CHECKING:
@@ -343,7 +343,7 @@ def greeks(
     element the values equal the scalar functions' bit for bit. ``threads``
     (default: every usable core) never changes a result.
     """
-    import numpy as np
+    np = _need.numpy()
 
     code = _model_code(model)
     names = _quantity_codes(quantities)
@@ -470,7 +470,7 @@ def implied_volatility(
     ``status=True`` a second array (int8, see ``IvStatus``) says why each value
     is what it is. pandas input gives Series with its index.
     """
-    import numpy as np
+    np = _need.numpy()
 
     code = _model_code(model)
     count = _thread_count(threads)
