@@ -7,6 +7,9 @@ from ._quantities import QUANTITIES as QUANTITIES
 from .book import IvStatus as IvStatus
 from .book import greeks as greeks
 from .book import implied_volatility as implied_volatility
+from .bumps import absolute as absolute
+from .bumps import relative as relative
+from .bumps import scenarios as scenarios
 
 __all__ = [
     "black76_black",
@@ -116,4 +119,7 @@ __all__ = [
     "implied_volatility",
     "IvStatus",
     "QUANTITIES",
+    "scenarios",
+    "relative",
+    "absolute",
 ]
