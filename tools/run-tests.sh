@@ -24,7 +24,7 @@ run_line() {  # NAME PYTHON "REQUIREMENTS" PYTEST-ARGS...
   (cd "$ROOT" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "${@:4}") || status=1
 }
 run_line numpy1 "$py312" "numpy==1.26.*" "$@"
-# dask (for the scale-out tests) only on one line: the array functions are
+# dask (for the scale-out tests) and pyarrow (Parquet files) only on one line: the array functions are
 # the same, and it keeps the other environment small.
-run_line numpy2 "$newest" "numpy>=2,<3 dask[array,distributed] pandas polars" "$@"
+run_line numpy2 "$newest" "numpy>=2,<3 dask[array,distributed] pandas polars pyarrow" "$@"
 exit $status

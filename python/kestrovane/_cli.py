@@ -4,7 +4,8 @@ One option: its price and all fifteen Greeks in a table with their units, or
 as JSON. With ``--price`` instead of ``--sigma`` the implied volatility is
 solved first and the table is computed at it. ``--chain`` prices the calls
 and puts of a strike ladder around the underlying in one ``greeks`` call
-(needs NumPy).
+(needs NumPy). ``python -m kestrovane book IN -o OUT`` prices a whole file
+(module ``_batch``).
 
 Exit status: 0 on success, 2 for bad input (including prices the solver
 rejects), 1 when NumPy is missing for ``--chain`` or the module fails
@@ -191,6 +192,8 @@ def build_parser() -> argparse.ArgumentParser:
   python -m kestrovane bsm put -S 100 -K 95 -t 0.7 -r 0.03 -q 0.02 --sigma 0.25
   python -m kestrovane black76 call -F 100 -K 95 -t 0.75 -r 0.03 --price 10.89
   python -m kestrovane bs call --chain --strikes 7 --json
+  python -m kestrovane book IN -o OUT        every option of a CSV or Parquet file
+                                             (python -m kestrovane book --help)
 
 Units: t in years; r, q and sigma annual decimals (0.05 is 5 %). Charm, color
 and veta follow growing t, the opposite sign convention to theta.""",
@@ -582,6 +585,10 @@ def _fail(message: str, status: int) -> int:
 
 def main(argv: Sequence[str] | None = None) -> int:
     argv = sys.argv[1:] if argv is None else argv
+    if argv and argv[0] == "book":
+        from ._batch import main as book_main
+
+        return book_main(argv[1:])
     args = build_parser().parse_args(_prepare(argv))
     try:
         print(run(args))

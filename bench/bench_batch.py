@@ -1,0 +1,115 @@
+"""`python -m kestrovane book` against pyarrow alone, on one Parquet file.
+
+Writes a file of random options (an id, text flags "call"/"put", S, K, t, r,
+sigma, q), runs the command on it (all sixteen quantities, input columns
+kept) in a fresh process, and times pyarrow reading the input and writing
+the command's result -- the same table, with the same writer settings -- as
+the yardstick. Prints both times, their ratio (target: command <= 2x), and
+the command's peak resident memory (target: <= 1 GB). Times are the best of
+--rounds; the files go to a temporary folder (--dir), removed at the end.
+
+    python bench/bench_batch.py [--rows 10000000] [--rounds 3] [--dir /tmp]
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import resource
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+import numpy as np
+import pyarrow as pa
+import pyarrow.parquet as pq
+
+
+def make_input(path: str, rows: int, seed: int = 17) -> None:
+    rng = np.random.default_rng(seed)
+    step = 1 << 21
+    writer = None
+    for start in range(0, rows, step):
+        n = min(step, rows - start)
+        table = pa.table(
+            {
+                "id": np.arange(start, start + n),
+                "flag": pa.array(np.where(rng.random(n) < 0.5, "call", "put")),
+                "S": rng.uniform(80, 120, n),
+                "K": rng.uniform(60, 140, n),
+                "t": rng.uniform(0.02, 2.0, n),
+                "r": rng.uniform(0.0, 0.05, n),
+                "sigma": rng.uniform(0.05, 0.8, n),
+                "q": rng.uniform(0.0, 0.03, n),
+            }
+        )
+        if writer is None:
+            writer = pq.ParquetWriter(path, table.schema)
+        writer.write_table(table)
+    assert writer is not None
+    writer.close()
+
+
+def run_command(source: str, target: str) -> tuple[float, float]:
+    """Wall time and peak RSS (bytes) of the command in a fresh process."""
+    before = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+    start = time.perf_counter()
+    subprocess.run([sys.executable, "-m", "kestrovane", "book", source, "-o", target], check=True)
+    elapsed = time.perf_counter() - start
+    peak = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+    # ru_maxrss of the children is the largest of any child so far (KiB).
+    return elapsed, max(peak, before) * 1024.0
+
+
+def pyarrow_alone(source: str, result: pa.Table, target: str) -> tuple[float, float]:
+    """Reading the input, and writing the result as the command writes it."""
+    start = time.perf_counter()
+    pq.read_table(source)
+    read = time.perf_counter() - start
+    text = [f.name for f in result.schema if not pa.types.is_floating(f.type)]
+    start = time.perf_counter()
+    pq.write_table(result, target, use_dictionary=text)
+    return read, time.perf_counter() - start
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--rows", type=int, default=10_000_000)
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--dir", default=None, help="folder for the files (default: temporary)")
+    args = parser.parse_args()
+
+    folder = tempfile.mkdtemp(prefix="kestrovane-bench-", dir=args.dir)
+    try:
+        source = os.path.join(folder, "in.parquet")
+        target = os.path.join(folder, "out.parquet")
+        start = time.perf_counter()
+        make_input(source, args.rows)
+        print(f"{args.rows:,} rows, {os.path.getsize(source) / 1e6:,.0f} MB written "
+              f"in {time.perf_counter() - start:.1f} s")  # fmt: skip
+
+        command, peak = float("inf"), 0.0
+        reads, writes = [], []
+        for _ in range(args.rounds):
+            elapsed, rss = run_command(source, target)
+            command, peak = min(command, elapsed), max(peak, rss)
+            result = pq.read_table(target)
+            read, write = pyarrow_alone(source, result, os.path.join(folder, "alone.parquet"))
+            reads.append(read)
+            writes.append(write)
+            del result
+        alone = min(reads) + min(writes)
+        print(f"result: {os.path.getsize(target) / 1e6:,.0f} MB, "
+              f"{len(pq.ParquetFile(target).schema_arrow)} columns")  # fmt: skip
+        print(f"pyarrow alone: read {min(reads):.2f} s + write {min(writes):.2f} s = {alone:.2f} s")
+        print(f"python -m kestrovane book: {command:.2f} s (a fresh process, all 16 quantities)")
+        print(f"command / pyarrow alone: {command / alone:.2f}x (target <= 2x)")
+        print(f"peak resident memory of the command: {peak / 1e6:,.0f} MB (target <= 1,000 MB)")
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
