@@ -368,6 +368,98 @@ def test_errors_name_what_is_wrong(model, changes, error, message):
         kv.greeks(model, flag="c", **{**GOOD, **changes})
 
 
+def masked(values, mask):
+    return np.ma.masked_array(values, mask=mask)
+
+
+def deep(depth, dtype=float):  # NumPy 1 has no arrays of more than 32 dimensions
+    return np.ones((1,) * depth, dtype) if np.lib.NumpyVersion(np.__version__) >= "2.0.0" else None
+
+
+@pytest.mark.parametrize(
+    "changes, error, message",
+    [
+        # booleans wherever they occur, not read as 0 and 1
+        ({"K": [True, 100.0]}, TypeError, "argument 'K': expected real numbers, got a bool"),
+        ({"t": [[1.0], [np.True_]]}, TypeError, "argument 't': .*bool"),
+        ({"r": [np.zeros(2, bool), np.zeros(2)]}, TypeError, r"'r': .*bools \(a ndarray\)"),
+        ({"S": (100.0, False)}, TypeError, "argument 'S': .*bool inside a tuple"),
+        ({"K": [True, 2**64]}, TypeError, "argument 'K': .*bool"),
+        # ints beyond float64, as the scalar functions take them
+        ({"K": 10**400}, OverflowError, "argument 'K': int too large .* 1329 bits"),
+        ({"S": [100.0, -(10**400)]}, OverflowError, "argument 'S': int too large"),
+        # masked arrays, whose masks NumPy would drop
+        ({"K": masked([100, 1e9], [0, 1])}, TypeError, r"'K': .*MaskedArray.*K\.filled\(np\.nan"),
+        ({"K": [np.ma.masked, 100.0]}, TypeError, r"'K': .*MaskedConstant.*filled"),
+        ({"flag": masked([True, False], [0, 1])}, TypeError, r"flag\.filled\(True\)"),
+        # thread counts and dimensions beyond the limits
+        ({"threads": 2**31}, ValueError, "threads must be at most 2147483647, got 2147483648"),
+        ({"K": deep(33)}, ValueError, "argument 'K' has 33 dimensions: a book has at most 32"),
+        ({"flag": deep(33, bool)}, ValueError, "argument 'flag' has 33 dimensions"),
+    ],
+)
+@pytest.mark.parametrize("function", ["greeks", "implied_volatility"])
+def test_inputs_read_wrong_before_are_refused_by_name(function, changes, error, message):
+    if any(v is None for v in changes.values()):
+        pytest.skip("no such array in NumPy 1")
+    args = {**GOOD, "flag": "c", **changes}
+    if function == "implied_volatility":
+        args["price"] = args.pop("sigma")
+    with pytest.raises(error, match=message) as info:
+        getattr(kv, function)("bs", **args)
+    assert str(info.value).count("argument") <= 1
+
+
+def test_huge_ints_broadcast_stride_0_and_empty_books_are_read_right():
+    import tracemalloc
+
+    # Ints beyond NumPy's integer types are read as float() reads them.
+    for huge in (2**64, -(2**63) - 1, 10**300):
+        got = greeks("bs", "c", 100.0, [huge, 90], 1, 0.05, 0.2, None, quantities=["price"])
+        expected = [kv.bs_black_scholes("c", 100.0, K, 1, 0.05, 0.2) for K in (huge, 90)]
+        assert bits(got["price"]).tolist() == bits(expected).tolist()
+    # A stride-0 input of another dtype is converted once, not at its full size
+    # (here 1 GiB of float64, once 16 s).
+    K32 = np.broadcast_to(np.float32([[90.0], [110.0]]), (2, 3))
+    got, expected = (greeks("bs", "c", 100, K, [1, 2, 3], 0, 0.2, None) for K in (K32, K32 * 1.0))
+    assert bits(got["vega"]).tolist() == bits(expected["vega"]).tolist()
+    wide = (2**27,)
+    K, flag = np.broadcast_to(np.float32(100.0), wide), np.broadcast_to(np.array("call"), wide)
+    tracemalloc.start()
+    try:
+        kv.greeks("bs", flag=flag, S=100, K=K, t=1, r=0, sigma=0.2, quantities=[])
+        assert tracemalloc.get_traced_memory()[1] < 1 << 20
+    finally:
+        tracemalloc.stop()
+    # An empty book of any shape gives empty results of that shape.
+    empty = np.empty((2**59, 0))
+    for values in greeks("bs", "c", 100, empty, 1, 0, 0.2, None).values():
+        assert values.shape == empty.shape
+    iv = kv.implied_volatility("bs", price=empty, S=1, K=1, t=1, r=0, flag="p")
+    assert iv.shape == empty.shape
+
+
+def test_polars_int128_and_data_frames_are_read_or_refused_by_name():
+    pl = pytest.importorskip("polars")
+    if not hasattr(pl, "Int128"):
+        pytest.skip("this polars has no Int128")
+    K = pl.Series([90, 2**100], dtype=pl.Int128)
+    got = greeks("bs", "c", 100.0, K, 1, 0.05, 0.2, None, quantities=["price"])
+    expected = greeks(
+        "bs", "c", 100.0, [90.0, float(2**100)], 1, 0.05, 0.2, None, quantities=["price"]
+    )
+    assert bits(got["price"]).tolist() == bits(expected["price"]).tolist()
+    frames = [pl.DataFrame({"K": [90.0, 100.0]})]
+    if importlib.util.find_spec("pandas"):
+        import pandas as pd
+
+        frames.append(pd.DataFrame({"K": [90.0, 100.0]}))
+    for frame in frames:
+        with pytest.raises(TypeError, match="^argument 'K': pass one column") as info:
+            greeks("bs", "c", 100.0, frame, 1, 0.05, 0.2, None)
+        assert str(info.value).count("'K'") == 1
+
+
 ONES, FLAGS = np.ones(3), np.ones(3, bool)
 # _book.greeks(model, quantities, flag, X, K, t, r, sigma, q, outs, threads) and
 # _book.implied_volatility(model, flag, price, X, K, t, r, q, out, status, threads)
@@ -386,6 +478,8 @@ NO_BUFFER = "expected an object with the buffer protocol"
         (_book.greeks, dict(quantities=[0]), TypeError, "tuple"),
         (_book.greeks, dict(outs=()), ValueError, "one buffer per quantity"),
         (_book.greeks, dict(threads=0), ValueError, "threads"),
+        (_book.greeks, dict(threads=2**31), ValueError, "threads must be at most 2147483647"),
+        (_book.implied_volatility, dict(threads=1.0), TypeError, "threads must be an int"),
         (_book.greeks, dict(K=np.ones(3, np.float32)), TypeError, "K: expected float64"),
         (_book.greeks, dict(X=np.ones(3).astype(">f8")), TypeError, "X: expected float64"),
         (_book.greeks, dict(flag=np.ones(3, np.int16)), TypeError, "flag: expected 1-byte"),

@@ -3,9 +3,11 @@ sub-interpreters, hostile arguments, foreign NumPy tables and registries, a
 missing NumPy at the bottom of a deep recursion, deep reentry."""
 
 import json
+import signal
 import subprocess
 import sys
 import textwrap
+import time
 from pathlib import Path
 
 import kestrovane as kv
@@ -285,3 +287,125 @@ def test_registry_of_another_module_outlives_its_attribute():
     """)
     assert json.loads(lines[0]) == [kv.bs_delta("c", 1.0, 1.0, 1.0, 0.0, 1.0)] * 2
     assert json.loads(lines[1]) == ["read"] * 4 + ["release"] * 4 + ["read"] * 4 + ["release"] * 4
+
+
+# ------------------------------------------- whole-book calls: small stacks, Ctrl-C
+
+SMALL_STACK = """
+    import threading
+    import numpy as np
+    {import_here}
+    a = np.full(1000, 100.0)
+
+    def run():
+        {import_there}
+        {call}
+        print("done")
+
+    threading.stack_size(32768)  # the smallest Python accepts
+    thread = threading.Thread(target=run)
+    thread.start()
+    thread.join()
+"""
+SMALL_STACK_CALLS = {
+    "greeks": "kv.greeks('bsm', flag='c', S=a, K=a, t=1, r=0.05, sigma=0.2, q=0.01)",
+    "greeks delta": "kv.greeks('bs', flag='p', S=a, K=a, t=1, r=0, sigma=a, quantities=['delta'])",
+    "implied_volatility": "kv.implied_volatility('black76', price=a, F=a, K=a, t=1, r=0, flag='c')",
+    "_array": "kv.bsm_vomma_array('c', a, a, a, 0.05, a / 500, 0.01)",
+}
+
+
+@pytest.mark.parametrize("imported", ["before", "in the thread"])
+@pytest.mark.parametrize("call", SMALL_STACK_CALLS)
+def test_first_call_of_the_process_on_a_32_kib_thread_stack(call, imported):
+    # Each the first of a fresh interpreter, then warm: once a segfault (the
+    # vector exp/log self-check and the entry's buffers on the caller's stack).
+    there = imported == "in the thread"
+    code = SMALL_STACK.format(
+        import_here="" if there else "import kestrovane as kv",
+        import_there="import kestrovane as kv" if there else "",
+        call=f"{SMALL_STACK_CALLS[call]}; {SMALL_STACK_CALLS[call]}",
+    )
+    assert run_python(code) == ["done"]
+
+
+INTERRUPTED = """
+    import sys, threading, time
+    import numpy as np
+    import kestrovane as kv
+    n, threads, function = {n}, {threads}, "{function}"
+    rng = np.random.default_rng(1)
+    size = n if function != "greeks" else 100_000
+    K, t = rng.uniform(50, 150, size), rng.uniform(0.01, 3, size)
+    args = dict(flag="c", S=100.0, K=K, t=t, r=0.02)
+    price = kv.greeks("bs", **args, sigma=0.3, quantities=["price"])["price"]
+
+    def call():
+        if function == "greeks":  # a grid: n options from 2 sqrt(n) inputs
+            m = int(n**0.5)
+            grid = dict(args, K=K[:m, None], t=t[None, :m])
+            return kv.greeks("bs", **grid, sigma=0.3, quantities=["ultima"], threads=threads)
+        return kv.implied_volatility("bs", **args, price=price, threads=threads)
+
+    def result(value):
+        return value["ultima"].tobytes() if function == "greeks" else value.tobytes()
+
+    # Calls of another thread meanwhile, which no signal stops.
+    small = dict(flag="p", S=100.0, K=K[:50_000], t=t[:50_000], r=0.02, price=price[:50_000])
+    small_iv = kv.implied_volatility("bs", **small).tobytes()
+    ended, others = threading.Event(), []
+    def other_calls():
+        while not ended.is_set():
+            others.append(kv.implied_volatility("bs", **small, threads=1).tobytes() == small_iv)
+
+    expected = result(call())
+    held = sys.getrefcount(K)
+    start = time.monotonic()
+    call()
+    print("full", time.monotonic() - start, flush=True)
+    worker = threading.Thread(target=other_calls)
+    worker.start()
+    print("ready", flush=True)
+    try:
+        call()
+        print("not interrupted", 0, flush=True)
+    except KeyboardInterrupt:
+        print("interrupted", time.monotonic(), flush=True)
+    ended.set()
+    worker.join()
+    print(result(call()) == expected, sys.getrefcount(K) == held, len(others) > 1 and all(others))
+"""
+
+
+@pytest.mark.parametrize(
+    "function, n, threads",
+    [
+        ("implied_volatility", 3_000_000, 1),
+        ("implied_volatility", 3_000_000, 2),
+        ("greeks", 16_000_000, 1),
+    ],
+)
+def test_ctrl_c_stops_a_book_call_within_a_tenth_of_a_second(function, n, threads):
+    # SIGINT while the main thread is in a whole-book call: KeyboardInterrupt
+    # within 0.1 s (once only when the call ended), nothing held, the same
+    # results after, and another thread's calls meanwhile unaffected.
+    code = INTERRUPTED.format(n=n, threads=threads, function=function)
+    proc = subprocess.Popen(
+        [sys.executable, "-c", textwrap.dedent(code)], stdout=subprocess.PIPE, text=True
+    )
+    try:
+        full = float(proc.stdout.readline().split()[1])
+        assert proc.stdout.readline() == "ready\n"
+        time.sleep(min(0.3, full / 4))
+        sent = time.monotonic()
+        proc.send_signal(signal.SIGINT)
+        word, at = proc.stdout.readline().split()
+        rest = proc.stdout.read()
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+        proc.wait(60)
+    assert word == "interrupted" and full > 0.2, (word, full)
+    assert float(at) - sent < 0.1, (float(at) - sent, full)
+    assert rest.split() == ["True", "True", "True"]
+    assert proc.returncode == 0

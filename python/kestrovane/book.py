@@ -17,6 +17,7 @@ import enum
 import math
 import operator
 import os
+import sys
 from collections.abc import Iterable, Sequence
 from typing import TYPE_CHECKING, Any, Literal, overload
 
@@ -55,6 +56,10 @@ _MODEL_CODES = {name: code for code, name in enumerate(MODELS)}
 _QUANTITY_CODES = {name: code for code, name in enumerate(QUANTITIES)}
 _FLAG_WORDS = {"c": 1, "call": 1, "p": 0, "put": 0}
 _FLAG_RULE = "a flag must be 'c', 'call', 'p' or 'put' (any case) or a bool (True = call)"
+_MAX_THREADS = 2**31 - 1  # a C int
+# NumPy broadcasts at most 32 dimensions (its array limit in NumPy 1, that of
+# its broadcasting iterators in NumPy 2); so does the kernel.
+_MAX_DIMS = 32
 
 
 # ---- arguments that are not arrays -----------------------------------------------
@@ -97,6 +102,8 @@ def _thread_count(threads: object) -> int:
         ) from None
     if count < 1:
         raise ValueError(f"threads must be at least 1, got {count}")
+    if count > _MAX_THREADS:
+        raise ValueError(f"threads must be at most {_MAX_THREADS}, got {count}")
     return count
 
 
@@ -127,37 +134,148 @@ def _is_pandas(value: object) -> bool:
     return any(cls.__module__.partition(".")[0] == "pandas" for cls in type(value).__mro__)
 
 
+def _is_polars(value: object) -> bool:
+    return type(value).__module__.partition(".")[0] == "polars"
+
+
+def _is_masked(value: object) -> bool:
+    ma = sys.modules.get("numpy.ma")  # no masked array exists before it is imported
+    return ma is not None and isinstance(value, ma.MaskedArray)
+
+
+def _masked_error(name: str, value: Any) -> TypeError:
+    fill = "True" if name == "flag" else "np.nan"
+    return TypeError(
+        f"argument {name!r}: got a {type(value).__name__}, whose mask would be ignored; "
+        f"fill the masked values first, e.g. with {name}.filled({fill})"
+    )
+
+
 def _series_index(name: str, value: Any) -> Any:
-    """The index of a pandas Series (None for an Index); a DataFrame is refused."""
-    if getattr(value, "ndim", 1) != 1:
+    """The index of a pandas Series (None for an Index or a polars Series); a
+    DataFrame is refused."""
+    if getattr(value, "ndim", 1) != 1 or type(value).__name__ == "DataFrame":
         raise TypeError(
             f"argument {name!r}: pass one column (a Series), not a {type(value).__name__}"
         )
     return getattr(value, "index", None)
 
 
+def _unbroadcast(array: Any) -> Any:
+    """The part of an array that its stride-0 (broadcast) dimensions repeat:
+    what a conversion needs to convert, before broadcasting back."""
+    if all(stride or length <= 1 for stride, length in zip(array.strides, array.shape)):
+        return array
+    return array[
+        tuple(
+            slice(0, 1) if stride == 0 and length > 1 else slice(None)
+            for stride, length in zip(array.strides, array.shape)
+        )
+    ]
+
+
+def _check_items(np: Any, name: str, value: Any) -> None:
+    """Refuses what NumPy would read wrong inside nested lists and tuples: a
+    bool (read as 0 or 1) or a masked array (read without its mask)."""
+    pending = [value]
+    while pending:
+        items = pending.pop()
+        for kind in set(map(type, items)):
+            if issubclass(kind, (bool, np.bool_)):
+                raise TypeError(
+                    f"argument {name!r}: expected real numbers, got a bool inside a "
+                    f"{type(value).__name__}"
+                )
+            if issubclass(kind, (int, float, np.number)):
+                continue
+            for item in items:
+                if type(item) is not kind:
+                    continue
+                if isinstance(item, (list, tuple)):
+                    pending.append(item)
+                elif _is_masked(item):
+                    raise _masked_error(name, item)
+                elif getattr(getattr(item, "dtype", None), "kind", None) == "b":
+                    raise TypeError(
+                        f"argument {name!r}: expected real numbers, got bools (a "
+                        f"{type(item).__name__}) inside a {type(value).__name__}"
+                    )
+
+
+def _python_ints(np: Any, name: str, array: Any) -> Any:
+    """An object array of Python ints beyond NumPy's integer types (and
+    floats) as float64, each converted as float() converts it, like the
+    scalar functions do; unchanged if it holds anything else."""
+    items = array.reshape(-1).tolist()
+    real = (int, float, np.integer, np.floating)
+    if any(kind is bool or not issubclass(kind, real) for kind in set(map(type, items))):
+        return array
+    try:
+        return np.array([float(x) for x in items], np.float64).reshape(array.shape)
+    except OverflowError:
+        big = max((x for x in items if type(x) is int), key=abs)
+        raise OverflowError(
+            f"argument {name!r}: int too large to convert to float "
+            f"(got an int of {big.bit_length()} bits)"
+        ) from None
+
+
 def _numbers(np: Any, name: str, value: Any) -> tuple[Any, Any]:
     """A float64 array of ``value`` (a view where no conversion is needed) and
     its pandas index, if it has one. Only real numbers are accepted: bools,
-    complex, dates, strings and objects are refused rather than coerced."""
+    complex, dates, strings and objects are refused rather than coerced, and
+    so are masked arrays."""
     index = None
     dtype = None
+    if _is_masked(value):
+        raise _masked_error(name, value)
+    if _is_pandas(value) or _is_polars(value):
+        index = _series_index(name, value)
+    plain = not isinstance(value, np.ndarray) and not _is_pandas(value) and not _is_polars(value)
+    if plain and isinstance(value, Sequence) and not isinstance(value, (str, bytes)):
+        _check_items(np, name, value)
     try:
         if _is_pandas(value):
-            index = _series_index(name, value)
             dtype = value.dtype
             if not isinstance(dtype, np.dtype) and dtype.kind in "iuf":
                 # A nullable extension dtype: its missing values become NaN.
                 value = value.to_numpy(dtype=np.float64, na_value=np.nan)
+        elif _is_polars(value) and str(value.dtype) in ("Int128", "UInt128"):
+            # NumPy has no 128-bit integers: each value as float() reads it.
+            value = np.array([math.nan if x is None else float(x) for x in value.to_list()])
         array = np.asarray(value)
+    except OverflowError as exc:
+        raise OverflowError(f"argument {name!r}: {exc}") from None
     except (TypeError, ValueError) as exc:
         raise TypeError(f"argument {name!r}: cannot be read as numbers: {exc}") from None
+    except MemoryError:
+        raise
+    except Exception as exc:  # a library's own error (polars)
+        raise TypeError(
+            f"argument {name!r}: cannot be read as numbers: {type(exc).__name__}: {exc}"
+        ) from None
+    if plain and array.dtype.kind == "O":
+        array = _python_ints(np, name, array)
     if array.dtype.kind not in "iuf":
         got = type(value).__name__
         if array.ndim or not isinstance(value, (int, float, complex, str, bool, type(None))):
             got += f" with dtype {dtype if dtype is not None else array.dtype}"
         raise TypeError(f"argument {name!r}: expected real numbers, got {got}")
-    return array.astype(np.float64, copy=False), index
+    if array.ndim > _MAX_DIMS:
+        raise _dims_error(name, array.ndim)
+    if array.dtype == np.float64:
+        return array, index
+    # A broadcast (stride-0) input is converted once, not at its full size.
+    core = _unbroadcast(array)
+    converted = core.astype(np.float64)
+    return (converted if core is array else np.broadcast_to(converted, array.shape)), index
+
+
+def _dims_error(name: str, ndim: int) -> ValueError:
+    return ValueError(
+        f"argument {name!r} has {ndim} dimensions: a book has at most {_MAX_DIMS}, "
+        "the most NumPy broadcasts"
+    )
 
 
 def _flag_error(np: Any, shape: tuple[int, ...], position: int, value: Any) -> ValueError:
@@ -253,7 +371,15 @@ class _Book:
         indexes: dict[str, Any] = {}
         for name, value in numbers.items():
             arrays[name], indexes[name] = _numbers(np, name, value)
-        arrays["flag"], indexes["flag"] = _flags(np, flag)
+        if _is_masked(flag):
+            raise _masked_error("flag", flag)
+        if isinstance(flag, np.ndarray) and flag.ndim > _MAX_DIMS:
+            raise _dims_error("flag", flag.ndim)
+        # A broadcast flag array is read once, not at its full size.
+        core = _unbroadcast(flag) if isinstance(flag, np.ndarray) else flag
+        arrays["flag"], indexes["flag"] = _flags(np, core)
+        if core is not flag:
+            arrays["flag"] = np.broadcast_to(arrays["flag"], flag.shape)
         try:
             self.shape: tuple[int, ...] = np.broadcast_shapes(*(a.shape for a in arrays.values()))
         except ValueError:
@@ -355,9 +481,12 @@ def greeks(
     # the caches, a whole vector at a time, where the vector is so aligned),
     # reused by the next call once these arrays are gone.
     size = len(names) * math.prod(shape)
-    block = np.frombuffer(_book.output_block(size), np.float64).reshape((len(names), *shape))
-    # One C-contiguous row per quantity (a 0-d view, not a scalar, for shape ()).
-    outs = tuple(block[i, ...] for i in range(len(names)))
+    if size or book.index is not None:
+        block = np.frombuffer(_book.output_block(size), np.float64).reshape((len(names), *shape))
+        # One C-contiguous row per quantity (a 0-d view, not a scalar, for shape ()).
+        outs = tuple(block[i, ...] for i in range(len(names)))
+    else:  # an empty book, whose block may be too large a shape: (16, 2**59, 0)
+        outs = tuple(np.empty(shape) for _ in names)
     if names:
         _book.greeks(
             code,

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <new>
 #include <thread>
 
 namespace kv::book {
@@ -11,6 +13,7 @@ namespace {
 struct Runs {
   GreeksRun greeks;
   IvRunFn iv;
+  void (*prepare)();
 };
 
 const Runs& ActiveRuns() {
@@ -18,11 +21,12 @@ const Runs& ActiveRuns() {
     switch (ActiveTarget()) {
 #define KV_RUNS(ns, Enum) \
   case Target::Enum:      \
-    return Runs{&ns::book_kernel::GreeksRow, &ns::book_kernel::IvRow};
+    return Runs{&ns::book_kernel::GreeksRow, &ns::book_kernel::IvRow, &ns::book_kernel::Prepare};
       KV_FOR_EACH_TARGET(KV_RUNS)
 #undef KV_RUNS
     }
-    return Runs{&baseline::book_kernel::GreeksRow, &baseline::book_kernel::IvRow};
+    return Runs{&baseline::book_kernel::GreeksRow, &baseline::book_kernel::IvRow,
+                &baseline::book_kernel::Prepare};
   }();
   return runs;
 }
@@ -31,6 +35,13 @@ const Runs& ActiveRuns() {
 constexpr std::ptrdiff_t kMinChunk = 16384;
 constexpr int kMaxThreads = 256;
 constexpr int kPiecesPerThread = 8;
+// The most elements of one piece: a few milliseconds of the slowest work (an
+// implied volatility the solver works hard for), so that the calling thread
+// is never long away from its check between pieces.
+constexpr std::ptrdiff_t kMaxPiece = 16384;
+constexpr std::ptrdiff_t kMinPiece = 1024;
+// How often, at most, the calling thread asks whether to stop.
+constexpr auto kCheckInterval = std::chrono::milliseconds(10);
 // Outputs of more bytes than this are written past the caches, which could
 // not hold them until the caller reads them anyway.
 constexpr std::ptrdiff_t kStreamBytes = std::ptrdiff_t{8} << 20;
@@ -66,24 +77,30 @@ void WalkRange(const Layout& layout, std::ptrdiff_t lo, std::ptrdiff_t hi, const
 // Splits [0, total) into pieces, block-aligned, that `count` threads claim in
 // turn (the calling thread is one of them). A few pieces per thread rather
 // than one: a thread whose core is busy with other work claims fewer, and the
-// others finish the call instead of waiting for it.
+// others finish the call instead of waiting for it. Between its pieces the
+// calling thread asks `check` whether to stop; if so no piece is claimed
+// after its current one, and the function returns false once every thread
+// has ended.
 template <class Chunk>
-void Split(std::ptrdiff_t total, int threads, const Chunk& chunk) noexcept {
+bool Split(std::ptrdiff_t total, int threads, const StopCheck& check, const Chunk& chunk) noexcept {
   const std::ptrdiff_t most = std::max<std::ptrdiff_t>(1, total / kMinChunk);
-  const int count = static_cast<int>(std::min<std::ptrdiff_t>({threads, most, kMaxThreads}));
-  if (count == 1) {
-    chunk(0, total);
-    return;
+  int count = static_cast<int>(std::min<std::ptrdiff_t>({threads, most, kMaxThreads}));
+  std::ptrdiff_t size = kMaxPiece;
+  if (count > 1) {
+    size = std::clamp<std::ptrdiff_t>(total / (std::ptrdiff_t{kPiecesPerThread} * count), kMinPiece,
+                                      kMaxPiece);
+    size = (size + 7) / 8 * 8;  // whole blocks for every lane width
   }
-  std::ptrdiff_t size = std::max(kMinChunk, total / (std::ptrdiff_t{kPiecesPerThread} * count));
-  size = (size + 7) / 8 * 8;  // whole blocks for every lane width
   std::atomic<std::ptrdiff_t> next{0};
   const auto work = [&] {
     for (std::ptrdiff_t lo; (lo = next.fetch_add(size, std::memory_order_relaxed)) < total;) {
       chunk(lo, std::min(total, lo + size));
     }
   };
-  std::thread pool[kMaxThreads];
+  // The threads' handles live on the heap: the calling thread's stack may be
+  // small. Without them, the calling thread does the work alone.
+  std::thread* pool = count > 1 ? new (std::nothrow) std::thread[count] : nullptr;
+  if (pool == nullptr) count = 1;
   for (int c = 1; c < count; ++c) {
     try {
       pool[c] = std::thread(work);
@@ -91,22 +108,42 @@ void Split(std::ptrdiff_t total, int threads, const Chunk& chunk) noexcept {
       break;  // the threads started so far share the work
     }
   }
-  work();
+  bool stopped = false;
+  auto last = std::chrono::steady_clock::now();
+  for (std::ptrdiff_t lo; (lo = next.fetch_add(size, std::memory_order_relaxed)) < total;) {
+    chunk(lo, std::min(total, lo + size));
+    if (check.stop == nullptr) continue;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last < kCheckInterval) continue;
+    if (check.stop(check.context)) {
+      // Every later claim finds the range used up.
+      next.store(total, std::memory_order_relaxed);
+      stopped = true;
+      break;
+    }
+    last = std::chrono::steady_clock::now();
+  }
   for (int c = 1; c < count; ++c) {
     if (pool[c].joinable()) pool[c].join();
   }
+  delete[] pool;
+  return !stopped;
 }
 
 }  // namespace
 
 std::ptrdiff_t ElementCount(const Layout& layout) {
+  for (int d = 0; d < layout.ndim; ++d) {
+    if (layout.shape[d] == 0) return 0;  // before any product could overflow
+  }
   std::ptrdiff_t total = 1;
   for (int d = 0; d < layout.ndim; ++d) total *= layout.shape[d];
   return total;
 }
 
-Layout Coalesce(const Layout& layout) {
-  Layout out;
+void Coalesce(const Layout& layout, Layout* out_layout) {
+  Layout& out = *out_layout;
+  out.ndim = 0;
   for (int k = 0; k < kInputs; ++k) out.data[k] = layout.data[k];
   for (int d = 0; d < layout.ndim; ++d) {
     if (layout.shape[d] == 1) continue;
@@ -128,32 +165,36 @@ Layout Coalesce(const Layout& layout) {
     out.shape[0] = 1;
     for (int k = 0; k < kInputs; ++k) out.stride[k][0] = 0;
   }
-  return out;
 }
 
-void RunGreeks(const GreeksJob& given, const Layout& layout, int threads) noexcept {
+bool RunGreeks(const GreeksJob& given, const Layout& layout, int threads,
+               const StopCheck& check) noexcept {
   const std::ptrdiff_t total = ElementCount(layout);
-  if (total == 0) return;
+  if (total == 0) return true;
   GreeksJob job = given;
   unsigned seen = 0;
   for (int k = 0; k < job.count; ++k) seen |= 1u << job.quantities[k];
   job.all = job.count == kQuantityCount && seen == (1u << kQuantityCount) - 1;
   job.stream = total * job.count * std::ptrdiff_t{sizeof(double)} > kStreamBytes;
-  Split(total, threads, [&](std::ptrdiff_t lo, std::ptrdiff_t hi) {
+  return Split(total, threads, check, [&](std::ptrdiff_t lo, std::ptrdiff_t hi) {
     WalkRange(layout, lo, hi, [&](const Inputs& in, std::ptrdiff_t at, std::ptrdiff_t n) {
       ActiveRuns().greeks(job, in, at, n);
     });
   });
 }
 
-void RunIv(const IvJob& job, const Layout& layout, int threads) noexcept {
+bool RunIv(const IvJob& job, const Layout& layout, int threads, const StopCheck& check) noexcept {
   const std::ptrdiff_t total = ElementCount(layout);
-  if (total == 0) return;
-  Split(total, threads, [&](std::ptrdiff_t lo, std::ptrdiff_t hi) {
+  if (total == 0) return true;
+  return Split(total, threads, check, [&](std::ptrdiff_t lo, std::ptrdiff_t hi) {
     WalkRange(layout, lo, hi, [&](const Inputs& in, std::ptrdiff_t at, std::ptrdiff_t n) {
       ActiveRuns().iv(job, in, at, n);
     });
   });
+}
+
+void PrepareBookKernels() noexcept {
+  ActiveRuns().prepare();
 }
 
 }  // namespace kv::book

@@ -17,7 +17,9 @@ KV_TARGET_BEGIN
 // fused multiply-adds in hardware can reproduce the platform's results at
 // speed; elsewhere, and in KESTROVANE_PLATFORM_MATH builds, the platform
 // functions serve. Decided on first use, never at load: the kernels of wider
-// targets run no code before they are chosen.
+// targets run no code before they are chosen. The whole-book module asks at
+// its import, for the chosen target only (PrepareBookKernels), so that no
+// call of a book runs the check on its caller's stack.
 inline bool FastMathEnabled() {
 #if defined(KV_PLATFORM_MATH) || !defined(__FMA__)
   return false;

@@ -56,6 +56,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <limits>
+#include <new>
 #include <type_traits>
 
 #if defined(__SSE2__) || defined(__AVX__)
@@ -931,19 +932,25 @@ bool BatteryMatches(const Battery& b, Vector vector_fn, Scalar scalar_fn) {
 // pseudo-random values). True only if every bit matches; takes tens of
 // microseconds, so call it once and keep the answer.
 // Out of line: the kernels inline everything they call, and this runs once.
+// The battery (16 KiB) lives on the heap, so that the check's frame stays
+// small on whatever stack first asks for it (a thread may have 32 KiB); where
+// it cannot be allocated the answer is false, and the platform functions,
+// exact by definition, serve.
 [[gnu::noinline, gnu::cold]] inline bool VectorMathMatchesPlatform() {
   namespace detail = vector_math_detail;
   constexpr int N = kVectorMathWidth;
-  detail::Battery battery;
-  detail::FillExpBattery(battery);
+  detail::Battery* const battery = new (std::nothrow) detail::Battery;
+  if (battery == nullptr) return false;
+  detail::FillExpBattery(*battery);
   const bool exp_ok = detail::BatteryMatches<N>(
-      battery, [](detail::Vec<N> x) { return detail::Exp<N>(x); },
+      *battery, [](detail::Vec<N> x) { return detail::Exp<N>(x); },
       [](double x) { return std::exp(x); });
-  battery.count = 0;
-  detail::FillLogBattery(battery);
+  battery->count = 0;
+  detail::FillLogBattery(*battery);
   const bool log_ok = detail::BatteryMatches<N>(
-      battery, [](detail::Vec<N> x) { return detail::Log<N>(x); },
+      *battery, [](detail::Vec<N> x) { return detail::Log<N>(x); },
       [](double x) { return std::log(x); });
+  delete battery;
   return exp_ok && log_ok;
 }
 }  // namespace KV_VECTOR_MATH_TARGET

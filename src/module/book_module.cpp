@@ -7,11 +7,13 @@
 #include <Python.h>
 
 #include <bit>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <iterator>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -142,24 +144,39 @@ bool CheckModel(int model) {
   return false;
 }
 
-bool CheckThreads(int threads) {
-  if (threads >= 1) return true;
-  PyErr_Format(PyExc_ValueError, "threads must be at least 1, not %d", threads);
-  return false;
-}
-
-// The kernel's view of the inputs, in kernel order.
-Layout MakeLayout(const Buffer* const (&inputs)[kInputs]) {
-  Layout layout;
+// The kernel's view of the inputs, in kernel order, coalesced into *layout;
+// `raw` is scratch space (both are heap-held by the caller).
+void MakeLayout(const Buffer* const (&inputs)[kInputs], Layout* raw, Layout* layout) {
   const Py_buffer& first = inputs[0]->view();
-  layout.ndim = first.ndim;
-  for (int d = 0; d < first.ndim; ++d) layout.shape[d] = first.shape[d];
+  raw->ndim = first.ndim;
+  for (int d = 0; d < first.ndim; ++d) raw->shape[d] = first.shape[d];
   for (int k = 0; k < kInputs; ++k) {
     const Py_buffer& view = inputs[k]->view();
-    layout.data[k] = static_cast<const char*>(view.buf);
-    for (int d = 0; d < view.ndim; ++d) layout.stride[k][d] = view.strides[d];
+    raw->data[k] = static_cast<const char*>(view.buf);
+    for (int d = 0; d < view.ndim; ++d) raw->stride[k][d] = view.strides[d];
   }
-  return Coalesce(layout);
+  Coalesce(*raw, layout);
+}
+
+// The thread count: an int in [1, INT_MAX], named when it is not one.
+bool ReadThreads(PyObject* object, int* threads) {
+  if (!PyLong_Check(object) || PyBool_Check(object)) {
+    PyErr_Format(PyExc_TypeError, "threads must be an int, not %R", object);
+    return false;
+  }
+  int overflow = 0;
+  const long value = PyLong_AsLongAndOverflow(object, &overflow);
+  if (value == -1 && PyErr_Occurred()) return false;
+  if (overflow < 0 || (overflow == 0 && value < 1)) {
+    PyErr_Format(PyExc_ValueError, "threads must be at least 1, not %S", object);
+    return false;
+  }
+  if (overflow > 0 || value > INT_MAX) {
+    PyErr_Format(PyExc_ValueError, "threads must be at most %d, not %S", INT_MAX, object);
+    return false;
+  }
+  *threads = static_cast<int>(value);
+  return true;
 }
 
 // The integer quantity indices of a tuple.
@@ -186,13 +203,54 @@ bool ReadQuantities(PyObject* quantities, int* out, Py_ssize_t* count) {
   return true;
 }
 
+// The thread that runs Python's signal handlers (that of the main
+// interpreter's main thread), found at import; 0 if it could not be.
+unsigned long main_thread = 0;
+
+unsigned long FindMainThread() {
+  Ref module(PyImport_ImportModule("_thread"));
+  if (module && PyObject_HasAttrString(module.get(), "_get_main_thread_ident")) {
+    Ref ident(PyObject_CallMethod(module.get(), "_get_main_thread_ident", nullptr));
+    const unsigned long value = ident ? PyLong_AsUnsignedLong(ident.get()) : 0;
+    PyErr_Clear();
+    return value;
+  }
+  PyErr_Clear();  // before 3.13: the thread threading calls the main one
+  module = Ref(PyImport_ImportModule("threading"));
+  Ref thread(module ? PyObject_CallMethod(module.get(), "main_thread", nullptr) : nullptr);
+  Ref ident(thread ? PyObject_GetAttrString(thread.get(), "ident") : nullptr);
+  const unsigned long value = ident ? PyLong_AsUnsignedLong(ident.get()) : 0;
+  PyErr_Clear();
+  return value;
+}
+
 // Runs work with the interpreter lock released; the work never throws, and
-// every buffer it reads or writes stays held by the caller meanwhile.
+// every buffer it reads or writes stays held by the caller meanwhile. On the
+// thread that handles signals, the work may take the lock back for a moment
+// between pieces of the book to run the handlers of pending signals: once
+// one raises (Ctrl-C's KeyboardInterrupt), the work stops and the exception
+// is left set. Returns false then.
 template <class Work>
-void WithoutGil(const Work& work) {
-  PyThreadState* state = PyEval_SaveThread();
-  work();
-  PyEval_RestoreThread(state);
+bool WithoutGil(const Work& work) {
+  struct Unlocked {
+    PyThreadState* state = nullptr;
+    bool raised = false;
+  } unlocked;
+  StopCheck check;
+  if (main_thread != 0 && PyThread_get_thread_ident() == main_thread) {
+    check.context = &unlocked;
+    check.stop = [](void* context) {
+      Unlocked& self = *static_cast<Unlocked*>(context);
+      PyEval_RestoreThread(self.state);
+      self.raised = PyErr_CheckSignals() != 0;
+      self.state = PyEval_SaveThread();
+      return self.raised;
+    };
+  }
+  unlocked.state = PyEval_SaveThread();
+  const bool completed = work(check);
+  PyEval_RestoreThread(unlocked.state);
+  return completed && !unlocked.raised;
 }
 
 // Any C++ exception becomes a Python one: none crosses into the interpreter.
@@ -210,71 +268,94 @@ PyObject* Guarded(Body&& body) noexcept {
   return nullptr;
 }
 
+// The Python objects a whole-book call takes, its buffer views and the
+// kernel's layout: about 12 KiB, on the heap rather than the caller's stack
+// (a thread may have 32 KiB in all).
+struct GreeksCall {
+  Buffer inputs[kInputs];
+  Buffer outs[kMaxOutputs];
+  double* out_data[kMaxOutputs];
+  char names[kMaxOutputs][16];
+  int indices[kMaxOutputs];
+  Layout raw, layout;
+};
+
+struct IvCall {
+  Buffer inputs[kInputs];
+  Buffer out, status;
+  Layout raw, layout;
+};
+
 PyObject* GreeksBody(PyObject* args) {
   int model, threads;
-  PyObject *quantities, *outs, *objects[kInputs];
-  if (!PyArg_ParseTuple(args, "iOOOOOOOOOi:greeks", &model, &quantities, &objects[0], &objects[1],
+  PyObject *quantities, *outs, *thread_count, *objects[kInputs];
+  if (!PyArg_ParseTuple(args, "iOOOOOOOOOO:greeks", &model, &quantities, &objects[0], &objects[1],
                         &objects[2], &objects[3], &objects[4], &objects[5], &objects[6], &outs,
-                        &threads)) {
+                        &thread_count)) {
     return nullptr;
   }
-  if (!CheckModel(model) || !CheckThreads(threads)) return nullptr;
-  int indices[kMaxOutputs];
+  if (!CheckModel(model) || !ReadThreads(thread_count, &threads)) return nullptr;
+  const auto call = std::make_unique<GreeksCall>();
   Py_ssize_t count;
-  if (!ReadQuantities(quantities, indices, &count)) return nullptr;
+  if (!ReadQuantities(quantities, call->indices, &count)) return nullptr;
   if (!PyTuple_Check(outs) || PyTuple_Size(outs) != count) {
     PyErr_SetString(PyExc_ValueError, "outs must be a tuple with one buffer per quantity");
     return nullptr;
   }
 
   static constexpr const char* kNames[kInputs] = {"flag", "X", "K", "t", "r", "sigma", "q"};
-  Buffer inputs[kInputs];
+  Buffer(&inputs)[kInputs] = call->inputs;
   for (int k = 0; k < kInputs; ++k) {
     if (!inputs[k].Take(objects[k], kNames[k])) return nullptr;
   }
-  Buffer out_buffers[kMaxOutputs];
-  double* out_data[kMaxOutputs];
-  char names[kMaxOutputs][16];
   for (Py_ssize_t i = 0; i < count; ++i) {
-    std::snprintf(names[i], sizeof names[i], "outs[%d]", static_cast<int>(i));
-    if (!out_buffers[i].Take(PyTuple_GetItem(outs, i), names[i])) return nullptr;
-    out_data[i] = static_cast<double*>(out_buffers[i].view().buf);
+    char* name = call->names[i];
+    std::snprintf(name, sizeof call->names[i], "outs[%d]", static_cast<int>(i));
+    if (!call->outs[i].Take(PyTuple_GetItem(outs, i), name)) return nullptr;
+    call->out_data[i] = static_cast<double*>(call->outs[i].view().buf);
   }
-  const Py_buffer& reference = count > 0 ? out_buffers[0].view() : inputs[1].view();
+  const Py_buffer& reference = count > 0 ? call->outs[0].view() : inputs[1].view();
   if (!CheckFlag(inputs[0], reference)) return nullptr;
   for (int k = 1; k < kInputs; ++k) {
     if (!CheckFloat64(inputs[k], kNames[k], reference)) return nullptr;
   }
   for (Py_ssize_t i = 0; i < count; ++i) {
-    if (!CheckOutput(out_buffers[i], names[i], 'd', 8, "float64 items (format 'd')", reference)) {
+    if (!CheckOutput(call->outs[i], call->names[i], 'd', 8, "float64 items (format 'd')",
+                     reference)) {
       return nullptr;
     }
   }
 
   const Buffer* const order[kInputs] = {&inputs[0], &inputs[1], &inputs[2], &inputs[3],
                                         &inputs[4], &inputs[5], &inputs[6]};
-  const Layout layout = MakeLayout(order);
-  const GreeksJob job{static_cast<Model>(model), static_cast<int>(count), indices, out_data};
-  if (count > 0) WithoutGil([&] { RunGreeks(job, layout, threads); });
+  MakeLayout(order, &call->raw, &call->layout);
+  const GreeksJob job{static_cast<Model>(model), static_cast<int>(count), call->indices,
+                      call->out_data};
+  const Layout& layout = call->layout;
+  if (count > 0 &&
+      !WithoutGil([&](const StopCheck& check) { return RunGreeks(job, layout, threads, check); })) {
+    return nullptr;  // a signal handler raised
+  }
   Py_RETURN_NONE;
 }
 
 PyObject* ImpliedVolBody(PyObject* args) {
   int model, threads;
-  PyObject *out_object, *status_object, *objects[kInputs];
-  if (!PyArg_ParseTuple(args, "iOOOOOOOOOi:implied_volatility", &model, &objects[0], &objects[1],
+  PyObject *out_object, *status_object, *thread_count, *objects[kInputs];
+  if (!PyArg_ParseTuple(args, "iOOOOOOOOOO:implied_volatility", &model, &objects[0], &objects[1],
                         &objects[2], &objects[3], &objects[4], &objects[5], &objects[6],
-                        &out_object, &status_object, &threads)) {
+                        &out_object, &status_object, &thread_count)) {
     return nullptr;
   }
-  if (!CheckModel(model) || !CheckThreads(threads)) return nullptr;
+  if (!CheckModel(model) || !ReadThreads(thread_count, &threads)) return nullptr;
+  const auto call = std::make_unique<IvCall>();
 
   static constexpr const char* kNames[kInputs] = {"flag", "price", "X", "K", "t", "r", "q"};
-  Buffer inputs[kInputs];
+  Buffer(&inputs)[kInputs] = call->inputs;
   for (int k = 0; k < kInputs; ++k) {
     if (!inputs[k].Take(objects[k], kNames[k])) return nullptr;
   }
-  Buffer out, status;
+  Buffer &out = call->out, &status = call->status;
   if (!out.Take(out_object, "out")) return nullptr;
   const bool with_status = status_object != Py_None;
   if (with_status && !status.Take(status_object, "status")) return nullptr;
@@ -290,10 +371,13 @@ PyObject* ImpliedVolBody(PyObject* args) {
 
   const Buffer* const order[kInputs] = {&inputs[0], &inputs[1], &inputs[2], &inputs[3],
                                         &inputs[4], &inputs[5], &inputs[6]};
-  const Layout layout = MakeLayout(order);
+  MakeLayout(order, &call->raw, &call->layout);
   const IvJob job{static_cast<Model>(model), static_cast<double*>(out.view().buf),
                   with_status ? static_cast<std::int8_t*>(status.view().buf) : nullptr};
-  WithoutGil([&] { RunIv(job, layout, threads); });
+  const Layout& layout = call->layout;
+  if (!WithoutGil([&](const StopCheck& check) { return RunIv(job, layout, threads, check); })) {
+    return nullptr;  // a signal handler raised
+  }
   Py_RETURN_NONE;
 }
 
@@ -359,6 +443,10 @@ PyObject* QuantityNames() {
 }
 
 PyObject* CreateModule() {
+  main_thread = FindMainThread();
+  // The kernels' one-time checks run here, on the importing thread, and not
+  // in the first call, which may come from a thread with a small stack.
+  PrepareBookKernels();
   Ref module(PyModule_Create(&kModule));
   if (!module) return nullptr;
   Ref names(QuantityNames());
