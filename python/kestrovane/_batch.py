@@ -410,7 +410,7 @@ def _kept_text(np: Any, values: Any) -> Any:
 class ParquetReader:
     def __init__(self, pq: Any, path: str) -> None:
         try:
-            self.file = pq.ParquetFile(path)
+            self.file = pq.ParquetFile(path, pre_buffer=False)
         except Exception as exc:  # pyarrow's errors have no common base
             raise InputError(f"{path}: not a Parquet file ({exc})") from None
         self.columns = list(self.file.schema_arrow.names)
@@ -604,6 +604,9 @@ def _output_paths(path: str) -> tuple[str, str | None]:
     except OSError as exc:
         raise InputError(f"{path}: cannot write there ({exc.strerror})") from None
     os.close(fd)
+    mask = os.umask(0)  # mkstemp makes the file private; OUT gets the usual mode
+    os.umask(mask)
+    os.chmod(tmp, 0o666 & ~mask)
     return path, tmp
 
 
