@@ -5,6 +5,7 @@ never stop the run, chunks join seamlessly, and errors are one line."""
 import csv
 import json
 import math
+import os
 import subprocess
 import sys
 import textwrap
@@ -49,6 +50,9 @@ def test_csv_rows_are_the_librarys_and_bad_rows_are_nan(tmp_path):
     assert done.returncode == 0 and done.stdout == ""
     note = f"python -m kestrovane book: 4 of {len(ROWS)} rows unreadable: NaN results"
     assert done.stderr.splitlines() == [note]
+    umask = os.umask(0)
+    os.umask(umask)
+    assert (tmp_path / "out.csv").stat().st_mode & 0o777 == 0o666 & ~umask  # not private
     with open(tmp_path / "out.csv", newline="") as f:
         header, *out = list(csv.reader(f))
     assert header == HEADER + list(kv.QUANTITIES)

@@ -37,6 +37,9 @@ from ._quantities import MODELS, QUANTITIES
 
 PROG = "python -m kestrovane book"
 CHUNK_ROWS = 1 << 20
+# CSV rows live as Python strings between reading and writing: a smaller
+# chunk keeps the memory of a CSV run near that of a Parquet one.
+CSV_CHUNK_ROWS = 1 << 16
 STATUS_NAMES = tuple(status.name for status in book.IvStatus)
 _FLAG_WORDS = {"c": 1, "call": 1, "p": 0, "put": 0}
 _INPUTS = ("flag", "S", "F", "K", "t", "r", "sigma", "q", "price")
@@ -100,8 +103,7 @@ examples:
         "--chunk-rows",
         type=int,
         metavar="N",
-        default=CHUNK_ROWS,
-        help=f"rows per chunk (default {CHUNK_ROWS:,})",
+        help=f"rows per chunk (default {CHUNK_ROWS:,} for Parquet, {CSV_CHUNK_ROWS:,} for CSV)",
     )
     parser.add_argument(
         "--threads", type=int, metavar="N", help="threads per chunk (default: every core)"
@@ -410,7 +412,7 @@ def _kept_text(np: Any, values: Any) -> Any:
 class ParquetReader:
     def __init__(self, pq: Any, path: str) -> None:
         try:
-            self.file = pq.ParquetFile(path)
+            self.file = pq.ParquetFile(path, pre_buffer=False)
         except Exception as exc:  # pyarrow's errors have no common base
             raise InputError(f"{path}: not a Parquet file ({exc})") from None
         self.columns = list(self.file.schema_arrow.names)
@@ -532,7 +534,7 @@ class Progress:
 def run(args: argparse.Namespace) -> tuple[int, int]:
     """Rows written and rows with an unreadable value."""
     np = _need.numpy()
-    if args.chunk_rows < 1:
+    if args.chunk_rows is not None and args.chunk_rows < 1:
         raise InputError(f"--chunk-rows must be at least 1, got {args.chunk_rows}")
     if args.threads is not None and args.threads < 1:
         raise InputError(f"--threads must be at least 1, got {args.threads}")
@@ -548,7 +550,8 @@ def run(args: argparse.Namespace) -> tuple[int, int]:
             rows = bad = 0
             progress = Progress()
             try:
-                for chunk, kept in reader.chunks(np, plan, args.chunk_rows):
+                size = args.chunk_rows or (CSV_CHUNK_ROWS if in_format == "csv" else CHUNK_ROWS)
+                for chunk, kept in reader.chunks(np, plan, size):
                     results = evaluate(np, plan, chunk, args.threads)
                     writer.write(np, kept, results)
                     rows += chunk.rows
@@ -604,6 +607,9 @@ def _output_paths(path: str) -> tuple[str, str | None]:
     except OSError as exc:
         raise InputError(f"{path}: cannot write there ({exc.strerror})") from None
     os.close(fd)
+    mask = os.umask(0)  # mkstemp makes the file private; OUT gets the usual mode
+    os.umask(mask)
+    os.chmod(tmp, 0o666 & ~mask)
     return path, tmp
 
 
