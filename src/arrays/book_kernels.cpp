@@ -50,5 +50,10 @@ void IvRow(const IvJob& job, const Inputs& in, std::ptrdiff_t at, std::ptrdiff_t
   detail::WithModel(job.model, [&]<Model M>() { Iv<M>(job, in, at, n); });
 }
 
+// Whether this target's kernels take the vector exp and log (block_math.hpp).
+bool UsesVectorMath() {
+  return FastMathEnabled();
+}
+
 }  // namespace book_kernel
 KV_TARGET_END

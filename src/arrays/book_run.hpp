@@ -36,4 +36,7 @@ Layout Coalesce(const Layout& layout);
 void RunGreeks(const GreeksJob& job, const Layout& layout, int threads) noexcept;
 void RunIv(const IvJob& job, const Layout& layout, int threads) noexcept;
 
+// Whether the kernels in use take the vector exp and log (else the platform's).
+bool VectorMathInUse();
+
 }  // namespace kv::book
