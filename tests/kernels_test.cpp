@@ -6,18 +6,22 @@
 // runs of equal expiries) and a sorted strike ladder, at every length up to
 // two blocks and a long one, aligned and not. The whole-book implied-
 // volatility kernels of every target run too, with calls and puts mixed,
-// and their status codes are compared as well. Prints one line; exits 1 on
-// any mismatch.
+// and their status codes are compared as well; so do the whole-book Greeks
+// kernels of every target, in every composition of quantities. Prints one
+// line; exits 1 on any mismatch.
 
 #include <gnu/libc-version.h>
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "../src/arrays/array_kernels.hpp"
@@ -178,11 +182,9 @@ void RunOne(ArrayKernel kernel, const char* target, const Row& row, OptionKind k
   for (double& x : out) std::memcpy(&x, &kUnwritten, sizeof x);
   kernel(kind, shared, data, out.data(), n);
   for (std::ptrdiff_t e = 0; e <= n; ++e) {
-    const double expected = e < n ? want[e] : out[n];
-    if (e == n && Bits(expected) == kUnwritten) break;
-    if (Bits(out[e]) != Bits(expected)) {
-      if (tally.mismatches++ < 10) Report(target, row, kind, rates, n, e, out[e], expected);
-    }
+    const std::uint64_t expected = e < n ? Bits(want[e]) : kUnwritten;
+    if (Bits(out[e]) != expected && tally.mismatches++ < 10)
+      Report(target, row, kind, rates, n, e, out[e], std::bit_cast<double>(expected));
   }
   tally.elements += n;
 }
@@ -285,6 +287,115 @@ void RunBookIv(const std::vector<Target>& targets, Values& values, Tally& tally)
   }
 }
 
+// The scalar routine of quantity Q for one option (X, K, t, r, sigma, q) of a model.
+template <class Q>
+double BookScalar(book::Model model, OptionKind kind, const double (&x)[6]) {
+  const auto [X, K, t, r, sigma, q] = x;
+  if (model == book::Model::Black76) return WithCanonicalNaN(Black76<Q>(kind, X, K, t, r, sigma));
+  return WithCanonicalNaN(Bsm<Q>(kind, X, K, t, r, sigma, model == book::Model::Bs ? 0.0 : q));
+}
+using BookScalarFn = double (*)(book::Model, OptionKind, const double (&)[6]);
+const BookScalarFn kBookScalars[] = {
+#define KV_BOOK_SCALAR(name, Routine) &BookScalar<greeks::Routine>,
+    KV_ALL_QUANTITIES(KV_BOOK_SCALAR)
+#undef KV_BOOK_SCALAR
+};
+
+// The whole-book Greeks of every model on every target, against the scalar
+// routines, in every composition the kernels have: one quantity (each of the
+// sixteen), all sixteen (in index order and reversed, `all` set as the module
+// sets it; streamed past the caches too) and other lists (all sixteen without
+// `all`, a few subsets). Flags mixed from option to option, r and q per option
+// and shared by the run (stride 0), special values, a sorted strike ladder;
+// the long run in two pieces, as threads split a book.
+void RunBookGreeks(const std::vector<Target>& targets, Values& values, Tally& tally) {
+  using book::Model;
+  namespace I = book::Index;
+  constexpr std::ptrdiff_t n = kLong;
+  const double kEdges[] = {0.0, -0.0, kInf, -kInf, kNaN};
+  std::vector<char> flag(n);
+  std::vector<double> X(n), K(n), t(n), r(n), sigma(n), q(n);
+  double previous = 1.0;
+  for (std::ptrdiff_t e = 0; e < n; ++e) {
+    const auto edge = [&] { return kEdges[static_cast<int>(values.Uniform(0, 5))]; };
+    flag[e] = values.Uniform(0, 1) < 0.5;
+    X[e] = values.Next("S", 1.0), K[e] = values.Next("K", 1.0),
+    sigma[e] = values.Next("sigma", 1.0);
+    previous = t[e] = values.Next("t", previous);
+    r[e] = values.Uniform(0, 1) < 0.04 ? edge() : values.Uniform(-0.02, 0.08);
+    q[e] = values.Uniform(0, 1) < 0.04 ? edge() : values.Uniform(0.0, 0.05);
+    if (e >= 1000 && e < 1400) X[e] = 100.0, K[e] = 80.0 + 0.1 * double(e - 1000), t[e] = 0.5;
+  }
+  std::vector<int> every(kQuantityCount), reversed(kQuantityCount);
+  for (int i = 0; i < kQuantityCount; ++i) every[i] = i, reversed[i] = kQuantityCount - 1 - i;
+  std::vector<std::pair<std::vector<int>, bool>> lists = {
+      {every, true},
+      {reversed, true},
+      {reversed, false},
+      {{I::delta, I::gamma}, false},  //
+      {{I::ultima, I::price, I::dual_gamma, I::charm, I::theta, I::rho, I::vanna}, false}};
+  for (int i = 0; i < kQuantityCount; ++i) lists.push_back({{i}, false});
+  static const double kShared[] = {0.03, 0.01};  // r and q for every option
+  for (Model model : {Model::Bs, Model::Bsm, Model::Black76}) {
+    for (bool shared : {false, true}) {
+      const double* columns[] = {X.data(), K.data(), t.data(), r.data(), sigma.data(), q.data()};
+      if (shared) columns[3] = &kShared[0], columns[5] = &kShared[1];
+      book::Inputs in{{flag.data()}, {1}};
+      for (int k = 1; k < book::kInputs; ++k) {
+        in.data[k] = reinterpret_cast<const char*>(columns[k - 1]);
+        in.stride[k] = shared && (k == 4 || k == 6) ? 0 : sizeof(double);
+      }
+      std::vector<std::vector<double>> want(kQuantityCount, std::vector<double>(n));
+      for (std::ptrdiff_t e = 0; e < n; ++e) {
+        const double option[6] = {
+            X[e], K[e], t[e], shared ? 0.03 : r[e], sigma[e], shared ? 0.01 : q[e]};
+        for (int i = 0; i < kQuantityCount; ++i) {
+          want[i][e] = kBookScalars[i](model, flag[e] ? OptionKind::Call : OptionKind::Put, option);
+        }
+      }
+      for (Target target : targets) {
+        book::GreeksRun run = nullptr;
+#define KV_BOOK_GREEKS(ns, Enum) \
+  if (target == Target::Enum) run = &ns::book_kernel::GreeksRow;
+        KV_FOR_EACH_TARGET(KV_BOOK_GREEKS)
+#undef KV_BOOK_GREEKS
+        for (const auto& [quantities, all] : lists) {
+          const int count = static_cast<int>(quantities.size());
+          for (std::ptrdiff_t length : {1, 7, 17, 33, int{n}, -int{n}}) {
+            const bool stream = length < 0;  // then from a 64-byte boundary, so that it happens
+            length = std::abs(length);
+            std::vector<double> block(count * (length + 8) + 8, std::bit_cast<double>(kUnwritten));
+            double* base =
+                block.data() + (-reinterpret_cast<std::uintptr_t>(block.data()) % 64) / 8;
+            std::vector<double*> outs(count);
+            for (int k = 0; k < count; ++k) outs[k] = base + k * (length + 8);
+            const book::GreeksJob job{model, count, quantities.data(), outs.data(), all, stream};
+            const std::ptrdiff_t split = length == n ? 40 : length;  // 64-byte aligned
+            run(job, in, 0, split);
+            book::Inputs rest = in;
+            for (int k = 0; k < book::kInputs; ++k) rest.data[k] += split * in.stride[k];
+            if (split < length) run(job, rest, split, length - split);
+            for (int k = 0; k < count; ++k) {
+              for (std::ptrdiff_t e = 0; e <= length; ++e) {  // the one after stays unwritten
+                const std::uint64_t expected =
+                    e < length ? Bits(want[quantities[k]][e]) : kUnwritten;
+                if (Bits(outs[k][e]) != expected && tally.mismatches++ < 10) {
+                  std::printf(
+                      "MISMATCH %s book greeks, %d quantities, #%d, model %d, shared r q %d, "
+                      "n=%td element %td: got %016llx, scalar %016llx\n",
+                      TargetName(target), count, k, static_cast<int>(model), shared, length, e,
+                      static_cast<unsigned long long>(Bits(outs[k][e])),
+                      static_cast<unsigned long long>(expected));
+                }
+              }
+              tally.elements += length;
+            }
+          }
+        }
+      }
+    }
+  }
+}
 }  // namespace
 
 int main() {
@@ -326,6 +437,7 @@ int main() {
   }
 
   RunBookIv(targets, values, tally);
+  RunBookGreeks(targets, values, tally);
 
   std::string names;
   for (Target target : targets)
@@ -333,7 +445,8 @@ int main() {
   const bool vector_math = VectorMathMatchesPlatform();
   const bool vector_math_ok = vector_math || !VectorMathExpected();
   std::printf(
-      "kernels_test: %s (module uses %s): %d array functions, %ld elements, %ld mismatches; "
+      "kernels_test: %s (module uses %s): %d array functions, the book's Greeks and implied "
+      "volatility, %ld elements, %ld mismatches; "
       "vector exp and log %s\n",
       names.c_str(), TargetName(ActiveTarget()), kArrayRows, tally.elements, tally.mismatches,
       vector_math      ? "match the platform's"

@@ -213,37 +213,88 @@ def test_threads_change_no_bit():
 
 
 def test_outputs_written_past_the_caches_keep_every_bit():
-    # Over 8 MiB of output goes around the caches wherever a row's blocks are
-    # aligned: here rows 0 and 8 of the sixteen (each row is 8 bytes off the
-    # last). Pieces of the same book stay under that size.
-    n, piece = 70_001, 5_000
-    calls, _, inputs = book_inputs(n, seed=3)
+    # Over 8 MiB of output goes around the caches where an output's blocks are
+    # aligned, as every new output's are; never in an output 8 bytes off.
+    calls, _, inputs = book_inputs(70_001, seed=3)
     whole = greeks("bsm", calls, *inputs, threads=2)
-    for start in range(0, n, piece):
-        part = greeks(
-            "bsm", calls[start : start + piece], *(a[start : start + piece] for a in inputs)
-        )
-        for name in QUANTITIES:
-            assert bits(part[name]).tobytes() == bits(whole[name][start : start + piece]).tobytes()
-
-
-def test_a_kept_output_block_serves_again_only_once_free():
-    # The sixteen outputs of 2**18 options fill 32 MiB: a block kept for reuse.
-    calls, _, inputs = book_inputs(2**18, seed=11)
-    first = greeks("bsm", calls, *inputs)
-    price, address = first["price"], first["price"].ctypes.data
-    kept = bits(price).copy()
-    del first  # the price row still holds the block
-    other = greeks("bsm", ~calls, *inputs)
-    assert other["price"].ctypes.data != address
-    assert bits(price).tobytes() == kept.tobytes()
-    del price
-    again = greeks("bsm", ~calls, *inputs)
-    assert again["price"].ctypes.data == address
+    shifted = {name: np.empty(70_002)[1:] for name in QUANTITIES}
+    greeks("bsm", calls, *inputs, threads=2, out=shifted)
     for name in QUANTITIES:
-        assert bits(again[name]).tobytes() == bits(other[name]).tobytes()
-    with pytest.raises(MemoryError):
-        _book.output_block(-1)
+        assert bits(shifted[name]).tobytes() == bits(whole[name]).tobytes()
+
+
+def test_out_refills_a_previous_result_in_place():
+    calls, _, (X, K, t, r, sigma, q) = book_inputs(1001, seed=11)
+    first = greeks("bsm", calls, X, K, t, r, sigma, q, quantities=["vega", "price", "rho"])
+    arrays = dict(first)
+    again = greeks("bsm", ~calls, X, K, t, r, sigma, q, quantities=["rho", "vega", "price"],
+                   out=first)  # fmt: skip
+    assert again is first and all(again[name] is arrays[name] for name in arrays)
+    fresh = greeks("bsm", ~calls, X, K, t, r, sigma, q, quantities=["price", "rho", "vega"])
+    assert all(bits(again[n]).tobytes() == bits(fresh[n]).tobytes() for n in arrays)
+    args = dict(price=X * 0.15, S=X, K=K, t=t, r=0.03, flag=calls)
+    values, pair = np.empty(1001), (np.empty(1001), np.empty(1001, np.int8))
+    assert kv.implied_volatility("bs", out=values, **args) is values
+    assert kv.implied_volatility("bs", status=True, out=pair, **args) is pair
+    want, reasons = kv.implied_volatility("bs", status=True, **args)
+    assert bits(values).tobytes() == bits(pair[0]).tobytes() == bits(want).tobytes()
+    assert pair[1].tobytes() == reasons.tobytes()
+
+
+S4, BLOCK = np.full(4, 100.0), np.empty((2, 4))
+
+
+def two(**arrays):
+    return {"price": np.empty(4), "delta": np.empty(4), **arrays}
+
+
+@pytest.mark.parametrize(
+    "status, out, error, message",
+    [
+        (None, {"price": np.empty(4)}, ValueError, "out holds price; this call computes price, d"),
+        (None, [np.empty(4)] * 2, TypeError, "out must be a dict"),
+        (None, two(delta=[0.0] * 4), TypeError, r"out\['delta'\] must be a NumPy array"),
+        (None, two(delta=np.empty(4, np.float32)), TypeError, "dtype float32, not float64"),
+        (None, two(delta=np.empty(5)), ValueError, r"shape \(5,\), not the inputs' shape \(4,\)"),
+        (None, two(delta=np.empty(8)[::2]), ValueError, "C-contiguous and writeable"),
+        (None, two(delta=np.frombuffer(bytes(32))), ValueError, "C-contiguous and writeable"),
+        (None, two(delta=S4), ValueError, r"out\['delta'\] shares memory with S"),
+        (None, two(price=BLOCK[0], delta=BLOCK.reshape(-1)[2:6]), ValueError,
+         r"out\['price'\] shares memory with out\['delta'\]"),
+        (None, two(price=BLOCK[0], delta=BLOCK[1]), None, ""),
+        (False, np.empty(4, np.int8), TypeError, "out has dtype int8"),
+        (False, S4, ValueError, "out shares memory with S"),
+        (True, np.empty(4), TypeError, r"the pair \(values, status\)"),
+        (True, (np.empty(4), np.empty(4)), TypeError, r"out\[1\] has dtype float64, not int8"),
+        (True, (np.empty(2), np.empty(4, np.int8)), ValueError, r"out\[0\] has shape \(2,\)"),
+    ],
+)  # fmt: skip
+def test_out_is_checked_and_its_faults_named(status, out, error, message):
+    args = dict(S=S4, K=100, t=1, r=0.05, flag="c", out=out)
+    if status is None:
+        call, more = kv.greeks, dict(sigma=0.2, quantities=["price", "delta"])
+    else:
+        call, more = kv.implied_volatility, dict(price=10, status=status)
+    if error is None:
+        assert call("bs", **args, **more) is out
+    else:
+        with pytest.raises(error, match=message):
+            call("bs", **args, **more)
+
+
+def test_out_is_refused_with_pandas_inputs():
+    K = pytest.importorskip("pandas").Series([90.0, 100.0])
+    with pytest.raises(TypeError, match="out= takes NumPy arrays"):
+        kv.greeks("bs", flag="c", **{**GOOD, "K": K}, quantities=["price"], out={"price": K.values})
+    with pytest.raises(TypeError, match="out= takes NumPy arrays"):
+        kv.implied_volatility("bs", price=9, S=100, K=K, t=1, r=0.05, flag="c", out=K.values)
+
+
+def test_simd_info_names_the_kernels_in_use():
+    info = _book.simd_info()
+    assert info == {"target": info["target"], "vector_math": info["vector_math"]}
+    assert info["target"] in {"baseline", "avx2", "avx512"}
+    assert info["vector_math"] in {"vector", "platform"}
 
 
 # ---- flags and the pandas and polars inputs ------------------------------------
@@ -310,8 +361,8 @@ def test_polars_series_are_columns_and_give_a_dict():
 
 
 def test_dask_example_blocks_equal_direct_calls():
-    """The README's scale-out example on dask's threaded scheduler, whose
-    blocks run in parallel now that the kernels release the interpreter."""
+    """The README's scale-out example on dask's threaded scheduler: its
+    blocks, _array calls under the interpreter lock, equal the direct calls."""
     pytest.importorskip("dask.array")
     path = Path(__file__).resolve().parent.parent / "examples" / "dask_scaleout.py"
     found = importlib.util.spec_from_file_location("dask_scaleout", path)

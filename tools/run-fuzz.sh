@@ -22,7 +22,7 @@ if [ -z "$module" ] || [ -n "$(find "$ROOT/src" "$ROOT/CMakeLists.txt" "$ROOT/py
   "$ROOT/tools/run-asan.sh" --co -q >/dev/null  # builds and installs; collects no tests
 fi
 if [ "$engine" != random ] && ! "$venv/bin/python" -c "import atheris" 2>/dev/null; then
-  "$venv/bin/python" -m pip install -q atheris >&2 || engine=random
+  "$venv/bin/python" -m pip install -q -c "$CONSTRAINTS" atheris >&2 || engine=random
 fi
 
 mkdir -p "$ROOT/build/fuzz"

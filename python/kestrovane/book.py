@@ -406,6 +406,88 @@ class _Book:
         return index
 
 
+# ---- outputs ---------------------------------------------------------------------
+
+
+def _fresh(np: Any, shape: tuple[int, ...]) -> Any:
+    """A new float64 array of ``shape`` from NumPy's allocator, starting at a
+    64-byte boundary: a large output is written past the caches a whole vector
+    at a time where the vector is so aligned."""
+    size = math.prod(shape)
+    raw = np.empty(size + 7)
+    skip = (-raw.__array_interface__["data"][0] % 64) // 8
+    return raw[skip : skip + size].reshape(shape)
+
+
+def _reused(np: Any, name: str, array: Any, dtype: Any, shape: tuple[int, ...]) -> Any:
+    """``array`` if it can take a call's output of ``shape`` and ``dtype``."""
+    if not isinstance(array, np.ndarray):
+        raise TypeError(f"{name} must be a NumPy array, not {type(array).__name__}")
+    if array.dtype != dtype:
+        raise TypeError(f"{name} has dtype {array.dtype}, not {np.dtype(dtype)}")
+    if array.shape != shape:
+        raise ValueError(f"{name} has shape {array.shape}, not the inputs' shape {shape}")
+    if not (array.flags.c_contiguous and array.flags.writeable):
+        raise ValueError(f"{name} must be C-contiguous and writeable")
+    return array
+
+
+def _check_apart(np: Any, outs: dict[str, Any], views: dict[str, Any]) -> None:
+    """Refuses outputs that share memory with an input or with each other:
+    the kernel would read values it has already overwritten."""
+    named = list(outs.items())
+    for i, (name, array) in enumerate(named):
+        for other, value in [*views.items(), *named[i + 1 :]]:
+            if np.shares_memory(array, value):
+                raise ValueError(f"{name} shares memory with {other}: pass separate arrays")
+
+
+def _greeks_outs(
+    np: Any, out: object, names: tuple[str, ...], book: _Book
+) -> tuple[Any, tuple[Any, ...]]:
+    """The result to return and one output per quantity: new arrays, or the
+    arrays of ``out`` (a previous call's dict) once they are checked."""
+    shape = book.shape
+    if out is None:
+        if book.index is None:
+            outs = tuple(_fresh(np, shape) for _ in names)
+            return dict(zip(names, outs)), outs
+        # One block for the DataFrame, which then holds it without a copy.
+        block = np.empty((len(names), *shape))
+        return block, tuple(block[i] for i in range(len(names)))
+    if book.index is not None:
+        raise TypeError("out= takes NumPy arrays; with pandas inputs each call makes a new frame")
+    if not isinstance(out, dict):
+        raise TypeError(f"out must be a dict of name -> float64 array, not {type(out).__name__}")
+    if set(out) != set(names):
+        raise ValueError(
+            f"out holds {', '.join(map(str, out))}; this call computes {', '.join(names)}"
+        )
+    arrays = {f"out[{n!r}]": _reused(np, f"out[{n!r}]", out[n], np.float64, shape) for n in names}
+    _check_apart(np, arrays, book.views)
+    return out, tuple(arrays.values())
+
+
+def _iv_outs(np: Any, out: object, status: bool, book: _Book) -> tuple[Any, Any]:
+    """The values' and (with ``status``) the statuses' arrays: new ones, or
+    those of ``out`` (the array or pair a previous call returned) once checked."""
+    shape = book.shape
+    if out is None:
+        return np.empty(shape), np.empty(shape, np.int8) if status else None
+    if book.index is not None:
+        raise TypeError("out= takes NumPy arrays; with pandas inputs each call makes new Series")
+    if status:
+        if not (isinstance(out, tuple) and len(out) == 2):
+            raise TypeError("with status=True, out must be the pair (values, status)")
+        arrays = {"out[0]": _reused(np, "out[0]", out[0], np.float64, shape)}
+        arrays["out[1]"] = _reused(np, "out[1]", out[1], np.int8, shape)
+    else:
+        arrays = {"out": _reused(np, "out", out, np.float64, shape)}
+    _check_apart(np, arrays, book.views)
+    values, *reasons = arrays.values()
+    return values, reasons[0] if reasons else None
+
+
 # A Series anywhere makes the first signature fail, so the DataFrame one applies.
 @overload
 def greeks(  # type: ignore[overload-overlap]
@@ -421,6 +503,7 @@ def greeks(  # type: ignore[overload-overlap]
     q: _Plain | None = None,
     quantities: Iterable[str] | None = None,
     threads: int | None = None,
+    out: dict[str, _Array] | None = None,
 ) -> dict[str, _Array]: ...
 
 
@@ -438,6 +521,7 @@ def greeks(
     q: _Numbers | None = None,
     quantities: Iterable[str] | None = None,
     threads: int | None = None,
+    out: None = None,
 ) -> pd.DataFrame: ...
 
 
@@ -454,6 +538,7 @@ def greeks(
     q: _Numbers | None = None,
     quantities: Iterable[str] | None = None,
     threads: int | None = None,
+    out: dict[str, _Array] | None = None,
 ) -> dict[str, _Array] | pd.DataFrame:
     """The price and Greeks of every option in one pass.
 
@@ -468,6 +553,11 @@ def greeks(
     pandas DataFrame with the index of the pandas input(s). Element by
     element the values equal the scalar functions' bit for bit. ``threads``
     (default: every usable core) never changes a result.
+
+    ``out=previous`` writes into the dict a previous call returned (the same
+    quantities, float64 arrays of the broadcast shape, C-contiguous, writeable,
+    sharing no memory with an input or each other) and returns that dict; with
+    pandas inputs it is refused.
     """
     np = _need.numpy()
 
@@ -476,17 +566,8 @@ def greeks(
     count = _thread_count(threads)
     (underlying, X), q = _market("greeks", model, S, F, q)
     book = _Book(np, {underlying: X, "K": K, "t": t, "r": r, "sigma": sigma, "q": q}, flag)
-    shape, v = book.shape, book.views
-    # One block from a 64-byte boundary (the kernel writes a large output past
-    # the caches, a whole vector at a time, where the vector is so aligned),
-    # reused by the next call once these arrays are gone.
-    size = len(names) * math.prod(shape)
-    if size or book.index is not None:
-        block = np.frombuffer(_book.output_block(size), np.float64).reshape((len(names), *shape))
-        # One C-contiguous row per quantity (a 0-d view, not a scalar, for shape ()).
-        outs = tuple(block[i, ...] for i in range(len(names)))
-    else:  # an empty book, whose block may be too large a shape: (16, 2**59, 0)
-        outs = tuple(np.empty(shape) for _ in names)
+    v = book.views
+    result, outs = _greeks_outs(np, out, names, book)
     if names:
         _book.greeks(
             code,
@@ -502,11 +583,11 @@ def greeks(
             count,
         )
     if book.index is None:
-        return dict(zip(names, outs))
+        return result  # type: ignore[no-any-return]
     import pandas
 
-    # block.T keeps the one buffer: the frame holds it without a copy.
-    return pandas.DataFrame(block.T, index=book.index, columns=list(names), copy=False)
+    # result.T keeps the one block: the frame holds it without a copy.
+    return pandas.DataFrame(result.T, index=book.index, columns=list(names), copy=False)
 
 
 @overload
@@ -523,6 +604,7 @@ def implied_volatility(  # type: ignore[overload-overlap]
     flag: _PlainFlags,
     status: Literal[False] = False,
     threads: int | None = None,
+    out: _Array | None = None,
 ) -> _Array: ...
 
 
@@ -540,6 +622,7 @@ def implied_volatility(  # type: ignore[overload-overlap]
     flag: _PlainFlags,
     status: Literal[True],
     threads: int | None = None,
+    out: tuple[_Array, NDArray[np.int8]] | None = None,
 ) -> tuple[_Array, NDArray[np.int8]]: ...
 
 
@@ -557,6 +640,7 @@ def implied_volatility(
     flag: _Flags,
     status: Literal[False] = False,
     threads: int | None = None,
+    out: None = None,
 ) -> pd.Series[float]: ...
 
 
@@ -574,6 +658,7 @@ def implied_volatility(
     flag: _Flags,
     status: Literal[True],
     threads: int | None = None,
+    out: None = None,
 ) -> tuple[pd.Series[float], pd.Series[int]]: ...
 
 
@@ -590,6 +675,7 @@ def implied_volatility(
     flag: _Flags,
     status: bool = False,
     threads: int | None = None,
+    out: Any = None,
 ) -> Any:
     """The implied volatility of every option in one pass.
 
@@ -598,6 +684,9 @@ def implied_volatility(
     intrinsic value or above the maximum) the value is NaN. With
     ``status=True`` a second array (int8, see ``IvStatus``) says why each value
     is what it is. pandas input gives Series with its index.
+
+    ``out=previous`` writes into what a previous call returned (the array, or
+    the pair with ``status=True``), checked as for ``greeks``, and returns it.
     """
     np = _need.numpy()
 
@@ -606,8 +695,7 @@ def implied_volatility(
     (underlying, X), q = _market("implied_volatility", model, S, F, q)
     book = _Book(np, {"price": price, underlying: X, "K": K, "t": t, "r": r, "q": q}, flag)
     v = book.views
-    out: Any = np.empty(book.shape)
-    reasons: Any = np.empty(book.shape, np.int8) if status else None
+    values, reasons = _iv_outs(np, out, status, book)
     _book.implied_volatility(
         code,
         v["flag"],
@@ -617,14 +705,16 @@ def implied_volatility(
         v["t"],
         v["r"],
         v["q"],
-        out,
+        values,
         reasons,
         count,
     )
+    if out is not None:
+        return out
     if book.index is not None:
         import pandas
 
-        out = pandas.Series(out, index=book.index, name="implied_volatility", copy=False)
+        values = pandas.Series(values, index=book.index, name="implied_volatility", copy=False)
         if reasons is not None:
             reasons = pandas.Series(reasons, index=book.index, name="status", copy=False)
-    return (out, reasons) if reasons is not None else out
+    return (values, reasons) if reasons is not None else values

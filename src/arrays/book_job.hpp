@@ -64,7 +64,6 @@ using IvRunFn = void (*)(const IvJob& job, const Inputs& in, std::ptrdiff_t at, 
                  std::ptrdiff_t n);                                                             \
   void IvRow(const kv::book::IvJob& job, const kv::book::Inputs& in, std::ptrdiff_t at,         \
              std::ptrdiff_t n);                                                                 \
-  void Prepare();                                                                               \
   }
 KV_FOR_EACH_TARGET(KV_DECLARE_BOOK_RUNS)
 #undef KV_DECLARE_BOOK_RUNS

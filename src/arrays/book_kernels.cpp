@@ -50,10 +50,9 @@ void IvRow(const IvJob& job, const Inputs& in, std::ptrdiff_t at, std::ptrdiff_t
   detail::WithModel(job.model, [&]<Model M>() { Iv<M>(job, in, at, n); });
 }
 
-// Settles once what the kernels' first call would: whether this target's
-// vector exp and log match the platform's (a check with a frame of its own).
-void Prepare() {
-  (void)FastMathEnabled();
+// Whether this target's kernels take the vector exp and log (block_math.hpp).
+bool UsesVectorMath() {
+  return FastMathEnabled();
 }
 
 }  // namespace book_kernel

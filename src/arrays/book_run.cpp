@@ -6,6 +6,14 @@
 #include <new>
 #include <thread>
 
+// Defined by each target's compilation of book_kernels.cpp.
+#define KV_DECLARE_VECTOR_MATH(ns, Enum) \
+  namespace kv::ns::book_kernel {        \
+  bool UsesVectorMath();                 \
+  }
+KV_FOR_EACH_TARGET(KV_DECLARE_VECTOR_MATH)
+#undef KV_DECLARE_VECTOR_MATH
+
 namespace kv::book {
 namespace {
 
@@ -13,20 +21,21 @@ namespace {
 struct Runs {
   GreeksRun greeks;
   IvRunFn iv;
-  void (*prepare)();
+  bool (*vector_math)();
 };
 
 const Runs& ActiveRuns() {
   static const Runs runs = [] {
     switch (ActiveTarget()) {
-#define KV_RUNS(ns, Enum) \
-  case Target::Enum:      \
-    return Runs{&ns::book_kernel::GreeksRow, &ns::book_kernel::IvRow, &ns::book_kernel::Prepare};
+#define KV_RUNS(ns, Enum)                                             \
+  case Target::Enum:                                                  \
+    return Runs{&ns::book_kernel::GreeksRow, &ns::book_kernel::IvRow, \
+                &ns::book_kernel::UsesVectorMath};
       KV_FOR_EACH_TARGET(KV_RUNS)
 #undef KV_RUNS
     }
     return Runs{&baseline::book_kernel::GreeksRow, &baseline::book_kernel::IvRow,
-                &baseline::book_kernel::Prepare};
+                &baseline::book_kernel::UsesVectorMath};
   }();
   return runs;
 }
@@ -194,7 +203,11 @@ bool RunIv(const IvJob& job, const Layout& layout, int threads, const StopCheck&
 }
 
 void PrepareBookKernels() noexcept {
-  ActiveRuns().prepare();
+  (void)ActiveRuns().vector_math();
+}
+
+bool VectorMathInUse() {
+  return ActiveRuns().vector_math();
 }
 
 }  // namespace kv::book

@@ -54,4 +54,7 @@ bool RunIv(const IvJob& job, const Layout& layout, int threads, const StopCheck&
 // otherwise run on its caller's stack (the vector exp and log self-check).
 void PrepareBookKernels() noexcept;
 
+// Whether the kernels in use take the vector exp and log (else the platform's).
+bool VectorMathInUse();
+
 }  // namespace kv::book

@@ -11,14 +11,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <exception>
 #include <iterator>
 #include <memory>
 #include <new>
 #include <string>
 
 #include "../arrays/book_run.hpp"
-#include "output_block.hpp"
+#include "errors.hpp"
 #include "py_ref.hpp"
 
 namespace kv::book {
@@ -253,21 +252,6 @@ bool WithoutGil(const Work& work) {
   return completed && !unlocked.raised;
 }
 
-// Any C++ exception becomes a Python one: none crosses into the interpreter.
-template <class Body>
-PyObject* Guarded(Body&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_Format(PyExc_RuntimeError, "internal failure: %s", e.what());
-  } catch (...) {
-    PyErr_SetString(PyExc_RuntimeError, "internal failure");
-  }
-  return nullptr;
-}
-
 // The Python objects a whole-book call takes, its buffer views and the
 // kernel's layout: about 12 KiB, on the heap rather than the caller's stack
 // (a thread may have 32 KiB in all).
@@ -389,11 +373,13 @@ PyObject* ImpliedVol(PyObject*, PyObject* args) noexcept {
   return Guarded([&] { return ImpliedVolBody(args); });
 }
 
-PyObject* OutputBlock(PyObject*, PyObject* arg) noexcept {
-  return Guarded([&]() -> PyObject* {
-    const Py_ssize_t n = PyLong_AsSsize_t(arg);
-    if (n == -1 && PyErr_Occurred()) return nullptr;
-    return NewOutputBlock(n);
+// Which kernels this process runs: the SIMD target, and whether their exp
+// and log are the vector ones or the platform's, lane by lane.
+PyObject* SimdInfo(PyObject*, PyObject*) noexcept {
+  return Guarded([]() -> PyObject* {
+    const bool vector = VectorMathInUse();
+    return Py_BuildValue("{ssss}", "target", TargetName(ActiveTarget()), "vector_math",
+                         vector ? "vector" : "platform");
   });
 }
 
@@ -407,9 +393,10 @@ PyMethodDef kMethods[] = {
      "implied_volatility(model, flag, price, X, K, t, r, q, out, status, threads, /)\n--\n\n"
      "Writes every option's implied volatility into out (NaN where the scalar\n"
      "function raises) and, unless status is None, the reason code into status."},
-    {"output_block", OutputBlock, METH_O,
-     "output_block(n, /)\n--\n\n"
-     "A writable buffer of n doubles, 64-byte aligned, for the outputs of one call."},
+    {"simd_info", SimdInfo, METH_NOARGS,
+     "simd_info()\n--\n\n"
+     "The SIMD target of the kernels this process runs ('baseline', 'avx2',\n"
+     "'avx512') and their exp and log: 'vector', or 'platform' (lane by lane)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -458,5 +445,5 @@ PyObject* CreateModule() {
 }  // namespace kv::book
 
 PyMODINIT_FUNC PyInit__book() {
-  return kv::book::Guarded([] { return kv::book::CreateModule(); });
+  return kv::Guarded([] { return kv::book::CreateModule(); });
 }
