@@ -3,6 +3,7 @@ sub-interpreters, hostile arguments, foreign NumPy tables and registries, a
 missing NumPy at the bottom of a deep recursion, deep reentry."""
 
 import json
+import os
 import signal
 import subprocess
 import sys
@@ -315,6 +316,9 @@ SMALL_STACK_CALLS = {
 }
 
 
+@pytest.mark.skipif(
+    bool(os.environ.get("KESTROVANE_SANITIZED")), reason="sanitized frames are several times larger"
+)
 @pytest.mark.parametrize("imported", ["before", "in the thread"])
 @pytest.mark.parametrize("call", SMALL_STACK_CALLS)
 def test_first_call_of_the_process_on_a_32_kib_thread_stack(call, imported):

@@ -44,10 +44,10 @@ const Runs& ActiveRuns() {
 constexpr std::ptrdiff_t kMinChunk = 16384;
 constexpr int kMaxThreads = 256;
 constexpr int kPiecesPerThread = 8;
-// The most elements of one piece: a few milliseconds of the slowest work (an
+// The most elements of one piece: about a millisecond of the slowest work (an
 // implied volatility the solver works hard for), so that the calling thread
 // is never long away from its check between pieces.
-constexpr std::ptrdiff_t kMaxPiece = 16384;
+constexpr std::ptrdiff_t kMaxPiece = 4096;
 constexpr std::ptrdiff_t kMinPiece = 1024;
 // How often, at most, the calling thread asks whether to stop.
 constexpr auto kCheckInterval = std::chrono::milliseconds(10);
