@@ -138,16 +138,16 @@ def scenarios(
         raise ValueError(f"unknown model {model!r}: valid models are {', '.join(MODELS)}")
     if not isinstance(bumps, Mapping) or not bumps:
         raise ValueError("scenarios(): bumps must map at least one market input to its steps")
-    for name, spec in bumps.items():
+    for name, bump in bumps.items():
         if name not in BUMPABLE[model]:
             raise ValueError(
                 f"scenarios(): {model} cannot bump {name!r}: "
                 f"its market inputs are {', '.join(BUMPABLE[model])}"
             )
-        if not isinstance(spec, Bumps):
+        if not isinstance(bump, Bumps):
             raise TypeError(
                 f"scenarios(): bumps[{name!r}] must be kestrovane.relative(...) or "
-                f"kestrovane.absolute(...), not {type(spec).__name__}"
+                f"kestrovane.absolute(...), not {type(bump).__name__}"
             )
 
     # The pandas index, checked as greeks checks it; the columns without it.
@@ -169,14 +169,14 @@ def scenarios(
         plain[name] = value
 
     depth = max((np.ndim(v) for v in plain.values() if not isinstance(v, str)), default=0)
-    axes = tuple(len(spec.steps) for spec in bumps.values())
-    for i, (name, spec) in enumerate(bumps.items()):
+    axes = tuple(len(bump.steps) for bump in bumps.values())
+    for i, (name, bump) in enumerate(bumps.items()):
         if plain.get(name) is None and name != "q":
             raise TypeError(f"scenarios(): bumps {name!r}, which is not given")
         base = _real(np, name, 0.0 if plain.get(name) is None else plain[name])
         at = tuple(m if j == i else 1 for j, m in enumerate(axes))
-        steps = np.array(spec.steps).reshape(at + (1,) * depth)
-        plain[name] = base * (1.0 + steps) if spec.kind == "relative" else base + steps
+        steps = np.array(bump.steps).reshape(at + (1,) * depth)
+        plain[name] = base * (1.0 + steps) if bump.kind == "relative" else base + steps
 
     values = book.greeks(model, quantities=quantities, threads=threads, **plain)
     count = len(axes)
@@ -202,6 +202,6 @@ def scenarios(
         else np.empty((len(index), 0))
     )
     columns = pandas.MultiIndex.from_product(
-        [names, *(spec.steps for spec in bumps.values())], names=["quantity", *bumps]
+        [names, *(bump.steps for bump in bumps.values())], names=["quantity", *bumps]
     )
     return pandas.DataFrame(data, index=index, columns=columns, copy=False)
