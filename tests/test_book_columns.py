@@ -1,14 +1,15 @@
 """The book as users hold it: text flags in every form a column comes in,
 expiry dates with a valuation time, statuses as names, polars in and out."""
 
+import ast
 import datetime as dt
+from pathlib import Path
 
 import kestrovane as kv
 import numpy as np
 import pytest
 from kestrovane import IvStatus, _book
 from kestrovane._quantities import MODELS, QUANTITIES
-from kestrovane.book import Model, Quantity
 
 WORDS = ["c", "put", "CALL", "P", "Call", "pUt"]
 CALLS = np.array([True, False, True, False, True, False])
@@ -268,4 +269,11 @@ def test_polars_in_gives_polars_out():
 
 
 def test_literal_names_are_the_models_and_quantities():
-    assert Model.__args__ == MODELS and Quantity.__args__ == QUANTITIES
+    source = ast.parse(Path(kv.book.__file__).read_text())
+    aliases = {
+        node.targets[0].id: ast.literal_eval(node.value.slice)
+        for node in ast.walk(source)
+        if isinstance(node, ast.Assign)
+        and getattr(node.targets[0], "id", "") in ("Model", "Quantity")
+    }
+    assert aliases == {"Model": MODELS, "Quantity": QUANTITIES}

@@ -6,6 +6,7 @@ once the caller has passed one of their objects."""
 from __future__ import annotations
 
 import enum
+import importlib
 from typing import Any
 
 
@@ -33,8 +34,7 @@ def greeks_frame(kind: str, index: Any, names: tuple[str, ...], block: Any, outs
 
         # block.T keeps the one buffer: the frame holds it without a copy.
         return pandas.DataFrame(block.T, index=index, columns=list(names), copy=False)
-    import polars
-
+    polars = importlib.import_module("polars")
     _polars_length(block.shape[1:])
     return polars.DataFrame([polars.Series(name, out) for name, out in zip(names, outs)])
 
@@ -50,11 +50,10 @@ def iv_series(
 
         out = pandas.Series(out, index=index, name="implied_volatility", copy=False)
         if reasons is not None:
-            codes = pandas.Categorical.from_codes(reasons, categories=names)
+            codes = pandas.Categorical.from_codes(reasons, categories=pandas.Index(names))
             reasons = pandas.Series(codes, index=index, name="status", copy=False)
         return out, reasons
-    import polars
-
+    polars = importlib.import_module("polars")
     _polars_length(out.shape)
     out = polars.Series("implied_volatility", out)
     if reasons is not None:

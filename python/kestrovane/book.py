@@ -36,14 +36,14 @@ if TYPE_CHECKING:
     _Flags = _PlainFlags | pd.Series[Any]
     _Array = NDArray[np.float64]
 
-__all__ = ["IvStatus", "Model", "Quantity", "greeks", "implied_volatility"]
+    # The names a type checker holds a call to (the same as MODELS and QUANTITIES).
+    Model = Literal["bs", "bsm", "black76"]
+    Quantity = Literal[
+        "price", "delta", "gamma", "vega", "theta", "rho", "vanna", "charm",
+        "vomma", "speed", "zomma", "color", "veta", "ultima", "dual_delta", "dual_gamma",
+    ]  # fmt: skip
 
-# The names a type checker holds a call to (the same as MODELS and QUANTITIES).
-Model = Literal["bs", "bsm", "black76"]
-Quantity = Literal[
-    "price", "delta", "gamma", "vega", "theta", "rho", "vanna", "charm",
-    "vomma", "speed", "zomma", "color", "veta", "ultima", "dual_delta", "dual_gamma",
-]  # fmt: skip
+__all__ = ["IvStatus", "greeks", "implied_volatility"]
 
 
 class IvStatus(enum.IntEnum):
@@ -366,7 +366,7 @@ def greeks(
     threads: int | None = None,
     as_of: Any = None,
     days_in_year: float | None = None,
-) -> dict[str, _Array] | pd.DataFrame:
+) -> Any:
     """The price and Greeks of every option in one pass.
 
     ``model`` is "bs", "bsm" or "black76"; Black-76 takes ``F``, the others
