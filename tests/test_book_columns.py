@@ -26,9 +26,12 @@ def pandas_forms():
     pd = pytest.importorskip("pandas")
     forms = [pd.Series(WORDS, dtype=object), pd.Series(WORDS, dtype="string[python]")]
     forms += [pd.Series(pd.Categorical(WORDS))]
-    if pytest.importorskip("pyarrow"):
-        forms += [pd.Series(WORDS, dtype="string[pyarrow]"), pd.Series(WORDS).astype("category")]
-    return forms
+    try:
+        import pyarrow  # noqa: F401
+    except ImportError:
+        return forms
+    forms += [pd.Series(WORDS, dtype="string[pyarrow]"), pd.Series(WORDS).astype("category")]
+    return forms + [pd.Series(CALLS, dtype="bool[pyarrow]")]
 
 
 def polars_forms():

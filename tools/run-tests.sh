@@ -26,5 +26,5 @@ run_line() {  # NAME PYTHON "REQUIREMENTS" PYTEST-ARGS...
 run_line numpy1 "$py312" "numpy==1.26.*" "$@"
 # dask (for the scale-out tests) only on one line: the array functions are
 # the same, and it keeps the other environment small.
-run_line numpy2 "$newest" "numpy>=2,<3 dask[array,distributed] pandas polars" "$@"
+run_line numpy2 "$newest" "numpy>=2,<3 dask[array,distributed] pandas pyarrow polars" "$@"
 exit $status

@@ -243,7 +243,8 @@ def _pandas_flags(np: Any, flag: Any) -> Any:
         table = [_object_code(word) for word in flag.cat.categories] + [-1]
         codes = np.array(table, np.int8)[np.asarray(flag.cat.codes)]
         return _checked(np, codes, lambda p: flag.iloc[p])
-    if getattr(dtype, "storage", None) == "pyarrow" or type(dtype).__name__ == "ArrowDtype":
+    text = type(dtype).__name__ == "StringDtype" or dtype.name.startswith("string")
+    if text and getattr(dtype, "storage", None) == "pyarrow":
         column = flag.array.__arrow_array__()
         return _native_flags(np, column, (len(flag),), lambda p: flag.iloc[p])
     return _array_flags(np, np.asarray(flag.to_numpy()))
