@@ -5,7 +5,7 @@ set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
 python=$(find_python 3.12) || exit 1
-venv=$(make_venv bench "$python" "numpy>=2,<3" scipy pandas pyarrow)
+venv=$(make_venv bench "$python" "numpy>=2,<3" scipy pandas pyarrow polars)
 wheel=$(the_wheel)
 "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
 for script in "$ROOT"/bench/bench_*.py; do

@@ -22,4 +22,20 @@ export MYPY_CACHE_DIR="$work/.mypy_cache"
 "$venv/bin/python" -m mypy --strict "$ROOT/examples/typed_usage.py"
 "$venv/bin/python" -m mypy --strict -p kestrovane
 "$venv/bin/python" -m mypy.stubtest kestrovane
-echo "types: stub up to date, mypy --strict and stubtest pass"
+
+# Model and quantity names are Literal types: each call below must be an error.
+cat >"$work/typos.py" <<'PY'
+import kestrovane as kv
+kv.greeks("bms", flag="c", S=100.0, K=100.0, t=1.0, r=0.05, sigma=0.2)
+kv.greeks("bs", flag="c", S=100.0, K=100.0, t=1.0, r=0.05, sigma=0.2, quantities=["Delta"])
+kv.implied_volatility("black67", price=1.0, F=100.0, K=100.0, t=1.0, r=0.05, flag="c")
+PY
+typos=$("$venv/bin/python" -m mypy --strict "$work/typos.py" || true)
+for line in 2 3 4; do
+  if ! grep -q "typos.py:$line: error" <<<"$typos"; then
+    echo "mypy let the name typo on line $line through:"
+    echo "$typos"
+    exit 1
+  fi
+done
+echo "types: stub up to date, mypy --strict and stubtest pass, name typos caught"

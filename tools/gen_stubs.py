@@ -53,6 +53,46 @@ def annotation(name: str, is_array: bool) -> str:
     return "float"
 
 
+MODEL_NAMES = {"bs": "Black-Scholes", "bsm": "Black-Scholes-Merton", "black76": "Black-76"}
+# What each quantity is, in its units, for the one-line docstring on hover
+# (X becomes S for bs and bsm, F for black76).
+MEANINGS = {
+    "price": "price",
+    "delta": "delta dV/dX",
+    "gamma": "gamma d2V/dX2",
+    "vega": "vega dV/dsigma per percentage point of sigma",
+    "theta": "theta -dV/dt per calendar day",
+    "rho": "rho dV/dr per percentage point of r",
+    "vanna": "vanna d2V/dX dsigma",
+    "charm": "charm d(delta)/dt per year of growing t",
+    "vomma": "vomma d2V/dsigma2",
+    "speed": "speed d3V/dX3",
+    "zomma": "zomma d(gamma)/dsigma",
+    "color": "color d(gamma)/dt per year of growing t",
+    "veta": "veta d2V/dsigma dt (unscaled vega) per year of growing t",
+    "ultima": "ultima d3V/dsigma3",
+    "dual_delta": "dual delta dV/dK",
+    "dual_gamma": "dual gamma d2V/dK2",
+}
+PRICE_FUNCTIONS = ("black_scholes_merton", "black_scholes", "black")
+
+
+def docstring(name: str) -> str:
+    """One line: the model, the quantity in its units, and the conventions."""
+    model, _, rest = name.partition("_")
+    is_array = rest.endswith("_array")
+    rest = rest.removesuffix("_array")
+    if rest == "implied_volatility":
+        what = "implied volatility" + (", r before t" if model == "black76" else "")
+        what += "; NaN per element where the scalar raises" if is_array else ""
+    else:
+        what = MEANINGS["price" if rest in PRICE_FUNCTIONS else rest]
+        what += " (F fixed)" if (model, rest) == ("black76", "rho") else ""
+    what = what.replace("dX", "dF" if model == "black76" else "dS")
+    rates = "r, q, sigma" if model == "bsm" else "r, sigma"
+    return f"{MODEL_NAMES[model]} {what}. t in years; {rates} annual decimals."
+
+
 def render(module: ModuleType) -> str:
     names = [n for n in module.__all__ if n != "__version__"]
     lines = [HEADER, "__all__ = ["]
@@ -65,7 +105,8 @@ def render(module: ModuleType) -> str:
             f"{p}: {annotation(p, is_array)}" for p in parameters(function.__text_signature__)
         )
         result = "NDArray[np.float64]" if is_array else "float"
-        lines.append(f"def {name}({params}) -> {result}: ...")
+        lines.append(f"def {name}({params}) -> {result}:")
+        lines.append(f'    """{docstring(name)}"""')
     return "\n".join(lines) + "\n"
 
 
@@ -111,6 +152,7 @@ def implied_volatility(
     threads: int,
     /,
 ) -> None: ...
+def flag_codes(values: object, out: Buffer, /) -> int: ...
 def simd_info() -> dict[str, str]: ...
 '''
 

@@ -21,7 +21,7 @@ import sys
 from collections.abc import Iterable, Sequence
 from typing import TYPE_CHECKING, Any, Literal, overload
 
-from . import _book, _need
+from . import _book, _dates, _frames, _need
 from ._quantities import MODELS, QUANTITIES
 
 if TYPE_CHECKING:
@@ -36,6 +36,13 @@ if TYPE_CHECKING:
     _PlainFlags = str | bool | np.bool_ | Sequence[Any] | NDArray[Any]
     _Flags = _PlainFlags | pd.Series[Any]
     _Array = NDArray[np.float64]
+
+    # The names a type checker holds a call to (the same as MODELS and QUANTITIES).
+    Model = Literal["bs", "bsm", "black76"]
+    Quantity = Literal[
+        "price", "delta", "gamma", "vega", "theta", "rho", "vanna", "charm",
+        "vomma", "speed", "zomma", "color", "veta", "ultima", "dual_delta", "dual_gamma",
+    ]  # fmt: skip
 
 __all__ = ["IvStatus", "greeks", "implied_volatility"]
 
@@ -149,6 +156,12 @@ def _masked_error(name: str, value: Any) -> TypeError:
         f"argument {name!r}: got a {type(value).__name__}, whose mask would be ignored; "
         f"fill the masked values first, e.g. with {name}.filled({fill})"
     )
+
+
+def _output_kind(*inputs: object) -> str:
+    """ "polars" where a polars object is among the inputs (and no pandas one
+    carries an index, which wins), else ""."""
+    return "polars" if any(_is_polars(v) for v in inputs) else ""
 
 
 def _series_index(name: str, value: Any) -> Any:
@@ -295,68 +308,84 @@ def _object_code(value: object) -> int:
     return -1
 
 
-def _text_codes(np: Any, array: Any) -> Any:
-    """Flag codes of a NumPy str array, vectorised over its code points: each
-    text's first four characters, ASCII letters folded to lower case, form one
-    32-bit key, compared with the keys of the four words."""
-    flat = np.ascontiguousarray(array.reshape(-1), dtype=f"U{array.dtype.itemsize // 4}")
-    width = flat.dtype.itemsize // 4
-    points = flat.view(np.uint32).reshape(len(flat), width)
-    head = np.zeros((len(flat), 4), np.uint32)
-    head[:, : min(width, 4)] = points[:, :4]
-    # x | 0x20 equals a lower-case ASCII letter only for that letter and its
-    # upper case; a zero (the end of a shorter text) stays zero.
-    folded = np.where(head == 0, np.uint32(0), head | np.uint32(0x20))
-    shifts = np.array([0, 8, 16, 24], np.uint32)
-    key = (folded << shifts).sum(axis=1, dtype=np.uint32)
-    codes = np.full(len(flat), -1, np.int8)
-    for word, code in _FLAG_WORDS.items():
-        codes[key == sum(ord(ch) << s for ch, s in zip(word, (0, 8, 16, 24)))] = code
-    bad = (head >= 0x80).any(axis=1)
-    if width > 4:
-        bad |= (points[:, 4:] != 0).any(axis=1)
-    codes[bad] = -1
-    return codes
+def _checked(np: Any, codes: Any, value_at: Any) -> Any:
+    """Flag codes (int8: 1 call, 0 put, -1 neither) as bools, or the error
+    naming the first flag that is neither."""
+    invalid = codes < 0
+    if invalid.any():
+        position = int(np.argmax(invalid.reshape(-1)))
+        raise _flag_error(np, codes.shape, position, value_at(position))
+    return codes == 1
+
+
+def _native_flags(np: Any, values: Any, shape: tuple[int, ...], value_at: Any) -> Any:
+    """Text flags read by the native module in one pass: a C-contiguous str or
+    bytes array, an object array, or an Arrow text column."""
+    calls = np.empty(shape, np.bool_)
+    bad = _book.flag_codes(values, calls)
+    if bad >= 0:
+        raise _flag_error(np, shape, bad, value_at(bad))
+    return calls
+
+
+def _array_flags(np: Any, values: Any) -> Any:
+    """Flags of a NumPy array: bools as they are, text and objects read natively."""
+    kind = values.dtype.kind
+
+    def value_at(position: int) -> Any:
+        value = values.reshape(-1)[position]
+        return value.item() if isinstance(value, np.generic) else value
+
+    if kind == "b":
+        return values
+    if kind == "T":  # NumPy's variable-width StringDType
+        # Five characters keep every flag apart from every longer text.
+        return _native_flags(np, values.astype("U5"), values.shape, value_at)
+    if kind in "USO":
+        if not values.dtype.isnative:
+            values = values.astype(values.dtype.newbyteorder("="))
+        return _native_flags(np, np.ascontiguousarray(values), values.shape, value_at)
+    return _checked(np, np.full(values.shape, -1, np.int8), value_at)
+
+
+def _pandas_flags(np: Any, flag: Any) -> Any:
+    dtype = flag.dtype
+    if isinstance(dtype, np.dtype) and dtype.kind == "b":
+        return np.asarray(flag)
+    if dtype.name == "category":
+        # Few distinct words: each read once, then looked up by its code.
+        table = [_object_code(word) for word in flag.cat.categories] + [-1]
+        codes = np.array(table, np.int8)[np.asarray(flag.cat.codes)]
+        return _checked(np, codes, lambda p: flag.iloc[p])
+    text = type(dtype).__name__ == "StringDtype" or dtype.name.startswith("string")
+    if text and getattr(dtype, "storage", None) == "pyarrow":
+        column = flag.array.__arrow_array__()
+        return _native_flags(np, column, (len(flag),), lambda p: flag.iloc[p])
+    return _array_flags(np, np.asarray(flag.to_numpy()))
+
+
+def _polars_flags(np: Any, flag: Any) -> Any:
+    kind = type(flag.dtype).__name__
+    if kind in ("String", "Categorical", "Enum"):
+        return _native_flags(np, flag, (len(flag),), lambda p: flag[p])
+    if kind == "Boolean" and not flag.null_count():
+        return flag.to_numpy()
+    return _array_flags(np, np.asarray(flag.to_numpy()))
 
 
 def _flags(np: Any, flag: Any) -> tuple[Any, Any]:
-    """A bool array (True = call) of the flag's shape, and its pandas index."""
+    """A bool array (True = call) of the flag's shape, and its pandas index.
+    Text is never read one element at a time in Python."""
     if isinstance(flag, str):
         code = _FLAG_WORDS.get(flag.lower(), -1)
         if code < 0:
             raise _flag_error(np, (), 0, flag)
         return np.asarray(code == 1), None
-    index = None
-    values = flag
     if _is_pandas(flag):
-        index = _series_index("flag", flag)
-        if flag.dtype == np.bool_:
-            codes = np.asarray(flag)
-        else:  # few distinct values: parse each once
-            labels, uniques = flag.factorize()
-            table = np.array([_object_code(u) for u in uniques] + [-1], np.int8)
-            codes = table[np.asarray(labels)]
-    else:
-        values = np.asarray(flag)
-        kind = values.dtype.kind
-        if kind == "b":
-            codes = values
-        elif kind == "U":
-            codes = _text_codes(np, values).reshape(values.shape)
-        elif kind == "O":
-            codes = np.fromiter(
-                map(_object_code, values.reshape(-1).tolist()), np.int8, count=values.size
-            ).reshape(values.shape)
-        else:
-            codes = np.full(values.shape, -1, np.int8)
-    if codes.dtype != np.bool_:
-        invalid = codes < 0
-        if invalid.any():
-            position = int(np.argmax(invalid.reshape(-1)))
-            value = np.asarray(values, dtype=object).reshape(-1)[position]
-            raise _flag_error(np, codes.shape, position, value)
-        codes = codes == 1
-    return codes, index
+        return _pandas_flags(np, flag), _series_index("flag", flag)
+    if _is_polars(flag):
+        return _polars_flags(np, flag), None
+    return _array_flags(np, np.asarray(flag)), None
 
 
 # ---- broadcasting and the pandas index -------------------------------------------
@@ -443,20 +472,20 @@ def _check_apart(np: Any, outs: dict[str, Any], views: dict[str, Any]) -> None:
 
 
 def _greeks_outs(
-    np: Any, out: object, names: tuple[str, ...], book: _Book
+    np: Any, out: object, names: tuple[str, ...], book: _Book, kind: str
 ) -> tuple[Any, tuple[Any, ...]]:
     """The result to return and one output per quantity: new arrays, or the
     arrays of ``out`` (a previous call's dict) once they are checked."""
     shape = book.shape
     if out is None:
-        if book.index is None:
+        if not kind:
             outs = tuple(_fresh(np, shape) for _ in names)
             return dict(zip(names, outs)), outs
         # One block for the DataFrame, which then holds it without a copy.
         block = np.empty((len(names), *shape))
         return block, tuple(block[i] for i in range(len(names)))
-    if book.index is not None:
-        raise TypeError("out= takes NumPy arrays; with pandas inputs each call makes a new frame")
+    if kind:
+        raise TypeError(f"out= takes NumPy arrays; with {kind} inputs each call makes a new frame")
     if not isinstance(out, dict):
         raise TypeError(f"out must be a dict of name -> float64 array, not {type(out).__name__}")
     if set(out) != set(names):
@@ -468,14 +497,14 @@ def _greeks_outs(
     return out, tuple(arrays.values())
 
 
-def _iv_outs(np: Any, out: object, status: bool, book: _Book) -> tuple[Any, Any]:
+def _iv_outs(np: Any, out: object, status: bool, book: _Book, kind: str) -> tuple[Any, Any]:
     """The values' and (with ``status``) the statuses' arrays: new ones, or
     those of ``out`` (the array or pair a previous call returned) once checked."""
     shape = book.shape
     if out is None:
         return np.empty(shape), np.empty(shape, np.int8) if status else None
-    if book.index is not None:
-        raise TypeError("out= takes NumPy arrays; with pandas inputs each call makes new Series")
+    if kind:
+        raise TypeError(f"out= takes NumPy arrays; with {kind} inputs each call makes new Series")
     if status:
         if not (isinstance(out, tuple) and len(out) == 2):
             raise TypeError("with status=True, out must be the pair (values, status)")
@@ -491,7 +520,7 @@ def _iv_outs(np: Any, out: object, status: bool, book: _Book) -> tuple[Any, Any]
 # A Series anywhere makes the first signature fail, so the DataFrame one applies.
 @overload
 def greeks(  # type: ignore[overload-overlap]
-    model: str,
+    model: Model,
     *,
     flag: _PlainFlags,
     S: _Plain | None = None,
@@ -501,15 +530,17 @@ def greeks(  # type: ignore[overload-overlap]
     r: _Plain,
     sigma: _Plain,
     q: _Plain | None = None,
-    quantities: Iterable[str] | None = None,
+    quantities: Quantity | Iterable[Quantity] | None = None,
     threads: int | None = None,
+    as_of: Any = None,
+    days_in_year: float | None = None,
     out: dict[str, _Array] | None = None,
 ) -> dict[str, _Array]: ...
 
 
 @overload
 def greeks(
-    model: str,
+    model: Model,
     *,
     flag: _Flags,
     S: _Numbers | None = None,
@@ -519,14 +550,16 @@ def greeks(
     r: _Numbers,
     sigma: _Numbers,
     q: _Numbers | None = None,
-    quantities: Iterable[str] | None = None,
+    quantities: Quantity | Iterable[Quantity] | None = None,
     threads: int | None = None,
+    as_of: Any = None,
+    days_in_year: float | None = None,
     out: None = None,
 ) -> pd.DataFrame: ...
 
 
 def greeks(
-    model: str,
+    model: Model,
     *,
     flag: _Flags,
     S: _Numbers | None = None,
@@ -536,18 +569,33 @@ def greeks(
     r: _Numbers,
     sigma: _Numbers,
     q: _Numbers | None = None,
-    quantities: Iterable[str] | None = None,
+    quantities: Quantity | Iterable[Quantity] | None = None,
     threads: int | None = None,
+    as_of: Any = None,
+    days_in_year: float | None = None,
     out: dict[str, _Array] | None = None,
-) -> dict[str, _Array] | pd.DataFrame:
+) -> Any:
     """The price and Greeks of every option in one pass.
 
     ``model`` is "bs", "bsm" or "black76"; Black-76 takes ``F``, the others
     ``S``, and only bsm takes ``q`` (default 0). Every input broadcasts with the
     others: numbers, lists, NumPy arrays of any real dtype, pandas or polars
     Series. ``flag`` is "c"/"call"/"p"/"put" in any case or a bool (True =
-    call), one for all or one per option. ``quantities`` picks any of
-    ``kestrovane.QUANTITIES`` (default all sixteen), in the order given.
+    call), one for all or one per option, as bools or text in any array or
+    column form. ``quantities`` picks any of ``kestrovane.QUANTITIES``
+    (default all sixteen), in the order given.
+
+    ``t`` is the time to expiry in years, or the expiry dates (datetime64,
+    pandas or polars datetimes, ``datetime``/``date``) with ``as_of`` the
+    valuation time: t is then the exact elapsed time in years of
+    ``days_in_year`` days (365 unless given), intraday included; both or
+    neither carry a time zone.
+
+    Returns a dict of name -> float64 array of the broadcast shape, a pandas
+    DataFrame with the index of the pandas input(s), or a polars DataFrame
+    for polars inputs. Element by element the values equal the scalar
+    functions' bit for bit. ``threads`` (default: every usable core) never
+    changes a result.
 
     Returns a dict of name -> float64 array of the broadcast shape, or a
     pandas DataFrame with the index of the pandas input(s). Element by
@@ -557,7 +605,7 @@ def greeks(
     ``out=previous`` writes into the dict a previous call returned (the same
     quantities, float64 arrays of the broadcast shape, C-contiguous, writeable,
     sharing no memory with an input or each other) and returns that dict; with
-    pandas inputs it is refused.
+    pandas or polars inputs it is refused.
     """
     np = _need.numpy()
 
@@ -565,9 +613,13 @@ def greeks(
     names = _quantity_codes(quantities)
     count = _thread_count(threads)
     (underlying, X), q = _market("greeks", model, S, F, q)
+    kind = _output_kind(flag, S, F, K, t, r, sigma, q, as_of)
+    t = _dates.times_to_expiry(np, t, as_of, days_in_year)
     book = _Book(np, {underlying: X, "K": K, "t": t, "r": r, "sigma": sigma, "q": q}, flag)
+    if book.index is not None:
+        kind = "pandas"
     v = book.views
-    result, outs = _greeks_outs(np, out, names, book)
+    result, outs = _greeks_outs(np, out, names, book, kind)
     if names:
         _book.greeks(
             code,
@@ -582,17 +634,14 @@ def greeks(
             outs,
             count,
         )
-    if book.index is None:
+    if not kind:
         return result  # type: ignore[no-any-return]
-    import pandas
-
-    # result.T keeps the one block: the frame holds it without a copy.
-    return pandas.DataFrame(result.T, index=book.index, columns=list(names), copy=False)
+    return _frames.greeks_frame(kind, book.index, names, result, outs)
 
 
 @overload
 def implied_volatility(  # type: ignore[overload-overlap]
-    model: str,
+    model: Model,
     *,
     price: _Plain,
     S: _Plain | None = None,
@@ -604,13 +653,15 @@ def implied_volatility(  # type: ignore[overload-overlap]
     flag: _PlainFlags,
     status: Literal[False] = False,
     threads: int | None = None,
+    as_of: Any = None,
+    days_in_year: float | None = None,
     out: _Array | None = None,
 ) -> _Array: ...
 
 
 @overload
 def implied_volatility(  # type: ignore[overload-overlap]
-    model: str,
+    model: Model,
     *,
     price: _Plain,
     S: _Plain | None = None,
@@ -622,13 +673,15 @@ def implied_volatility(  # type: ignore[overload-overlap]
     flag: _PlainFlags,
     status: Literal[True],
     threads: int | None = None,
+    as_of: Any = None,
+    days_in_year: float | None = None,
     out: tuple[_Array, NDArray[np.int8]] | None = None,
 ) -> tuple[_Array, NDArray[np.int8]]: ...
 
 
 @overload
 def implied_volatility(
-    model: str,
+    model: Model,
     *,
     price: _Numbers,
     S: _Numbers | None = None,
@@ -640,13 +693,15 @@ def implied_volatility(
     flag: _Flags,
     status: Literal[False] = False,
     threads: int | None = None,
+    as_of: Any = None,
+    days_in_year: float | None = None,
     out: None = None,
 ) -> pd.Series[float]: ...
 
 
 @overload
 def implied_volatility(
-    model: str,
+    model: Model,
     *,
     price: _Numbers,
     S: _Numbers | None = None,
@@ -658,12 +713,14 @@ def implied_volatility(
     flag: _Flags,
     status: Literal[True],
     threads: int | None = None,
+    as_of: Any = None,
+    days_in_year: float | None = None,
     out: None = None,
-) -> tuple[pd.Series[float], pd.Series[int]]: ...
+) -> tuple[pd.Series[float], pd.Series[Any]]: ...
 
 
 def implied_volatility(
-    model: str,
+    model: Model,
     *,
     price: _Numbers,
     S: _Numbers | None = None,
@@ -675,6 +732,8 @@ def implied_volatility(
     flag: _Flags,
     status: bool = False,
     threads: int | None = None,
+    as_of: Any = None,
+    days_in_year: float | None = None,
     out: Any = None,
 ) -> Any:
     """The implied volatility of every option in one pass.
@@ -683,6 +742,10 @@ def implied_volatility(
     is bit for bit the scalar function's; where that raises (a price below the
     intrinsic value or above the maximum) the value is NaN. With
     ``status=True`` a second array (int8, see ``IvStatus``) says why each value
+    is what it is. pandas input gives Series with its index, polars input
+    polars Series; their statuses are a categorical of the ``IvStatus`` names
+    whose codes are the status values.
+
     is what it is. pandas input gives Series with its index.
 
     ``out=previous`` writes into what a previous call returned (the array, or
@@ -693,9 +756,13 @@ def implied_volatility(
     code = _model_code(model)
     count = _thread_count(threads)
     (underlying, X), q = _market("implied_volatility", model, S, F, q)
+    kind = _output_kind(flag, price, S, F, K, t, r, q, as_of)
+    t = _dates.times_to_expiry(np, t, as_of, days_in_year)
     book = _Book(np, {"price": price, underlying: X, "K": K, "t": t, "r": r, "q": q}, flag)
+    if book.index is not None:
+        kind = "pandas"
     v = book.views
-    values, reasons = _iv_outs(np, out, status, book)
+    values, reasons = _iv_outs(np, out, status, book, kind)
     _book.implied_volatility(
         code,
         v["flag"],
@@ -711,10 +778,6 @@ def implied_volatility(
     )
     if out is not None:
         return out
-    if book.index is not None:
-        import pandas
-
-        values = pandas.Series(values, index=book.index, name="implied_volatility", copy=False)
-        if reasons is not None:
-            reasons = pandas.Series(reasons, index=book.index, name="status", copy=False)
+    if kind:
+        values, reasons = _frames.iv_series(kind, book.index, values, reasons, IvStatus)
     return (values, reasons) if reasons is not None else values

@@ -18,6 +18,7 @@
 
 #include "../arrays/book_run.hpp"
 #include "errors.hpp"
+#include "book_flags.hpp"
 #include "py_ref.hpp"
 
 namespace kv::book {
@@ -393,6 +394,12 @@ PyMethodDef kMethods[] = {
      "implied_volatility(model, flag, price, X, K, t, r, q, out, status, threads, /)\n--\n\n"
      "Writes every option's implied volatility into out (NaN where the scalar\n"
      "function raises) and, unless status is None, the reason code into status."},
+    {"flag_codes", FlagCodes, METH_VARARGS,
+     "flag_codes(values, out, /)\n--\n\n"
+     "Writes 1 (call) or 0 (put) per flag into the 1-byte buffer out and returns\n"
+     "the position of the first flag that is neither, or -1. values: a C-contiguous\n"
+     "buffer of str or bytes items, a NumPy object array, or an Arrow text column\n"
+     "(__arrow_c_stream__). A flag is 'c', 'call', 'p' or 'put' in any case, or a bool."},
     {"simd_info", SimdInfo, METH_NOARGS,
      "simd_info()\n--\n\n"
      "The SIMD target of the kernels this process runs ('baseline', 'avx2',\n"
