@@ -127,7 +127,7 @@ template <int W, class Block, class One, class Done>
       if (n - next >= W) {
         Lanes<W> w;
         const IvBlockInputs<W> in = block(next, w);
-        State begun;
+        State begun{};  // left unset by IvBegin where the bounds decide every lane
         V value;
         I status;
         const int solving =
@@ -144,7 +144,7 @@ template <int W, class Block, class One, class Done>
         const std::ptrdiff_t i = next++;
         double w;
         const IvInputs in = one(i, w);
-        IvState<double> begun;
+        IvState<double> begun{};
         double value;
         int status;
         if (IvBegin<double>(begun, w, in.price, in.F, in.K, in.t, in.r, value, status)) {

@@ -99,7 +99,6 @@ struct IvTypes {
   static V Raw(const T& x) { return x.v; }
   static V Abs(const V& x) { return (V)((M)x & 0x7fffffffffffffff); }
   static bool Any(const M& m) { return AnyLane(m); }
-  static bool All(const M& m) { return AllLanes(m); }
 };
 template <>
 struct IvTypes<double> {
@@ -110,7 +109,6 @@ struct IvTypes<double> {
   static double Raw(double x) { return x; }
   static double Abs(double x) { return std::fabs(x); }
   static bool Any(bool m) { return m; }
-  static bool All(bool m) { return m; }
 };
 
 template <class T>
@@ -298,7 +296,7 @@ inline typename IvState<T>::M IvAdvance(IvState<T>& s, const typename IvState<T>
 
 // One option, one model price at a time.
 inline IvResult SolveImpliedVol(OptionKind kind, const IvInputs& in) {
-  IvState<double> s;
+  IvState<double> s{};
   double value;
   int status;
   bool ended = !IvBegin<double>(s, Sign(kind), in.price, in.F, in.K, in.t, in.r, value, status);
