@@ -78,21 +78,25 @@ def test_bounds_slack_and_degenerate_solves(flag, F, K, r, t, price, expected):
 
 
 # Tiny prices, where an absolute price tolerance of about 1e-12 would accept any
-# volatility tried: each solve must still come back to the volatility that priced
-# it. Rows of the Black-76 surface (F = 100, r = 3 %) with their exact inverses.
+# volatility tried: each must come back to the exact inverse of its price. The
+# bs call (S = 100, r = 5 %) is priced at sigma = 0.005; the black76 rows are
+# from a surface at F = 100, r = 3 %, each price the double nearest the exact one.
 @pytest.mark.parametrize(
     "flag, price, K, t, truth",
     [
         ("p", 1.4829140686810774e-20, 10.025884372280375, 0.25, 0.5),
-        ("c", 3.5301159357038075e-21, 110.0, 1.0, 0.005),  # bs S = 100, r = 5 %, below
     ],
 )
 def test_tiny_prices_solve_to_their_volatility(flag, price, K, t, truth):
-    if K == 110.0:
-        vol = kv.bs_implied_volatility(price, 100.0, K, t, 0.05, flag)
-    else:
-        vol = kv.black76_implied_volatility(price, 100.0, K, 0.03, t, flag)
-    assert vol == pytest.approx(truth, rel=1e-7)
+    assert kv.black76_implied_volatility(price, 100.0, K, 0.03, t, flag) == pytest.approx(
+        truth, rel=1e-7
+    )
+
+
+def test_tiny_bs_price_solves_to_its_volatility():
+    tiny = 3.5301159357038075e-21  # the exact price at sigma = 0.005, rounded
+    vol = kv.bs_implied_volatility(tiny, 100.0, 110.0, 1.0, 0.05, "c")
+    assert vol == pytest.approx(0.005, rel=1e-7)
 
 
 def outcome(fn, *args):

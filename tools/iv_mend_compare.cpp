@@ -161,7 +161,7 @@ X Truth(const Row& row, double start, X tiny) {
 // precision, or in quadruple precision where that does not settle which of
 // the two is nearer. False if there is no truth.
 bool Errors(const Row& row, double a, double b, double* truth, double* ea, double* eb,
-            double* floor) {
+            double* floor, double* kappa) {
   long double x = Truth<long double>(row, b, 1e-18L);
   if (x != x) return false;
   auto error = [](auto v, auto x) { return (double)((v > x ? v - x : x - v) / x); };
@@ -179,7 +179,9 @@ bool Errors(const Row& row, double a, double b, double* truth, double* ea, doubl
   Black<long double>(row, x, &vega);
   const long double half_ulp =
       ((long double)std::nextafter(row.price, INFINITY) - (long double)row.price) / 2;
-  *floor = (double)(half_ulp / (x * vega * Exp(-(long double)row.t * row.r)));
+  const long double sigma_vega = x * vega * Exp(-(long double)row.t * row.r);
+  *floor = (double)(half_ulp / sigma_vega);
+  *kappa = (double)(row.price / sigma_vega);  // relative sigma per relative price
   return true;
 }
 
@@ -188,7 +190,12 @@ struct Tally {
   double worst_old = 0, worst_new = 0;  // largest relative error among changed rows
   double smallest_gain = INFINITY;      // smallest old error / new error
   double largest_changed_price = 0;
-  long long unresolved = 0;  // not nearer, the price within the tolerance of a bound
+  // Not nearer, but the new answer is one the tolerance admits (its price
+  // within about 1e-9 of the target: the tolerance, and rounding in the model
+  // price, which decides which of two such answers comes out);
+  // the target is within the tolerance of a bound; the target is subnormal
+  // (it carries fewer than 53 bits).
+  long long within_tolerance = 0, at_bound = 0, subnormal = 0;
   long long well_posed = 0;
   double worst_well_posed = 0;
   Row worst_row{};
@@ -207,8 +214,8 @@ void Compare(const Row& row, Tally& tally, std::FILE* report) {
   if (old_status != new_status) ++tally.status_changed;
   const double target = row.price * std::exp(row.t * row.r);
   if (target > tally.largest_changed_price) tally.largest_changed_price = target;
-  double truth, old_error, new_error, floor;
-  if (!Errors(row, a, b, &truth, &old_error, &new_error, &floor)) {
+  double truth, old_error, new_error, floor, kappa;
+  if (!Errors(row, a, b, &truth, &old_error, &new_error, &floor, &kappa)) {
     if (++tally.no_truth <= 3) {
       std::fprintf(report,
                    "no truth: %s price %.17g F %.17g K %.17g t %.17g r %.17g: old %.17g (%d) new "
@@ -228,15 +235,20 @@ void Compare(const Row& row, Tally& tally, std::FILE* report) {
     const double gap = std::fmin(target - intrinsic, (row.call ? row.F : row.K) - target);
     if (new_error < old_error) {
       ++tally.closer;
+    } else if (new_error <= 1e-9 * std::fmax(kappa, 1.0)) {
+      ++tally.within_tolerance;
     } else if (gap < target * 1e-10) {
-      ++tally.unresolved;
+      ++tally.at_bound;
+    } else if (target < 2.2250738585072014e-308) {
+      ++tally.subnormal;
     } else {
       ++tally.not_closer;
       std::fprintf(report, "NOT CLOSER %d %.17g %.17g %.17g %.17g %.17g: old %.17g new %.17g\n",
                    row.call, row.price, row.F, row.K, row.t, row.r, a, b);
     }
     tally.worst_old = std::fmax(tally.worst_old, old_error);
-    if (floor <= 1e-12 && std::fabs(std::log(row.K / row.F)) <= 3) {
+    if (floor <= 1e-12 && std::fabs(std::log(row.K / row.F)) <= 3 &&
+        target >= 2.2250738585072014e-308) {
       ++tally.well_posed;
       if (new_error > tally.worst_well_posed && new_error > 1e-7) {
         std::fprintf(report,
@@ -315,17 +327,22 @@ class Inputs {
 
 void Print(const char* what, const Tally& t) {
   std::printf(
-      "%s: %lld rows, %lld changed (%lld of them in status); changed rows with the truth in the "
-      "bracket: nearer it %lld, not nearer %lld, not nearer with the price within the "
-      "tolerance of a bound %lld; without a truth %lld\n",
-      what, t.rows, t.changed, t.status_changed, t.closer, t.not_closer, t.unresolved, t.no_truth);
+      "%s: %lld rows, %lld changed (%lld of them in status)\n"
+      "  changed rows with the truth in the bracket: nearer it %lld; not nearer %lld, besides "
+      "%lld whose new answer the tolerance admits (within 1e-9 * max(kappa, 1)), %lld with the "
+      "target "
+      "within the tolerance of a bound, %lld with a subnormal target\n"
+      "  changed rows without a truth below sigma = 1000: %lld\n",
+      what, t.rows, t.changed, t.status_changed, t.closer, t.not_closer, t.within_tolerance,
+      t.at_bound, t.subnormal, t.no_truth);
   if (t.changed > 0) {
     std::printf(
         "  changed rows: largest forward price %.3g; worst relative error old %.3g, new %.3g; "
         "error shrank at least %.3gx\n",
         t.largest_changed_price, t.worst_old, t.worst_new, t.smallest_gain);
     std::printf(
-        "  well-posed changed rows (floor <= 1e-12, |ln(K/F)| <= 3): %lld, worst new relative "
+        "  well-posed changed rows (floor <= 1e-12, |ln(K/F)| <= 3, normal target): %lld, worst "
+        "new relative "
         "error %.3g\n",
         t.well_posed, t.worst_well_posed);
     const Row& w = t.worst_row;
@@ -449,10 +466,10 @@ int main(int argc, char** argv) {
     int so, sn;
     const double a = Solve_old(row.call, row.price, row.F, row.K, row.t, row.r, &so);
     const double b = Solve_new(row.call, row.price, row.F, row.K, row.t, row.r, &sn);
-    double truth = NAN, ea = NAN, eb = NAN, floor = NAN;
-    Errors(row, a, b, &truth, &ea, &eb, &floor);
-    std::printf("old %.17g (status %d) new %.17g (status %d) truth %.17g floor %.3g\n", a, so, b,
-                sn, truth, floor);
+    double truth = NAN, ea = NAN, eb = NAN, floor = NAN, kappa = NAN;
+    Errors(row, a, b, &truth, &ea, &eb, &floor, &kappa);
+    std::printf("old %.17g (status %d) new %.17g (status %d) truth %.17g floor %.3g kappa %.3g\n",
+                a, so, b, sn, truth, floor, kappa);
     return 0;
   }
   std::fprintf(stderr, "usage: %s random COUNT SEED | rows IN OUT\n", argv[0]);

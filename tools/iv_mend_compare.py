@@ -126,9 +126,15 @@ def surface(exe: Path) -> bool:
         f"{(well & (err_new > 0.01)).sum()} (of {well.sum()})"
     )
     moved = changed & np.isfinite(truth)
-    nearer = (err_new[moved] < err_old[moved]).sum()
-    print(f"changed rows nearer the truth: {nearer} of {moved.sum()}")
-    ok = nearer == moved.sum() and not (well & (err_new > OFF)).any()
+    nearer = moved & (err_new < err_old)
+    # Not nearer, but an answer the tolerance admits (see the C++ driver).
+    kappa = table["floor"] * price / (np.spacing(price) / 2)
+    admitted = moved & ~nearer & (err_new <= 1e-9 * np.maximum(kappa, 1.0))
+    print(
+        f"changed rows nearer the truth: {nearer.sum()} of {moved.sum()}; not nearer but "
+        f"admitted by the tolerance: {admitted.sum()}"
+    )
+    ok = (nearer | admitted).sum() == moved.sum() and not (well & (err_new > OFF)).any()
     # A few rows that were wrong, for the test suite.
     for i in np.flatnonzero(well & changed & (err_old > 0.01))[::97][:8]:
         print(
