@@ -259,6 +259,10 @@ void RunBookIv(const std::vector<Target>& targets, Values& values, Tally& tally)
       const IvResult result = SolveImpliedVol(kind, problem);
       want[e] = IvElement(result);
       want_status[e] = static_cast<std::int8_t>(result.status);
+      if (t[e] <= 0.0) {  // expired: the whole-book API has no volatility for it
+        want[e] = kNaN;
+        want_status[e] = static_cast<std::int8_t>(IvStatus::Expired);
+      }
     }
     for (Target target : targets) {
       book::IvRunFn run = nullptr;

@@ -95,29 +95,36 @@ def test_implied_volatility_is_the_scalar_functions_value(model):
         model, price=price, K=K, t=t, r=r, flag=flags, status=True, **market(model, X, q)
     )
     expected = [iv_scalar(model, *row) for row in zip(price, calls, X, K, t, r, q)]
-    np.testing.assert_array_equal(bits(got), bits(expected))
+    expired = t <= 0  # no volatility, whatever the scalar function makes of it
+    np.testing.assert_array_equal(bits(got), bits(np.where(expired, NAN, expected)))
     assert np.all(np.isnan(got) == (status >= IvStatus.BELOW_INTRINSIC))
+    assert np.all((status == IvStatus.EXPIRED) == expired)
 
 
 def test_statuses_tell_the_outcomes_apart():
-    # bs, S = K = 100 unless stated, t = 1, r = 0.05; one case per status.
+    # bs, S = K = 100 unless stated, r = 0.05; one case per status.
     cases = [
-        (10.450583572185565, "c", 100.0, IvStatus.SOLVED),
-        (0.0, "c", 110.0, IvStatus.LOWER_BOUND),  # exactly the intrinsic value
-        (100.0, "c", 100.0, IvStatus.UPPER_BOUND),  # the whole spot
-        (-1.0, "p", 100.0, IvStatus.BELOW_INTRINSIC),
-        (100.001, "c", 100.0, IvStatus.ABOVE_MAXIMUM),
-        (NAN, "p", 100.0, IvStatus.NAN_INPUT),
+        (10.450583572185565, "c", 100.0, 1.0, IvStatus.SOLVED),
+        (0.0, "c", 110.0, 1.0, IvStatus.LOWER_BOUND),  # exactly the intrinsic value
+        (100.0, "c", 100.0, 1.0, IvStatus.UPPER_BOUND),  # the whole spot
+        (-1.0, "p", 100.0, 1.0, IvStatus.BELOW_INTRINSIC),
+        (100.001, "c", 100.0, 1.0, IvStatus.ABOVE_MAXIMUM),
+        (NAN, "p", 100.0, 1.0, IvStatus.NAN_INPUT),
+        (5.0, "c", 100.0, NAN, IvStatus.NAN_INPUT),  # a NaN t is a NaN input
+        # Expired, whatever the price: the scalar function would give about 5.
+        (11.0, "c", 90.0, 0.0, IvStatus.EXPIRED),
+        (NAN, "p", 100.0, -0.0, IvStatus.EXPIRED),
+        (-1.0, "p", 100.0, -1.0, IvStatus.EXPIRED),
     ]
-    price, flag, K, expected = map(list, zip(*cases))
+    price, flag, K, t, expected = map(list, zip(*cases))
     values, status = kv.implied_volatility(
-        "bs", price=price, S=100, K=K, t=1, r=0.05, flag=flag, status=True
+        "bs", price=price, S=100, K=K, t=t, r=0.05, flag=flag, status=True
     )
     assert status.dtype == np.int8 and status.tolist() == expected
-    assert [int(s) for s in IvStatus] == list(range(7))
+    assert [int(s) for s in IvStatus] == list(range(8))
     assert values[1] == 1e-6 and values[2] == pytest.approx(5.0)
     assert np.isnan(values[3:]).all() and not np.isnan(values[:3]).any()
-    alone = kv.implied_volatility("bs", price=price, S=100, K=K, t=1, r=0.05, flag=flag)
+    alone = kv.implied_volatility("bs", price=price, S=100, K=K, t=t, r=0.05, flag=flag)
     np.testing.assert_array_equal(bits(alone), bits(values))
 
 

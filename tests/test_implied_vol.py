@@ -34,11 +34,6 @@ def test_quoted_cases():
     # Anything between the sigma = 5 price and S is the top of the bracket.
     p5 = kv.bs_black_scholes("c", 100.0, 100.0, 1.0, 0.05, 5.0)
     assert kv.bs_implied_volatility((p5 + 100.0) / 2, 100.0, 100.0, 1.0, 0.05, "c") == TOP
-    # Tiny prices: the absolute tolerance decides.
-    tiny = kv.bs_black_scholes("c", 100.0, 110.0, 1.0, 0.05, 0.005)
-    assert 0 < tiny < 1e-20
-    vol = kv.bs_implied_volatility(tiny, 100.0, 110.0, 1.0, 0.05, "c")
-    assert vol == pytest.approx(0.00664, rel=1e-3)
 
 
 # black76 with r = 0 and t = 1: forward units are price units, so the slack of
@@ -80,6 +75,28 @@ def test_bounds_slack_and_degenerate_solves(flag, F, K, r, t, price, expected):
         )
     else:
         assert bits(kv.black76_implied_volatility(price, F, K, r, t, flag)) == bits(expected)
+
+
+# Tiny prices, where an absolute price tolerance of about 1e-12 would accept any
+# volatility tried: each must come back to the exact inverse of its price. The
+# bs call (S = 100, r = 5 %) is priced at sigma = 0.005; the black76 rows are
+# from a surface at F = 100, r = 3 %, each price the double nearest the exact one.
+@pytest.mark.parametrize(
+    "flag, price, K, t, truth",
+    [
+        ("p", 1.4829140686810774e-20, 10.025884372280375, 0.25, 0.5),
+    ],
+)
+def test_tiny_prices_solve_to_their_volatility(flag, price, K, t, truth):
+    assert kv.black76_implied_volatility(price, 100.0, K, 0.03, t, flag) == pytest.approx(
+        truth, rel=1e-7
+    )
+
+
+def test_tiny_bs_price_solves_to_its_volatility():
+    tiny = 3.5301159357038075e-21  # the exact price at sigma = 0.005, rounded
+    vol = kv.bs_implied_volatility(tiny, 100.0, 110.0, 1.0, 0.05, "c")
+    assert vol == pytest.approx(0.005, rel=1e-7)
 
 
 def outcome(fn, *args):

@@ -57,6 +57,7 @@ class IvStatus(enum.IntEnum):
     ABOVE_MAXIMUM = 4  # NaN: the price exceeds the theoretical maximum
     NAN_INPUT = 5  # NaN: a NaN input, or a model price that cannot be evaluated
     NO_CONVERGENCE = 6  # NaN: the solver did not converge
+    EXPIRED = 7  # NaN: t <= 0, the option has expired
 
 
 _MODEL_CODES = {name: code for code, name in enumerate(MODELS)}
@@ -740,7 +741,8 @@ def implied_volatility(
 
     Inputs as for ``greeks``, with ``price`` in place of ``sigma``. Each value
     is bit for bit the scalar function's; where that raises (a price below the
-    intrinsic value or above the maximum) the value is NaN. With
+    intrinsic value or above the maximum) the value is NaN, and so it is for an
+    expired option (t <= 0, status ``EXPIRED``). With
     ``status=True`` a second array (int8, see ``IvStatus``) says why each value
     is what it is. pandas input gives Series with its index, polars input
     polars Series; their statuses are a categorical of the ``IvStatus`` names

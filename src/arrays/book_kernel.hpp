@@ -227,12 +227,23 @@ template <int W, Model M>
   });
 }
 
+// An expired option (t <= 0) has no volatility. Its problem is stated with a
+// NaN price, which the solver turns away before any model price; the element
+// is then reported as expired. A NaN t stays a NaN input.
+[[gnu::always_inline]] inline double Unexpired(double price, double t) {
+  return t <= 0.0 ? __builtin_nan("") : price;
+}
+template <int W>
+[[gnu::always_inline]] inline Lanes<W> Unexpired(const Lanes<W>& price, const Lanes<W>& t) {
+  return {t.v <= 0.0 ? typename Lanes<W>::Vec{} + __builtin_nan("") : price.v};
+}
+
 // The forward problem of element e, as the scalar function states it.
 template <Model M>
 [[gnu::always_inline]] inline IvInputs IvProblem(OptionKind kind, const Inputs& in,
                                                  std::ptrdiff_t e) {
-  const double price = Load(in, 1, e), X = Load(in, 2, e), K = Load(in, 3, e);
   const double t = Load(in, 4, e), r = Load(in, 5, e);
+  const double price = Unexpired(Load(in, 1, e), t), X = Load(in, 2, e), K = Load(in, 3, e);
   if constexpr (M == Model::Black76) {
     return Black76IvInputs(kind, price, X, K, t, r);
   } else {
@@ -244,8 +255,9 @@ template <Model M>
 // forward problem: the signs travel beside it.
 template <int W, Model M>
 [[gnu::always_inline]] inline IvBlockInputs<W> IvProblems(const Inputs& in, std::ptrdiff_t e) {
-  const Lanes<W> price = LoadLanes<W>(in, 1, e), X = LoadLanes<W>(in, 2, e);
-  const Lanes<W> K = LoadLanes<W>(in, 3, e), t = LoadLanes<W>(in, 4, e), r = LoadLanes<W>(in, 5, e);
+  const Lanes<W> t = LoadLanes<W>(in, 4, e), r = LoadLanes<W>(in, 5, e);
+  const Lanes<W> price = Unexpired(LoadLanes<W>(in, 1, e), t), X = LoadLanes<W>(in, 2, e);
+  const Lanes<W> K = LoadLanes<W>(in, 3, e);
   if constexpr (M == Model::Black76) {
     return Black76IvInputs(OptionKind::Call, price, X, K, t, r);
   } else if constexpr (M == Model::Bs) {
@@ -266,14 +278,17 @@ template <int W, Model M>
         w = LoadSigns<W>(in, e);
         return IvProblems<W, M>(in, e);
       },
-      [&](std::ptrdiff_t e, IvSolve& solve) {
+      [&](std::ptrdiff_t e, double& w) {
         const OptionKind kind =
             in.data[0][e * in.stride[0]] != 0 ? OptionKind::Call : OptionKind::Put;
-        return solve.Begin(kind, IvProblem<M>(kind, in, e));
+        w = Sign(kind);
+        return IvProblem<M>(kind, in, e);
       },
       [&](std::ptrdiff_t e, double value, IvStatus reason) {
         out[e] = value;
-        if (status != nullptr) status[e] = static_cast<std::int8_t>(reason);
+        if (status == nullptr) return;
+        if (reason == IvStatus::NanInput && Load(in, 4, e) <= 0.0) reason = IvStatus::Expired;
+        status[e] = static_cast<std::int8_t>(reason);
       });
 }
 

@@ -82,9 +82,9 @@ template <int W, class Shape, class Routine>
           w = sign;
           return Shape::template Evaluate<Routine>(kind, block);
         },
-        [&](std::ptrdiff_t e, IvSolve& solve) {
-          return solve.Begin(kind, Shape::template Evaluate<Routine>(
-                                       kind, ElementInputs<Shape>(shared, arrays, e)));
+        [&](std::ptrdiff_t e, double& w) {
+          w = Sign(kind);
+          return Shape::template Evaluate<Routine>(kind, ElementInputs<Shape>(shared, arrays, e));
         },
         [&](std::ptrdiff_t e, double value, IvStatus) { out[e] = value; });
   } else {

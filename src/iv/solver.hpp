@@ -5,16 +5,19 @@
 // closed-form guess gives way, when a step misbehaves, to bisection on the
 // fixed bracket [1e-6, 5].
 //
-// The solve is written as a small state machine -- Begin, then Advance with
-// the model price at each requested volatility -- which SolveImpliedVol below
-// drives one option at a time. The block driver of the array functions
-// (block_solver.hpp) takes the same steps in vector form, W solves side by
-// side, test for test; a change to one must be made to the other.
+// The solve is written once, as a small state machine -- IvBegin, then
+// IvAdvance with the model price at each requested volatility -- over a value
+// type T: double for one option, Lanes<W> for W solves side by side. Every
+// test is a mask and every branch a selection, so a lane goes through exactly
+// the operations its solve takes alone and ends with the same value and
+// status. SolveImpliedVol below drives one option; SolveBlocks
+// (block_solver.hpp) drives blocks of them.
 
 #include <cmath>
 #include <limits>
-#include <optional>
 
+#include "../models/block_math.hpp"
+#include "../models/lanes.hpp"
 #include "../models/normal.hpp"
 #include "../models/option_kind.hpp"
 #include "../models/target.hpp"
@@ -32,6 +35,7 @@ enum class IvStatus : signed char {
   AboveMaximum = 4,
   NanInput = 5,  // NaN: a NaN price, t, r, F or K, or a NaN model price
   NoConvergence = 6,
+  Expired = 7,  // NaN: t <= 0, in the whole-book API only
 };
 
 // A volatility, or the reason there is none.
@@ -41,13 +45,18 @@ struct IvResult {
   IvError error;
   IvStatus status;
 
-  static IvResult Volatility(double v, IvStatus s = IvStatus::Solved) {
-    return {v, true, IvError::NoConvergence, s};
-  }
-  static IvResult Error(IvError e) {
-    constexpr IvStatus kStatus[] = {IvStatus::BelowIntrinsic, IvStatus::AboveMaximum,
-                                    IvStatus::NoConvergence};
-    return {std::numeric_limits<double>::quiet_NaN(), false, e, kStatus[static_cast<int>(e)]};
+  // The result a solve ended with: a failed one carries NaN and its error.
+  static IvResult Of(double value, IvStatus status) {
+    switch (status) {
+      case IvStatus::BelowIntrinsic:
+        return {value, false, IvError::BelowIntrinsic, status};
+      case IvStatus::AboveMaximum:
+        return {value, false, IvError::AboveMaximum, status};
+      case IvStatus::NoConvergence:
+        return {value, false, IvError::NoConvergence, status};
+      default:
+        return {value, true, IvError::NoConvergence, status};
+    }
   }
 };
 
@@ -64,15 +73,56 @@ inline constexpr double kMaxVol = 5.0;
 inline constexpr double kFallbackGuess = 0.2;
 inline constexpr double kTwoPi = 6.283185307179586;
 inline constexpr double kTolerance = 1e-12;
+// The price tolerance never exceeds this fraction of the target. Above a
+// target of 1/99 the absolute tolerance is the smaller and decides alone, so
+// those solves are what they always were; below it an absolute tolerance
+// would accept volatilities whose prices are many times the target, or a
+// fraction of it. The two meet at 1/99: the tolerance is continuous.
+inline constexpr double kRelativeTolerance = 1e-10;
 inline constexpr double kMinVega = 1e-15;
 inline constexpr int kNewtonLimit = 50;
 inline constexpr int kBisectionLimit = 100;
 inline constexpr double kBracketWidth = 1e-14;
 inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+inline constexpr double kInf = std::numeric_limits<double>::infinity();
 
-// max(x, 0) where a NaN difference counts as 0 and -0 as +0.
-inline double PositivePart(double x) {
-  return x > 0.0 ? x : 0.0;
+// The raw values a solve's terms are held in: for one solve doubles, bools
+// and ints; for W solves GCC vectors of W lanes, whose comparisons give lane
+// masks. The same expressions (arithmetic, comparisons, !, &&, ||, ?:) work
+// on both.
+template <class T>
+struct IvTypes {
+  using V = typename T::Vec;
+  using M = typename T::Mask;
+  using I = typename T::Mask;  // a step count or an IvStatus per lane
+  static T Of(const V& v) { return {v}; }
+  static V Raw(const T& x) { return x.v; }
+  static V Abs(const V& x) { return (V)((M)x & 0x7fffffffffffffff); }
+  static bool Any(const M& m) { return AnyLane(m); }
+};
+template <>
+struct IvTypes<double> {
+  using V = double;
+  using M = bool;
+  using I = int;
+  static double Of(double v) { return v; }
+  static double Raw(double x) { return x; }
+  static double Abs(double x) { return std::fabs(x); }
+  static bool Any(bool m) { return m; }
+};
+
+template <class T>
+inline typename IvTypes<T>::I Code(IvStatus s) {
+  return typename IvTypes<T>::I{} + static_cast<int>(s);
+}
+
+// The price tolerance of a positive target: the absolute (target + 1) * 1e-12,
+// or the relative bound where that is smaller.
+template <class V>
+inline V Tolerance(const V& target) {
+  const V absolute = (target + 1.0) * kTolerance;
+  const V relative = target * kRelativeTolerance;
+  return relative < absolute ? relative : absolute;
 }
 
 }  // namespace iv_detail
@@ -89,138 +139,173 @@ inline T ForwardModelPrice(const WT& w, const T& F, const T& K, const T& t, cons
   return w * (F * NormCdf(w * d1) - K * NormCdf(w * d2));
 }
 
-// One solve in progress.
-class IvSolve {
- public:
-  // Checks the bounds and prepares the first volatility to price. Returns the
-  // result at once where no model price is needed. A NaN target, F or K
-  // yields NaN rather than a volatility that would pass for a genuine answer
-  // (a price beyond a bound that can still be decided is rejected as such).
-  std::optional<IvResult> Begin(OptionKind kind, const IvInputs& in) {
-    using namespace iv_detail;
-    const bool call = kind == OptionKind::Call;
-    w_ = Sign(kind);
-    F_ = in.F;
-    K_ = in.K;
-    t_ = in.t;
-    target_ = in.price * std::exp(in.t * in.r);
-    const double intrinsic = PositivePart(call ? F_ - K_ : K_ - F_);
-    const double maximum = call ? F_ : K_;
-    if (target_ < intrinsic - kBoundSlack) return IvResult::Error(IvError::BelowIntrinsic);
-    if (target_ > maximum + kBoundSlack) return IvResult::Error(IvError::AboveMaximum);
-    if (std::isnan(target_) || std::isnan(F_) || std::isnan(K_)) {
-      return IvResult::Volatility(kNaN, IvStatus::NanInput);
-    }
-    if (target_ <= intrinsic) return IvResult::Volatility(kMinVol, IvStatus::LowerBound);
+// The state of a solve in progress (T = double), or of one per lane
+// (T = Lanes<W>).
+template <class T>
+struct IvState {
+  using V = typename iv_detail::IvTypes<T>::V;
+  using M = typename iv_detail::IvTypes<T>::M;
+  using I = typename iv_detail::IvTypes<T>::I;
+  // Per solve: the sign, the problem, ln(F / K), sqrt(t), F * sqrt(t), the
+  // forward target and its tolerance.
+  V w, F, K, t, L, st, Fst, target, tol;
+  // The volatility to price next, the previous Newton iterate (NaN before
+  // the first step) and the bisection bracket.
+  V sigma, previous, lo, hi;
+  I steps;
+  M bisecting;
 
-    tol_ = (std::fabs(target_) + 1.0) * kTolerance;
-    // At-the-money approximation sigma ~ sqrt(2 pi / t) * price / forward.
-    double guess = (std::sqrt(kTwoPi / t_) * target_) / maximum;
-    if (!std::isfinite(guess) || guess < kMinVol) guess = kFallbackGuess;
-    if (guess > kMaxVol) guess = kMaxVol;
-    L_ = std::log(F_ / K_);
-    st_ = std::sqrt(t_);
-    Fst_ = F_ * st_;
-
-    bisecting_ = false;
-    steps_ = 0;
-    sigma_ = guess;
-    previous_ = kNaN;
-    return std::nullopt;
+  // The model price at sigma, and its d1.
+  V ModelPrice(V& d1) const {
+    using Ty = iv_detail::IvTypes<T>;
+    T d;
+    const T m = ForwardModelPrice(Ty::Of(w), Ty::Of(F), Ty::Of(K), Ty::Of(t), Ty::Of(L), Ty::Of(st),
+                                  Ty::Of(sigma), d);
+    d1 = Ty::Raw(d);
+    return Ty::Raw(m);
   }
-
-  // The volatility whose model price Advance needs next.
-  double Next() const { return sigma_; }
-
-  // Takes the model price m (and its d1) at Next(); returns the result when
-  // the solve ends, or prepares the next volatility.
-  std::optional<IvResult> Advance(double m, double d1) {
-    using namespace iv_detail;
-    if (std::isnan(m)) return IvResult::Volatility(kNaN, IvStatus::NanInput);
-    return bisecting_ ? Bisect(m) : Newton(m, [d1] { return NormPdf(d1); });
-  }
-
-  // Per-solve terms, for drivers that price several solves together.
-  double w() const { return w_; }
-  double F() const { return F_; }
-  double K() const { return K_; }
-  double t() const { return t_; }
-  double L() const { return L_; }
-  double st() const { return st_; }
-  double Fst() const { return Fst_; }
-  double target() const { return target_; }
-  double tol() const { return tol_; }
-
- private:
-  // density() is n(d1) at the priced volatility, taken only when the step
-  // needs the vega.
-  template <class Density>
-  std::optional<IvResult> Newton(double m, const Density& density) {
-    using namespace iv_detail;
-    if (std::fabs(m - target_) < tol_) return IvResult::Volatility(sigma_);
-    if (!std::isnan(previous_) && std::fabs(sigma_ - previous_) < (sigma_ + 1.0) * kTolerance) {
-      return IvResult::Volatility(sigma_);
-    }
-    const double vega = Fst_ * density();
-    // An infinite vega (F * sqrt(t) beyond the largest double) would make
-    // every step zero, and the step test would then accept the first guess
-    // whatever its price: such solves go to bisection, like a vanishing vega.
-    if (vega < kMinVega || std::isinf(vega)) return StartBisection();
-    const double next = sigma_ - (m - target_) / vega;
-    if (!std::isfinite(next) || next <= 0.0 || next > kMaxVol) return StartBisection();
-    // After the last permitted evaluation its step is never priced.
-    if (++steps_ == kNewtonLimit) return StartBisection();
-    previous_ = sigma_;
-    sigma_ = next;
-    return std::nullopt;
-  }
-
-  // Bisection starts afresh: nothing from the Newton phase is kept.
-  std::optional<IvResult> StartBisection() {
-    using namespace iv_detail;
-    bisecting_ = true;
-    steps_ = 0;
-    lo_ = kMinVol;
-    hi_ = kMaxVol;
-    sigma_ = (hi_ + lo_) * 0.5;
-    return std::nullopt;
-  }
-
-  std::optional<IvResult> Bisect(double m) {
-    using namespace iv_detail;
-    const double mid = sigma_;
-    if (std::fabs(m - target_) < tol_) return IvResult::Volatility(mid);
-    if (m < target_) {
-      lo_ = mid;
-    } else {
-      hi_ = mid;
-    }
-    if (hi_ - lo_ < kBracketWidth) {
-      return IvResult::Volatility((lo_ + hi_) * 0.5,
-                                  hi_ == kMaxVol ? IvStatus::UpperBound : IvStatus::Solved);
-    }
-    if (++steps_ == kBisectionLimit) return IvResult::Error(IvError::NoConvergence);
-    sigma_ = (hi_ + lo_) * 0.5;
-    return std::nullopt;
-  }
-
-  double w_ = 0, F_ = 0, K_ = 0, t_ = 0, target_ = 0, tol_ = 0, L_ = 0, st_ = 0, Fst_ = 0;
-  bool bisecting_ = false;
-  int steps_ = 0;
-  double sigma_ = 0, previous_ = 0, lo_ = 0, hi_ = 0;
 };
+
+// Checks the bounds and prepares the first volatility to price. Returns the
+// solves that go on; the others end here with their value and status. A NaN
+// target, F or K yields NaN rather than a volatility that would pass for a
+// genuine answer (a price beyond a bound that can still be decided is
+// rejected as such).
+template <class T>
+inline typename IvState<T>::M IvBegin(IvState<T>& s, const T& sign, const T& price, const T& F,
+                                      const T& K, const T& t, const T& r,
+                                      typename IvState<T>::V& value,
+                                      typename IvState<T>::I& status) {
+  using namespace iv_detail;
+  using Ty = IvTypes<T>;
+  using V = typename Ty::V;
+  using M = typename Ty::M;
+  const V zero{};
+  s.w = Ty::Raw(sign);
+  s.F = Ty::Raw(F);
+  s.K = Ty::Raw(K);
+  s.t = Ty::Raw(t);
+  s.target = Ty::Raw(price * Exp(t * r));
+  const M call = s.w > 0.0;
+  const V difference = call ? s.F - s.K : s.K - s.F;
+  const V intrinsic = difference > 0.0 ? difference : zero;  // a NaN difference counts as 0
+  const V maximum = call ? s.F : s.K;
+  const M below = s.target < intrinsic - kBoundSlack;
+  const M above = s.target > maximum + kBoundSlack;
+  const M nan = (s.target != s.target) || (s.F != s.F) || (s.K != s.K);
+  const M lower = s.target <= intrinsic;
+  const M solving = !(below || above || nan || lower);
+  value = (below || above || nan) ? zero + kNaN : zero + kMinVol;
+  status = below   ? Code<T>(IvStatus::BelowIntrinsic)
+           : above ? Code<T>(IvStatus::AboveMaximum)
+           : nan   ? Code<T>(IvStatus::NanInput)
+                   : Code<T>(IvStatus::LowerBound);
+  if (!Ty::Any(solving)) return solving;
+
+  s.tol = Tolerance(s.target);
+  // At-the-money approximation sigma ~ sqrt(2 pi / t) * price / forward.
+  V guess = Ty::Raw(Sqrt(kTwoPi / t) * Ty::Of(s.target)) / maximum;
+  guess = (!(Ty::Abs(guess) < kInf) || guess < kMinVol) ? zero + kFallbackGuess : guess;
+  s.sigma = guess > kMaxVol ? zero + kMaxVol : guess;
+  // Lanes decided already take the log of 1, off the log's slow path.
+  s.L = Ty::Raw(Log(Ty::Of(solving ? s.F / s.K : zero + 1.0)));
+  s.st = Ty::Raw(Sqrt(t));
+  s.Fst = s.F * s.st;
+  s.previous = zero + kNaN;
+  s.lo = s.hi = zero;
+  s.steps = typename Ty::I{};
+  s.bisecting = !(zero == zero);
+  return solving;
+}
+
+// Takes the model price m (and its d1) at s.sigma: ends the solves whose
+// test is met, with their value and status, and prepares the next
+// volatility of the others. Returns the solves that ended.
+template <class T>
+inline typename IvState<T>::M IvAdvance(IvState<T>& s, const typename IvState<T>::V& m,
+                                        const typename IvState<T>::V& d1,
+                                        typename IvState<T>::V& value,
+                                        typename IvState<T>::I& status) {
+  using namespace iv_detail;
+  using Ty = IvTypes<T>;
+  using V = typename Ty::V;
+  using M = typename Ty::M;
+  using I = typename Ty::I;
+  const V zero{};
+  const V sigma = s.sigma;
+  const M nan_m = m != m;
+  const M newton = !s.bisecting;
+
+  // Newton, in its order of tests: the price close enough, the step small
+  // enough, then a step unless the vega vanishes or is infinite (which would
+  // make every step zero), or the step leaves (0, 5], or the limit is reached.
+  // Each phase's arithmetic runs only where some solve is in that phase.
+  const M close = Ty::Abs(m - s.target) < s.tol;
+  const M settled =
+      (s.previous == s.previous) && (Ty::Abs(sigma - s.previous) < (sigma + 1.0) * kTolerance);
+  const M newton_ends = close || settled;
+  const M stepping = newton && !newton_ends && !nan_m;
+  const I steps = s.steps + 1;
+  V next = zero;
+  M to_bisection{};
+  if (Ty::Any(stepping)) {
+    const V vega = s.Fst * Ty::Raw(NormPdfFromExp(Exp(Ty::Of(d1 * (d1 * -0.5)))));
+    const M flat = (vega < kMinVega) || (Ty::Abs(vega) == kInf);
+    next = sigma - (m - s.target) / vega;
+    const M astray = !(Ty::Abs(next) < kInf) || (next <= 0.0) || (next > kMaxVol);
+    to_bisection = flat || astray || (steps == kNewtonLimit);
+  }
+
+  // Bisection, in its order of tests: the price close enough, the bracket
+  // narrow enough, the limit reached. A NaN m lowers hi.
+  V lo = s.lo, hi = s.hi, bisect_value = zero;
+  M bisect_ends{};
+  I bisect_status{};
+  if (Ty::Any(s.bisecting)) {
+    const M below = m < s.target;
+    lo = below ? sigma : s.lo;
+    hi = below ? s.hi : sigma;
+    const M narrow = hi - lo < kBracketWidth;
+    bisect_ends = close || narrow || (steps == kBisectionLimit);
+    bisect_value = close ? sigma : (narrow ? (lo + hi) * 0.5 : zero + kNaN);
+    bisect_status =
+        close    ? Code<T>(IvStatus::Solved)
+        : narrow ? (hi == kMaxVol ? Code<T>(IvStatus::UpperBound) : Code<T>(IvStatus::Solved))
+                 : Code<T>(IvStatus::NoConvergence);
+  }
+
+  const M ended = nan_m || (newton && newton_ends) || (s.bisecting && bisect_ends);
+  value = nan_m ? zero + kNaN : (s.bisecting ? bisect_value : sigma);
+  status = nan_m ? Code<T>(IvStatus::NanInput)
+                 : (s.bisecting ? bisect_status : Code<T>(IvStatus::Solved));
+
+  // The solves that go on: a Newton step, a fresh bisection (which keeps
+  // nothing from the Newton phase), or a bisection step. After the last
+  // permitted Newton evaluation its step is never priced.
+  const M newton_on = stepping && !to_bisection;
+  const M starting = stepping && to_bisection;
+  const M bisect_on = s.bisecting && !bisect_ends;
+  s.previous = newton_on ? sigma : s.previous;
+  s.lo = starting ? zero + kMinVol : (bisect_on ? lo : s.lo);
+  s.hi = starting ? zero + kMaxVol : (bisect_on ? hi : s.hi);
+  s.sigma = newton_on ? next : ((starting || bisect_on) ? (s.hi + s.lo) * 0.5 : sigma);
+  s.steps = newton_on ? steps : (starting ? I{} : (bisect_on ? steps : s.steps));
+  s.bisecting = s.bisecting || starting;
+  return ended;
+}
 
 // One option, one model price at a time.
 inline IvResult SolveImpliedVol(OptionKind kind, const IvInputs& in) {
-  IvSolve solve;
-  if (auto done = solve.Begin(kind, in)) return *done;
-  const double w = Sign(kind);
-  for (;;) {
+  IvState<double> s{};
+  double value;
+  int status;
+  bool ended = !IvBegin<double>(s, Sign(kind), in.price, in.F, in.K, in.t, in.r, value, status);
+  while (!ended) {
     double d1;
-    const double m = ForwardModelPrice(w, solve.F(), solve.K(), solve.t(), solve.L(), solve.st(),
-                                       solve.Next(), d1);
-    if (auto done = solve.Advance(m, d1)) return *done;
+    const double m = s.ModelPrice(d1);
+    ended = IvAdvance(s, m, d1, value, status);
   }
+  return IvResult::Of(value, static_cast<IvStatus>(status));
 }
 
 KV_TARGET_END
