@@ -37,8 +37,8 @@ if TYPE_CHECKING:
     _Array = NDArray[np.float64]
 
     # The names a type checker holds a call to (the same as MODELS and QUANTITIES).
-    Model = Literal["bs", "bsm", "black76"]
-    Quantity = Literal[
+    _Model = Literal["bs", "bsm", "black76"]
+    _Quantity = Literal[
         "price", "delta", "gamma", "vega", "theta", "rho", "vanna", "charm",
         "vomma", "speed", "zomma", "color", "veta", "ultima", "dual_delta", "dual_gamma",
     ]  # fmt: skip
@@ -316,7 +316,7 @@ class _Book:
 # A Series anywhere makes the first signature fail, so the DataFrame one applies.
 @overload
 def greeks(  # type: ignore[overload-overlap]
-    model: Model,
+    model: _Model,
     *,
     flag: _PlainFlags,
     S: _Plain | None = None,
@@ -326,7 +326,7 @@ def greeks(  # type: ignore[overload-overlap]
     r: _Plain,
     sigma: _Plain,
     q: _Plain | None = None,
-    quantities: Quantity | Iterable[Quantity] | None = None,
+    quantities: _Quantity | Iterable[_Quantity] | None = None,
     threads: int | None = None,
     as_of: Any = None,
     days_in_year: float | None = None,
@@ -335,7 +335,7 @@ def greeks(  # type: ignore[overload-overlap]
 
 @overload
 def greeks(
-    model: Model,
+    model: _Model,
     *,
     flag: _Flags,
     S: _Numbers | None = None,
@@ -345,7 +345,7 @@ def greeks(
     r: _Numbers,
     sigma: _Numbers,
     q: _Numbers | None = None,
-    quantities: Quantity | Iterable[Quantity] | None = None,
+    quantities: _Quantity | Iterable[_Quantity] | None = None,
     threads: int | None = None,
     as_of: Any = None,
     days_in_year: float | None = None,
@@ -353,7 +353,7 @@ def greeks(
 
 
 def greeks(
-    model: Model,
+    model: _Model,
     *,
     flag: _Flags,
     S: _Numbers | None = None,
@@ -363,7 +363,7 @@ def greeks(
     r: _Numbers,
     sigma: _Numbers,
     q: _Numbers | None = None,
-    quantities: Quantity | Iterable[Quantity] | None = None,
+    quantities: _Quantity | Iterable[_Quantity] | None = None,
     threads: int | None = None,
     as_of: Any = None,
     days_in_year: float | None = None,
@@ -430,7 +430,7 @@ def greeks(
 
 @overload
 def implied_volatility(  # type: ignore[overload-overlap]
-    model: Model,
+    model: _Model,
     *,
     price: _Plain,
     S: _Plain | None = None,
@@ -449,7 +449,7 @@ def implied_volatility(  # type: ignore[overload-overlap]
 
 @overload
 def implied_volatility(  # type: ignore[overload-overlap]
-    model: Model,
+    model: _Model,
     *,
     price: _Plain,
     S: _Plain | None = None,
@@ -468,7 +468,7 @@ def implied_volatility(  # type: ignore[overload-overlap]
 
 @overload
 def implied_volatility(
-    model: Model,
+    model: _Model,
     *,
     price: _Numbers,
     S: _Numbers | None = None,
@@ -487,7 +487,7 @@ def implied_volatility(
 
 @overload
 def implied_volatility(
-    model: Model,
+    model: _Model,
     *,
     price: _Numbers,
     S: _Numbers | None = None,
@@ -505,7 +505,7 @@ def implied_volatility(
 
 
 def implied_volatility(
-    model: Model,
+    model: _Model,
     *,
     price: _Numbers,
     S: _Numbers | None = None,
