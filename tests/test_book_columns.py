@@ -277,6 +277,6 @@ def test_literal_names_are_the_models_and_quantities():
         node.targets[0].id: ast.literal_eval(node.value.slice)
         for node in ast.walk(source)
         if isinstance(node, ast.Assign)
-        and getattr(node.targets[0], "id", "") in ("Model", "Quantity")
+        and getattr(node.targets[0], "id", "") in ("_Model", "_Quantity")
     }
-    assert aliases == {"Model": MODELS, "Quantity": QUANTITIES}
+    assert aliases == {"_Model": MODELS, "_Quantity": QUANTITIES}

@@ -38,8 +38,8 @@ if TYPE_CHECKING:
     _Array = NDArray[np.float64]
 
     # The names a type checker holds a call to (the same as MODELS and QUANTITIES).
-    Model = Literal["bs", "bsm", "black76"]
-    Quantity = Literal[
+    _Model = Literal["bs", "bsm", "black76"]
+    _Quantity = Literal[
         "price", "delta", "gamma", "vega", "theta", "rho", "vanna", "charm",
         "vomma", "speed", "zomma", "color", "veta", "ultima", "dual_delta", "dual_gamma",
     ]  # fmt: skip
@@ -521,7 +521,7 @@ def _iv_outs(np: Any, out: object, status: bool, book: _Book, kind: str) -> tupl
 # A Series anywhere makes the first signature fail, so the DataFrame one applies.
 @overload
 def greeks(  # type: ignore[overload-overlap]
-    model: Model,
+    model: _Model,
     *,
     flag: _PlainFlags,
     S: _Plain | None = None,
@@ -531,7 +531,7 @@ def greeks(  # type: ignore[overload-overlap]
     r: _Plain,
     sigma: _Plain,
     q: _Plain | None = None,
-    quantities: Quantity | Iterable[Quantity] | None = None,
+    quantities: _Quantity | Iterable[_Quantity] | None = None,
     threads: int | None = None,
     as_of: Any = None,
     days_in_year: float | None = None,
@@ -541,7 +541,7 @@ def greeks(  # type: ignore[overload-overlap]
 
 @overload
 def greeks(
-    model: Model,
+    model: _Model,
     *,
     flag: _Flags,
     S: _Numbers | None = None,
@@ -551,7 +551,7 @@ def greeks(
     r: _Numbers,
     sigma: _Numbers,
     q: _Numbers | None = None,
-    quantities: Quantity | Iterable[Quantity] | None = None,
+    quantities: _Quantity | Iterable[_Quantity] | None = None,
     threads: int | None = None,
     as_of: Any = None,
     days_in_year: float | None = None,
@@ -560,7 +560,7 @@ def greeks(
 
 
 def greeks(
-    model: Model,
+    model: _Model,
     *,
     flag: _Flags,
     S: _Numbers | None = None,
@@ -570,7 +570,7 @@ def greeks(
     r: _Numbers,
     sigma: _Numbers,
     q: _Numbers | None = None,
-    quantities: Quantity | Iterable[Quantity] | None = None,
+    quantities: _Quantity | Iterable[_Quantity] | None = None,
     threads: int | None = None,
     as_of: Any = None,
     days_in_year: float | None = None,
@@ -642,7 +642,7 @@ def greeks(
 
 @overload
 def implied_volatility(  # type: ignore[overload-overlap]
-    model: Model,
+    model: _Model,
     *,
     price: _Plain,
     S: _Plain | None = None,
@@ -662,7 +662,7 @@ def implied_volatility(  # type: ignore[overload-overlap]
 
 @overload
 def implied_volatility(  # type: ignore[overload-overlap]
-    model: Model,
+    model: _Model,
     *,
     price: _Plain,
     S: _Plain | None = None,
@@ -682,7 +682,7 @@ def implied_volatility(  # type: ignore[overload-overlap]
 
 @overload
 def implied_volatility(
-    model: Model,
+    model: _Model,
     *,
     price: _Numbers,
     S: _Numbers | None = None,
@@ -702,7 +702,7 @@ def implied_volatility(
 
 @overload
 def implied_volatility(
-    model: Model,
+    model: _Model,
     *,
     price: _Numbers,
     S: _Numbers | None = None,
@@ -721,7 +721,7 @@ def implied_volatility(
 
 
 def implied_volatility(
-    model: Model,
+    model: _Model,
     *,
     price: _Numbers,
     S: _Numbers | None = None,
