@@ -377,7 +377,7 @@ INTERRUPTED = """
         print("interrupted", time.monotonic(), flush=True)
     ended.set()
     worker.join()
-    print(result(call()) == expected, sys.getrefcount(K) == held, len(others) > 1 and all(others))
+    print(result(call()) == expected, sys.getrefcount(K) == held, bool(others) and all(others))
 """
 
 
