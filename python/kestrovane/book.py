@@ -49,8 +49,11 @@ class IvStatus(enum.IntEnum):
     ABOVE_MAXIMUM = 4  # NaN: the price exceeds the theoretical maximum
     NAN_INPUT = 5  # NaN: a NaN input, or a model price that cannot be evaluated
     NO_CONVERGENCE = 6  # NaN: the solver did not converge
+    EXPIRED = 7  # NaN: t <= 0, no volatility to imply
 
 
+_Method = Literal["rational", "newton"]
+_METHOD_CODES = {"newton": 0, "rational": 1}
 _MODEL_CODES = {name: code for code, name in enumerate(MODELS)}
 _QUANTITY_CODES = {name: code for code, name in enumerate(QUANTITIES)}
 _FLAG_WORDS = {"c": 1, "call": 1, "p": 0, "put": 0}
@@ -394,6 +397,7 @@ def implied_volatility(  # type: ignore[overload-overlap]
     flag: _PlainFlags,
     status: Literal[False] = False,
     threads: int | None = None,
+    method: _Method = "rational",
 ) -> _Array: ...
 
 
@@ -411,6 +415,7 @@ def implied_volatility(  # type: ignore[overload-overlap]
     flag: _PlainFlags,
     status: Literal[True],
     threads: int | None = None,
+    method: _Method = "rational",
 ) -> tuple[_Array, NDArray[np.int8]]: ...
 
 
@@ -428,6 +433,7 @@ def implied_volatility(
     flag: _Flags,
     status: Literal[False] = False,
     threads: int | None = None,
+    method: _Method = "rational",
 ) -> pd.Series[float]: ...
 
 
@@ -445,6 +451,7 @@ def implied_volatility(
     flag: _Flags,
     status: Literal[True],
     threads: int | None = None,
+    method: _Method = "rational",
 ) -> tuple[pd.Series[float], pd.Series[int]]: ...
 
 
@@ -461,18 +468,28 @@ def implied_volatility(
     flag: _Flags,
     status: bool = False,
     threads: int | None = None,
+    method: _Method = "rational",
 ) -> Any:
     """The implied volatility of every option in one pass.
 
-    Inputs as for ``greeks``, with ``price`` in place of ``sigma``. Each value
-    is bit for bit the scalar function's; where that raises (a price below the
-    intrinsic value or above the maximum) the value is NaN. With
+    Inputs as for ``greeks``, with ``price`` in place of ``sigma``. With
     ``status=True`` a second array (int8, see ``IvStatus``) says why each value
     is what it is. pandas input gives Series with its index.
+
+    ``method="rational"`` (the default) inverts the price to machine precision
+    in a fixed number of steps, with no cap on the volatility: the intrinsic
+    value gives 0.0 (``LOWER_BOUND``), the maximum gives infinity
+    (``UPPER_BOUND``), prices beyond either NaN, and t <= 0 NaN (``EXPIRED``).
+    ``method="newton"`` is bit for bit the scalar function's solver; where
+    that raises (a price below the intrinsic value or above the maximum) the
+    value is NaN.
     """
     import numpy as np
 
     code = _model_code(model)
+    method_code = _METHOD_CODES.get(method) if isinstance(method, str) else None
+    if method_code is None:
+        raise ValueError(f"unknown method {method!r}: valid methods are 'rational', 'newton'")
     count = _thread_count(threads)
     (underlying, X), q = _market("implied_volatility", model, S, F, q)
     book = _Book(np, {"price": price, underlying: X, "K": K, "t": t, "r": r, "q": q}, flag)
@@ -491,6 +508,7 @@ def implied_volatility(
         out,
         reasons,
         count,
+        method_code,
     )
     if book.index is not None:
         import pandas

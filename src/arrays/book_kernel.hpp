@@ -14,6 +14,7 @@
 
 #include "../iv/block_solver.hpp"
 #include "../iv/implied_vol.hpp"
+#include "../iv/rational.hpp"
 #include "../models/greeks.hpp"
 #include "../models/lane_pair.hpp"
 #include "../models/target.hpp"
@@ -275,6 +276,38 @@ template <int W, Model M>
         out[e] = value;
         if (status != nullptr) status[e] = static_cast<std::int8_t>(reason);
       });
+}
+
+// The rational solver over the same forward problems: blocks of W options
+// through its vector form, the rest one at a time through its scalar form,
+// each lane the scalar's double.
+template <Model M>
+[[gnu::always_inline]] inline rational::Solution<double> RationalOne(const Inputs& in,
+                                                                     std::ptrdiff_t e) {
+  const IvInputs p = IvProblem<M>(OptionKind::Call, in, e);
+  return rational::Solve<double>(LoadSign(in, e), p.price, p.F, p.K, p.t, p.r);
+}
+
+template <int W, Model M>
+[[gnu::always_inline]] inline void IvRationalRun(const IvJob& job, const Inputs& in,
+                                                 std::ptrdiff_t at, std::ptrdiff_t n) {
+  double* out = job.out + at;
+  std::int8_t* status = job.status != nullptr ? job.status + at : nullptr;
+  std::ptrdiff_t e = 0;
+  for (; e + W <= n; e += W) {
+    const Lanes<W> w = LoadSigns<W>(in, e);
+    const IvBlockInputs<W> p = IvProblems<W, M>(in, e);
+    const auto s = rational::Solve(w.v, p.price.v, p.F.v, p.K.v, p.t.v, p.r.v);
+    Store(out + e, Lanes<W>{s.sigma});
+    if (status != nullptr) {
+      for (int j = 0; j < W; ++j) status[e + j] = static_cast<std::int8_t>(s.status[j]);
+    }
+  }
+  for (; e < n; ++e) {
+    const auto s = RationalOne<M>(in, e);
+    Store(out + e, s.sigma);
+    if (status != nullptr) status[e] = static_cast<std::int8_t>(s.status);
+  }
 }
 
 // f.template operator()<M>() for the job's model M.

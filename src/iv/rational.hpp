@@ -113,12 +113,13 @@ inline T Erfcx(T y) {
   const T a = Abs(y);
   const auto small = a <= 0.46875;
   const auto large = a > 4.0;
+  const auto reflect = (!small) & (y < 0.0);
+  const T square = Any(small | reflect) ? ExpOf(y * y) : Fill<T>(0.0);  // exp(y^2)
   T out = Fill<T>(0.0);
-  if (Any(small)) out = Select(small, ExpOf(y * y) * SmallErfc(y, a), out);
-  if (Any(!small & !large)) out = Select(!small & !large, MiddleRatio(a), out);
+  if (Any(small)) out = Select(small, square * SmallErfc(y, a), out);
+  if (Any((!small) & (!large))) out = Select((!small) & (!large), MiddleRatio(a), out);
   if (Any(large)) out = Select(large, LargeRatio(a, a), out);
-  const auto reflect = !small & (y < 0.0);
-  if (Any(reflect)) out = Select(reflect, 2.0 * ExpOf(y * y) - out, out);
+  if (Any(reflect)) out = Select(reflect, 2.0 * square - out, out);
   return out;
 }
 
@@ -177,42 +178,35 @@ inline T AsymptoticRatio(T h, T u) {
 // b for u < kSmallU: Y(h + u) - Y(h - u) = 2 sum_k odd Y^(k)(h) u^k / k!, the
 // derivatives from Y' = 1 + h Y, Y^(k+1) = h Y^(k) + k Y^(k-1); all positive.
 inline constexpr int kSmallTerms = 7;  // u^1 .. u^13
+inline constexpr double kInvOddFactorials[kSmallTerms] = {1.0,
+                                                          1.0 / 6.0,
+                                                          1.0 / 120.0,
+                                                          1.0 / 5040.0,
+                                                          1.0 / 362880.0,
+                                                          1.0 / 39916800.0,
+                                                          1.0 / 6227020800.0};
 template <class T>
-inline T SmallURatio(T h, T u) {
-  T previous = kSqrtPiOver2 * Erfcx(h * -kInvSqrt2);  // Y(h)
-  T current = 1.0 + h * previous;                      // Y'(h)
+inline T SmallURatio(T h, T u, T y) {
+  T previous = y;                  // Y(h)
+  T current = 1.0 + h * previous;  // Y'(h)
   const T w = u * u;
   T terms[kSmallTerms];
   for (int j = 0; j < kSmallTerms; ++j) {
-    terms[j] = current;
+    terms[j] = current * kInvOddFactorials[j];
     const int k = 2 * j + 1;  // current is Y^(k)
     const T next = h * current + k * previous;
     const T after = h * next + (k + 1) * current;
     previous = next;
     current = after;
   }
-  T sum = Fill<T>(0.0);
-  double factorial = 1.0;
-  for (int j = 1; j < kSmallTerms; ++j) factorial *= (2.0 * j) * (2.0 * j + 1.0);
-  for (int j = kSmallTerms - 1; j >= 0; --j) {
-    sum = sum * w + terms[j] / factorial;
-    factorial /= j > 0 ? (2.0 * j) * (2.0 * j + 1.0) : 1.0;
-  }
+  T sum = terms[kSmallTerms - 1];
+  for (int j = kSmallTerms - 2; j >= 0; --j) sum = sum * w + terms[j];
   return (2.0 * u) * sum;
 }
 
-template <class T>
-inline T ErfcxRatio(T h, T u) {
-  const T a = Erfcx(-(h + u) * kInvSqrt2);
-  const T b = Erfcx(-(h - u) * kInvSqrt2);
-  return kSqrtPiOver2 * (a - b);
-}
-
-template <class T>
-inline T CodyBlack(T x, T h, T u) {
-  const T half = x * 0.5;
-  return ExpOf(half) * CdfOf(h + u) - ExpOf(-half) * CdfOf(h - u);
-}
+// Phi(h + u) and Phi(h - u) through erfc, for s so large that the density
+// underflows: b and b_max - b are then both far from zero.
+inline constexpr double kHugeU = 26.0;
 
 // h = x/s, with h = 0 at the money even for s = 0.
 template <class T>
@@ -227,35 +221,63 @@ template <class T>
   return ExpOf(-0.5 * (h * h + u * u)) * kInvSqrt2Pi;
 }
 
-// b, and with log_b its logarithm, which outside the first form is taken
-// from the exponent itself: it stays exact where b underflows.
+// b at one s, with what the solver's objectives need beside it.
 template <class T>
-inline T NormalisedBlack(T x, T s, T* log_b = nullptr) {
+struct Black {
+  T b;
+  T rest;   // b_max - b, without the cancellation of forming it from b
+  T log_b;  // ln b, kept where b underflows (with_log only)
+  T vega;   // db/ds
+};
+
+// The evaluation for x <= 0, s > 0 and b_max = exp(x/2). Between the
+// asymptotic and small-u series and the largest s, b and b_max - b come from
+// the same two erfcx values:
+//   b_max - b = density sqrt(pi/2) (erfcx(d1/sqrt2) + erfcx(-d2/sqrt2)),
+// b = density sqrt(pi/2) (erfcx(-d1/sqrt2) - erfcx(-d2/sqrt2)) up to d1 = 0.85
+// and b = b_max - (b_max - b) beyond, where b is at least 0.6 b_max.
+template <class T>
+inline Black<T> NormalisedBlack(T x, T s, T bmax, bool with_log = false) {
   const T h = Moneyness(x, s), u = s * 0.5;
+  const T density = Density(h, u);
   const auto asymptotic = (h < kAsymptoticH) & (h + u < kAsymptoticH + kSmallU);
-  const auto small = !asymptotic & (u < kSmallU);
-  const auto cody = !asymptotic & !small & (h + u > kCodyD1);
-  const auto middle = !asymptotic & !small & !cody;
+  const auto small = (!asymptotic) & (u < kSmallU);
+  const auto huge = (!asymptotic) & (!small) & (u >= kHugeU);
+  const auto middle = (!asymptotic) & (!small) & (!huge);
+  const auto high = middle & (h + u > kCodyD1);
   T ratio = Fill<T>(0.0);  // b / density
   if (Any(asymptotic)) ratio = Select(asymptotic, AsymptoticRatio(h, u), ratio);
-  if (Any(small)) ratio = Select(small, SmallURatio(h, u), ratio);
-  if (Any(middle)) ratio = Select(middle, ErfcxRatio(h, u), ratio);
-  T b = Density(h, u) * ratio;
-  if (Any(cody)) b = Select(cody, CodyBlack(x, h, u), b);
-  if (log_b != nullptr) {
-    *log_b = -0.5 * (h * h + u * u) + LogOf(kInvSqrt2Pi * ratio);
-    if (Any(cody)) *log_b = Select(cody, LogOf(b), *log_b);
+  // One erfcx call serves the small-u series (Y(h)) and the first erfcx of the middle.
+  const T d1 = (h + u) * kInvSqrt2, d2 = (h - u) * kInvSqrt2;
+  const bool any_middle = Any(middle);
+  const T first = Erfcx(Select(small, h * -kInvSqrt2, Select(high, d1, -d1)));
+  if (Any(small)) ratio = Select(small, SmallURatio(h, u, kSqrtPiOver2 * first), ratio);
+  const T second = any_middle ? Erfcx(-d2) : Fill<T>(0.0);
+  T b = density * ratio;
+  T rest = bmax - b;
+  if (any_middle) {
+    const T low_ratio = kSqrtPiOver2 * (first - second);
+    const T high_rest = density * (kSqrtPiOver2 * (first + second));
+    ratio = Select(middle & (!high), low_ratio, ratio);
+    b = Select(middle & (!high), density * low_ratio, b);
+    rest = Select(middle & (!high), bmax - b, rest);
+    b = Select(high, bmax - high_rest, b);
+    rest = Select(high, high_rest, rest);
+  }
+  if (Any(huge)) {
+    const T half = x * 0.5;
+    const T ep = ExpOf(half), em = ExpOf(-half);
+    b = Select(huge, ep * CdfOf(h + u) - em * CdfOf(h - u), b);
+    rest = Select(huge, ep * CdfOf(-(h + u)) + em * CdfOf(h - u), rest);
+  }
+  T log_b = Fill<T>(0.0);
+  if (with_log) {
+    log_b = -0.5 * (h * h + u * u) + LogOf(kInvSqrt2Pi * ratio);
+    if (Any(high | huge)) log_b = Select(high | huge, LogOf(b), log_b);
   }
   // s = 0 prices nothing.
-  return Select(s > 0.0, b, Fill<T>(0.0));
-}
-
-// b_max - b = exp(x/2) Phi(-h - u) + exp(-x/2) Phi(h - u), a sum: for prices
-// near the maximum, where b itself has lost the digits of the difference.
-template <class T>
-inline T BlackComplement(T x, T s) {
-  const T h = Moneyness(x, s), u = s * 0.5, half = x * 0.5;
-  return ExpOf(half) * CdfOf(-(h + u)) + ExpOf(-half) * CdfOf(h - u);
+  const auto zero = !(s > 0.0);
+  return {Select(zero, Fill<T>(0.0), b), Select(zero, bmax, rest), log_b, density};
 }
 
 // ---- the initial guess --------------------------------------------------------
@@ -264,14 +286,13 @@ inline T BlackComplement(T x, T s) {
 // approximation): ample for a starting point the Householder steps refine.
 template <class T>
 inline T InverseCdfLower(T p) {
-  constexpr double a[] = {-39.6968302866538, 220.946098424521, -275.928510446969,
+  constexpr double a[] = {-39.6968302866538, 220.946098424521,  -275.928510446969,
                           138.357751867269,  -30.6647980661472, 2.50662827745924};
-  constexpr double b[] = {-54.4760987982241, 161.585836858041, -155.698979859887,
-                          66.8013118877197, -13.2806815528857};
+  constexpr double b[] = {-54.4760987982241, 161.585836858041, -155.698979859887, 66.8013118877197,
+                          -13.2806815528857};
   constexpr double c[] = {-7.78489400243029e-03, -0.322396458041136, -2.40075827716184,
                           -2.54973253934373,     4.37466414146497,   2.93816398269878};
-  constexpr double d[] = {7.78469570904146e-03, 0.32246712907004, 2.445134137143,
-                          3.75440866190742};
+  constexpr double d[] = {7.78469570904146e-03, 0.32246712907004, 2.445134137143, 3.75440866190742};
   const auto tail = p < 0.02425;
   T out = Fill<T>(0.0);
   if (Any(tail)) {
@@ -307,13 +328,13 @@ inline T RationalCubic(T x, T xl, T xr, T yl, T yr, T dl, T dr, T c) {
 
 // The smallest control parameter that keeps the interpolant monotone and
 // convex (or concave) where the data are.
-template <class T>
-inline T MinimumControl(T dl, T dr, T slope, bool prefer_shape) {
+template <class T, class M>
+inline T MinimumControl(T dl, T dr, T slope, M prefer_shape) {
   const auto monotone = (dl * slope >= 0.0) & (dr * slope >= 0.0);
   const auto convex = (dl <= slope) & (slope <= dr);
   const auto concave = (dl >= slope) & (slope >= dr);
   const T none = Fill<T>(-kMaxControl);
-  const T top = Fill<T>(prefer_shape ? kMaxControl : -kMaxControl);
+  const T top = Select(prefer_shape, Fill<T>(kMaxControl), Fill<T>(-kMaxControl));
   const T r1 = Select(monotone, Select(slope != 0.0, (dr + dl) / slope, top), none);
   const T sl = slope - dl, rs = dr - slope, span = dr - dl;
   const T shaped = Select((sl != 0.0) & (rs != 0.0), Max(Abs(span / rs), Abs(span / sl)), top);
@@ -324,15 +345,14 @@ inline T MinimumControl(T dl, T dr, T slope, bool prefer_shape) {
 
 // The control parameter matching a second derivative at the left (at_left)
 // or the right end, raised to the minimum above.
-template <class T>
-inline T ControlFor(T xl, T xr, T yl, T yr, T dl, T dr, T second, bool at_left,
-                    bool prefer_shape) {
+template <class T, class M>
+inline T ControlFor(T xl, T xr, T yl, T yr, T dl, T dr, T second, M at_left, M prefer_shape) {
   const T w = xr - xl, slope = (yr - yl) / w;
   const T num = 0.5 * w * second + (dr - dl);
-  const T den = at_left ? slope - dl : dr - slope;
-  const T fit = Select(num == 0.0, Fill<T>(0.0),
-                       Select(den == 0.0, Select(num > 0.0, Fill<T>(kMaxControl), Fill<T>(kMinControl)),
-                              num / den));
+  const T den = Select(at_left, slope - dl, dr - slope);
+  const T fit = Select(
+      num == 0.0, Fill<T>(0.0),
+      Select(den == 0.0, Select(num > 0.0, Fill<T>(kMaxControl), Fill<T>(kMinControl)), num / den));
   return Max(fit, MinimumControl(dl, dr, slope, prefer_shape));
 }
 
@@ -342,86 +362,90 @@ template <class T>
   return h * h / s - s * 0.25;
 }
 
-// The lower map f(s) = 2 pi |x| / sqrt(27) Phi(-z)^3, z = |x| / (sqrt(3) s):
-// b's own behaviour as s -> 0, so f(beta) is nearly linear there.
+// The lower map's constants.
 inline constexpr double kLowerScale = 1.2091995761561452;  // 2 pi / sqrt(27)
 inline constexpr double kInvSqrt3 = 0.5773502691896258;
 inline constexpr double kSqrt3 = 1.7320508075688772;
-
-template <class T>
-inline T InverseLowerMap(T x, T f) {
-  const T p = ExpOf(LogOf(f / (kLowerScale * Abs(x))) * (1.0 / 3.0));
-  return Select(f > 0.0, Abs(x / (kSqrt3 * InverseCdfLower(p))), Fill<T>(0.0));
-}
 
 namespace branch_of {
 inline constexpr double kLower = 0, kLowMiddle = 1, kHighMiddle = 2, kUpper = 3;
 }
 
 // The starting s for beta in (0, b_max), and which of the four branches it
-// lies in (as a double per lane).
+// lies in (as a double per lane). Below b_c = b(s_c), s_c = sqrt(2|x|) the
+// inflection point, the guess needs b at s_l = s_c - b_c/b'_c, above it at
+// s_u = s_c + (b_max - b_c)/b'_c: one side per option, so a block evaluates
+// one b for both, each lane at its own side.
 template <class T>
 inline T InitialGuess(T x, T beta, T bmax, T& branch) {
   const T sc = SqrtOf(-2.0 * x);
-  const T hc = Moneyness(x, sc);
-  const T bc = NormalisedBlack(x, sc), vc = Density(hc, sc * 0.5);
+  const Black<T> centre = NormalisedBlack(x, sc, bmax);
+  const T bc = centre.b, vc = centre.vega;
   const auto low = beta < bc;
-  T s = Fill<T>(0.0);
-  branch = Fill<T>(0.0);
-  if (Any(low)) {
-    const T sl = sc - bc / vc;
-    const T hl = Moneyness(x, sl);
-    const T bl = NormalisedBlack(x, sl), vl = Density(hl, sl * 0.5);
-    const auto lower = low & (beta < bl);
-    const auto mid = low & !(beta < bl);
-    if (Any(lower)) {
-      const T ax = Abs(x), z = kInvSqrt3 * ax / sl, y = z * z, s2 = sl * sl;
-      const T Phi = CdfOf(-z), phi = kInvSqrt2Pi * ExpOf(-0.5 * y);
-      const T f = kLowerScale * ax * (Phi * Phi * Phi);
-      const T fp = 6.283185307179586 * y * (Phi * Phi) * ExpOf(y + 0.125 * s2);
-      const T fpp = (0.5235987755982988 * y / (s2 * sl)) * Phi *
-                    (8.0 * kSqrt3 * sl * ax + (3.0 * s2 * (s2 - 8.0) - 8.0 * x * x) * Phi / phi) *
-                    ExpOf(2.0 * y + 0.25 * s2);
-      const T df = fp / vl;
-      const T d2f = (fpp - fp * Curvature(hl, sl)) / (vl * vl);
-      const T zero = Fill<T>(0.0), one = Fill<T>(1.0);
-      const T c = ControlFor(zero, bl, zero, f, one, df, d2f, false, true);
-      const T fb = RationalCubic(beta, zero, bl, zero, f, one, df, c);
-      s = Select(lower, InverseLowerMap(x, fb), s);
-    }
-    if (Any(mid)) {
-      const T dl = 1.0 / vl, dc = 1.0 / vc;
-      const T c = ControlFor(bl, bc, sl, sc, dl, dc, Fill<T>(0.0), false, false);
-      s = Select(mid, RationalCubic(beta, bl, bc, sl, sc, dl, dc, c), s);
-      branch = Select(mid, Fill<T>(branch_of::kLowMiddle), branch);
-    }
+  const T ss = Select(low, sc - bc / vc, sc + (bmax - bc) / vc);  // s_l or s_u
+  const T hs = Moneyness(x, ss);
+  const Black<T> side = NormalisedBlack(x, ss, bmax);
+  const T bs = side.b, vs = side.vega;
+  const auto outer = Select(low, beta<bs, beta> bs);  // the lower or upper branch
+  const auto lower = low & outer, upper = (!low) & outer;
+  branch = Select(low, Fill<T>(branch_of::kLowMiddle), Fill<T>(branch_of::kHighMiddle));
+  branch = Select(lower, Fill<T>(branch_of::kLower), branch);
+  branch = Select(upper, Fill<T>(branch_of::kUpper), branch);
+  const T zero = Fill<T>(0.0);
+
+  T s = zero;
+  if (Any(!outer)) {
+    // Between: s as a rational cubic in beta from (b_l, s_l) to (b_c, s_c),
+    // or (b_c, s_c) to (b_u, s_u), with b'' = 0 at the inflection point.
+    const T xl = Select(low, bs, bc), xr = Select(low, bc, bs);
+    const T yl = Select(low, ss, sc), yr = Select(low, sc, ss);
+    const T dl = 1.0 / Select(low, vs, vc), dr = 1.0 / Select(low, vc, vs);
+    const auto no = low != low;
+    const T c = ControlFor(xl, xr, yl, yr, dl, dr, zero, (!low), no);
+    s = Select(outer, s, RationalCubic(beta, xl, xr, yl, yr, dl, dr, c));
   }
-  if (Any(!low)) {
-    const T su = sc + (bmax - bc) / vc;
-    const T hu = Moneyness(x, su);
-    const T bu = NormalisedBlack(x, su), vu = Density(hu, su * 0.5);
-    const auto upper = !low & (beta > bu);
-    const auto mid = !low & !(beta > bu);
-    if (Any(mid)) {
-      const T dc = 1.0 / vc, du = 1.0 / vu;
-      const T c = ControlFor(bc, bu, sc, su, dc, du, Fill<T>(0.0), true, false);
-      s = Select(mid, RationalCubic(beta, bc, bu, sc, su, dc, du, c), s);
-      branch = Select(mid, Fill<T>(branch_of::kHighMiddle), branch);
+  if (Any(outer)) {
+    // Below, the map f = 2 pi |x| / sqrt(27) Phi(-z)^3, z = |x| / (sqrt(3) s),
+    // which b follows as s -> 0; above, f = Phi(-s/2), which b_max - b
+    // follows as s grows. f(beta) is a rational cubic from (0, 0) to
+    // (b_l, f_l), or from (b_u, f_u) to (b_max, 0).
+    const T ax = Abs(x), z = kInvSqrt3 * ax / ss, y = z * z, s2 = ss * ss;
+    const T phi = CdfOf(Select(low, -z, ss * -0.5));
+    const T e = ExpOf(Select(low, y + 0.125 * s2, s2 * -0.125));
+    // The upper map's derivatives in s, turned into derivatives in beta.
+    const T up = -0.5 * kInvSqrt2Pi * e, upp = up * (ss * -0.25);
+    T f = phi, df = up / vs, d2f = (upp - up * Curvature(hs, ss)) / (vs * vs);
+    if (Any(lower)) {
+      // The lower map's derivatives in beta, in closed form.
+      const T density = kInvSqrt2Pi * ExpOf(-0.5 * y);
+      const T lf = kLowerScale * ax * (phi * phi * phi);
+      const T lfp = 6.283185307179586 * y * (phi * phi) * e;
+      const T lfpp =
+          (0.5235987755982988 * y / (s2 * ss)) * phi *
+          (8.0 * kSqrt3 * ss * ax + (3.0 * s2 * (s2 - 8.0) - 8.0 * x * x) * phi / density) *
+          (e * e);
+      f = Select(low, lf, f);
+      df = Select(low, lfp, df);
+      d2f = Select(low, lfpp, d2f);
     }
-    if (Any(upper)) {
-      // The upper map f(s) = Phi(-s/2): b_max - b tends to a multiple of it.
-      const T f = CdfOf(su * -0.5);
-      const T fp = -0.5 * kInvSqrt2Pi * ExpOf(su * su * -0.125);
-      const T fpp = fp * (su * -0.25);  // f'' = -(s/4) f'
-      const T df = fp / vu;
-      const T d2f = (fpp - fp * Curvature(hu, su)) / (vu * vu);
-      const T c = ControlFor(bu, bmax, f, Fill<T>(0.0), df, Fill<T>(-0.5), d2f, true, true);
-      const T fb = RationalCubic(beta, bu, bmax, f, Fill<T>(0.0), df, Fill<T>(-0.5), c);
-      s = Select(upper, -2.0 * InverseCdfLower(Select(fb > 0.0, fb, Fill<T>(0.5))), s);
-      // At the maximum the map is 0: s is unbounded.
-      s = Select(upper & !(fb > 0.0), Fill<T>(HUGE_VAL), s);
-      branch = Select(upper, Fill<T>(branch_of::kUpper), branch);
-    }
+    const T xl = Select(low, zero, bs), xr = Select(low, bs, bmax);
+    const T yl = Select(low, zero, f), yr = Select(low, f, zero);
+    const T dl = Select(low, Fill<T>(1.0), df), dr = Select(low, df, Fill<T>(-0.5));
+    const auto yes = low == low;
+    const T c = ControlFor(xl, xr, yl, yr, dl, dr, d2f, (!low), yes);
+    T fb = RationalCubic(beta, xl, xr, yl, yr, dl, dr, c);
+    // Where the cubic underflows below, f(beta) ~ beta still holds.
+    fb = Select(low & (!(fb > 0.0)), beta, fb);
+    // s from f: |x| / (sqrt(3) N^-1((f / (2 pi |x| / sqrt(27)))^(1/3))) below,
+    // -2 N^-1(f) above; at the maximum f is 0 and s unbounded.
+    // (Scaled by 2^200 first: a subnormal fb would lose its digits in the division.)
+    const T cube =
+        ExpOf((LogOf(fb * 0x1p200 / (kLowerScale * ax)) - 138.62943611198906) * (1.0 / 3.0));
+    const T p = Select(low, cube, fb);
+    const T n = InverseCdfLower(Select(fb > 0.0, p, Fill<T>(0.25)));
+    const T so = Select(low, Abs(x / (kSqrt3 * n)), -2.0 * n);
+    const T empty = Select(low, zero, Fill<T>(HUGE_VAL));
+    s = Select(outer, Select(fb > 0.0, so, empty), s);
   }
   return s;
 }
@@ -432,39 +456,33 @@ inline T InitialGuess(T x, T beta, T bmax, T& branch) {
 // below (b falls off like exp(-x^2 / 2 s^2) there), ln of the distances to
 // b_max above, b - beta between.
 template <class T>
-inline T HouseholderStep(T x, T s, T beta, T log_beta, T gap, T branch) {
+inline T HouseholderStep(T x, T s, T beta, T log_beta, T gap, T bmax, T branch) {
   const T h = Moneyness(x, s);
-  const T vega = Density(h, s * 0.5);
   const T c2 = Curvature(h, s);
   const T c3 = c2 * c2 - 3.0 * (h / s) * (h / s) - 0.25;
   const auto lower = branch == branch_of::kLower;
   const auto upper = branch == branch_of::kUpper;
-  const auto middle = !lower & !upper;
   const bool any_lower = Any(lower);
-  T lb = Fill<T>(0.0);
-  const T b = NormalisedBlack(x, s, any_lower ? &lb : nullptr);
-  // Between: g = b - beta.
-  T nu = (beta - b) / vega, h2 = c2, h3 = c3;
+  const Black<T> at = NormalisedBlack(x, s, bmax, any_lower);
+  const T vega = at.vega;
+  T nu = (beta - at.b) / vega, h2 = c2, h3 = c3;
   if (any_lower) {
     // p = b'/b from the logarithms: both may underflow.
-    const T lbeta = log_beta, p = ExpOf(-0.5 * (h * h + s * s * 0.25) - 0.9189385332046728 - lb);
-    const T n = lb * (lbeta - lb) / (lbeta * p);
-    const T k2 = c2 - p * (lb + 2.0) / lb;
-    const T k3 = c3 + p * p * ((2.0 * lb + 6.0) * lb + 6.0) / (lb * lb) -
-                 3.0 * p * c2 * (lb + 2.0) / lb;
-    nu = Select(lower, n, nu);
-    h2 = Select(lower, k2, h2);
-    h3 = Select(lower, k3, h3);
+    const T lb = at.log_b;
+    const T p = ExpOf(-0.5 * (h * h + s * s * 0.25) - 0.9189385332046728 - lb);
+    nu = Select(lower, lb * (log_beta - lb) / (log_beta * p), nu);
+    h2 = Select(lower, c2 - p * (lb + 2.0) / lb, h2);
+    h3 = Select(
+        lower,
+        c3 + p * p * ((2.0 * lb + 6.0) * lb + 6.0) / (lb * lb) - 3.0 * p * c2 * (lb + 2.0) / lb,
+        h3);
   }
   if (Any(upper)) {
-    const T rest = BlackComplement(x, s);  // b_max - b
-    const T g = vega / rest;
-    const T n = LogOf(rest / gap) / g;
-    nu = Select(upper, n, nu);
+    const T g = vega / at.rest;
+    nu = Select(upper, LogOf(at.rest / gap) / g, nu);
     h2 = Select(upper, c2 + g, h2);
     h3 = Select(upper, c3 + 3.0 * c2 * g + 2.0 * g * g, h3);
   }
-  (void)middle;
   const T factor = (1.0 + 0.5 * h2 * nu) / (1.0 + nu * (h2 + h3 * nu * (1.0 / 6.0)));
   const T next = s + nu * factor;
   // A step must keep s positive; one that would not is halved toward zero.
@@ -501,7 +519,9 @@ struct Solution {
 // The implied volatility of a European option on a forward F (w = +1 for a
 // call, -1 for a put) whose price, discounted at r over t, is price. The
 // intrinsic value gives 0, the maximum (F for a call, K for a put) gives
-// infinity; prices beyond either, NaN. The volatility is never capped.
+// infinity; prices beyond either, NaN. The volatility is never capped. t <= 0
+// has no volatility (kExpired), and a NaN input, a forward or strike not
+// positive and finite, or an infinite t none either (kNanInput).
 template <class T>
 inline Solution<T> Solve(T w, T price, T F, T K, T t, T r) {
   const T nan = Fill<T>(std::numeric_limits<double>::quiet_NaN());
@@ -512,10 +532,11 @@ inline Solution<T> Solve(T w, T price, T F, T K, T t, T r) {
   const auto unpriceable = (F <= 0.0) | (K <= 0.0) | (F == HUGE_VAL) | (K == HUGE_VAL) |
                            (t == HUGE_VAL) | (target != target) | (F != F) | (K != K);
   const auto expired = (t <= 0.0) & (price == price) & (F == F) & (K == K) & (r == r);
-  const auto below = time_value < 0.0;
-  const auto above = time_value > cap;
-  const auto at_intrinsic = time_value == 0.0;
-  const auto at_maximum = time_value == cap;
+  // Undiscounting rounds: a price within 4 ulps of a bound is taken at it.
+  const auto below = time_value < intrinsic * (-4.0 * kEpsilon);
+  const auto above = time_value > cap + cap * (4.0 * kEpsilon);
+  const auto at_intrinsic = (!below) & (time_value <= 0.0);
+  const auto at_maximum = (!above) & (time_value >= cap);
 
   // The out-of-the-money call of the same time value, normalised by sqrt(F K).
   const T fk = F * K;
@@ -524,19 +545,23 @@ inline Solution<T> Solve(T w, T price, T F, T K, T t, T r) {
   const T beta = time_value / root;
   const T gap = (cap - time_value) / root;
   const T bmax = ExpOf(0.5 * x);
-  const auto solve = !unpriceable & !expired & !below & !above & !at_intrinsic & !at_maximum &
-                     (beta > 0.0) & (t > 0.0);
+  const auto solve = (!unpriceable) & (!expired) & (!below) & (!above) & (!at_intrinsic) &
+                     (!at_maximum) & (beta > 0.0) & (t > 0.0);
   // Lanes without a problem of their own solve a harmless one.
   const T xs = Select(solve, x, Fill<T>(-1.0));
   const T betas = Select(solve, beta, Fill<T>(0.1));
-  const T gaps = Select(solve, gap, ExpOf(Fill<T>(-0.5)) - 0.1);
+  const T gaps = Select(solve, gap, Fill<T>(0.6065306597126334 - 0.1));
+  const T bmaxs = Select(solve, bmax, Fill<T>(0.6065306597126334));  // exp(-1/2)
   T branch;
-  T s = InitialGuess(xs, betas, Select(solve, bmax, ExpOf(Fill<T>(-0.5))), branch);
+  T s = InitialGuess(xs, betas, bmaxs, branch);
   const auto unbounded = s == HUGE_VAL;
   const T finite = Select(unbounded, Fill<T>(1.0), s);
-  const T log_beta = LogOf(Select(solve, time_value, Fill<T>(0.1))) - LogOf(Select(solve, root, Fill<T>(1.0)));
-  const T step = HouseholderStep(xs, finite, betas, log_beta, gaps, branch);
-  s = Select(unbounded, s, HouseholderStep(xs, step, betas, log_beta, gaps, branch));
+  const T log_beta = Any(branch == branch_of::kLower)
+                         ? LogOf(Select(solve, time_value, Fill<T>(0.1))) -
+                               LogOf(Select(solve, root, Fill<T>(1.0)))
+                         : Fill<T>(0.0);
+  const T step = HouseholderStep(xs, finite, betas, log_beta, gaps, bmaxs, branch);
+  s = Select(unbounded, s, HouseholderStep(xs, step, betas, log_beta, gaps, bmaxs, branch));
   const T sigma = s / SqrtOf(Select(t > 0.0, t, Fill<T>(1.0)));
 
   Solution<T> out{sigma, Select(sigma == sigma, Fill<T>(kSolved), Fill<T>(kNoConvergence))};

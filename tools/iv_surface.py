@@ -1,0 +1,188 @@
+#!/usr/bin/env python3
+"""Implied volatility across a whole Black-76 surface, against mpmath.
+
+The grid: F = 100, r = 3 %, expiries from one day to 30 years, ln(K/F) from -3 to +3,
+volatilities from 1 % to 490 %, calls and puts. Each price is computed in 60-digit
+arithmetic and rounded to a double; the truth is the exact inverse of that double
+(Newton's method in mpmath from the generating volatility). A row's floor is how well its
+double price fixes the volatility at all:
+
+    floor = kappa * ulp(p) / 2 / p,   kappa = p / (sigma * vega)
+
+and a double answer can be no closer than its own rounding, so the tolerances below are
+taken against max(floor, ulp(sigma) / 2 / sigma). Rows are classed well-posed (floor <=
+1e-12), ill-conditioned (floor <= 1e-3) or ill-posed (the rest, and prices that are 0).
+
+Requirements checked, per method: every well-posed row SOLVED and within 10x its floor;
+every ill-conditioned row within 100x; no row anywhere SOLVED while more than 1e-6 off.
+Prints, for each method, digits by price band and the failures; exits 1 when the default
+method fails one.
+
+    python tools/iv_surface.py                  # the whole grid, both methods
+    python tools/iv_surface.py --write-slice    # also tests/data/iv_surface_slice.json
+
+Needs mpmath, NumPy and an installed kestrovane.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import math
+import multiprocessing
+import sys
+from pathlib import Path
+
+import mpmath as mp
+import numpy as np
+
+F, R = 100.0, 0.03
+EXPIRIES = [1 / 365, 1 / 52, 1 / 12, 0.25, 0.5, 1.0, 2.0, 5.0, 10.0, 30.0]
+LOG_MONEYNESS = [k / 4 for k in range(-12, 13)]
+VOLATILITIES = [0.01, 0.02, 0.05, 0.1, 0.15, 0.2, 0.21, 0.3, 0.5, 0.75, 1.0, 1.5, 2.0, 3.0, 4.9]
+WELL_POSED, ILL_CONDITIONED = 1e-12, 1e-3
+BANDS = [1e-100, 1e-12, 1e-6, 1e-2, 1.0]
+SLICE = Path(__file__).resolve().parent.parent / "tests" / "data" / "iv_surface_slice.json"
+
+
+def price_and_vega(w: int, K: float, t: float, sigma: mp.mpf) -> tuple[mp.mpf, mp.mpf]:
+    st = sigma * mp.sqrt(t)
+    d1 = (mp.log(mp.mpf(F) / K) + st * st / 2) / st
+    d2 = d1 - st
+    discount = mp.exp(-mp.mpf(R) * t)
+    price = discount * w * (F * mp.ncdf(w * d1) - K * mp.ncdf(w * d2))
+    vega = discount * F * mp.npdf(d1) * mp.sqrt(t)
+    return price, vega
+
+
+def row(args: tuple[int, float, float, float]) -> dict | None:
+    """One grid point: its double price, the truth, the floor, or None (price 0)."""
+    w, K, t, sigma = args
+    mp.mp.dps = 60
+    exact, _ = price_and_vega(w, K, t, mp.mpf(sigma))
+    p = float(exact)
+    if p <= 0.0:
+        return None
+    # Newton's method on ln(price) over ln(sigma): the double differs from the
+    # exact price by half an ulp at most, so the start is close.
+    target, s = mp.mpf(p), mp.mpf(sigma)
+    for _ in range(10):
+        value, vega = price_and_vega(w, K, t, s)
+        step = (mp.log(value) - mp.log(target)) * value / (s * vega)
+        s *= mp.exp(-step)
+        if abs(step) < mp.mpf(10) ** -45:
+            break
+    floor = float(target / (s * vega) * mp.mpf(math.ulp(p)) / 2 / target)
+    return {
+        "flag": "c" if w > 0 else "p",
+        "K": K,
+        "t": t,
+        "sigma": sigma,
+        "price": p,
+        "truth": float(s),
+        "truth_exact": mp.nstr(s, 25),
+        "floor": floor,
+    }
+
+
+def grid() -> list[tuple[int, float, float, float]]:
+    return [
+        (w, float(F * math.exp(k)), t, sigma)
+        for w in (1, -1)
+        for t in EXPIRIES
+        for k in LOG_MONEYNESS
+        for sigma in VOLATILITIES
+    ]
+
+
+def errors(rows: list[dict], method: str) -> tuple[np.ndarray, np.ndarray]:
+    import kestrovane
+
+    sigma, status = kestrovane.implied_volatility(
+        "black76",
+        price=[r["price"] for r in rows],
+        F=F,
+        K=[r["K"] for r in rows],
+        t=[r["t"] for r in rows],
+        r=R,
+        flag=[r["flag"] for r in rows],
+        status=True,
+        method=method,
+    )
+    mp.mp.dps = 40
+    err = np.array(
+        [
+            float(abs(mp.mpf(v) / mp.mpf(r["truth_exact"]) - 1)) if math.isfinite(v) else math.inf
+            for v, r in zip(sigma.tolist(), rows)
+        ]
+    )
+    return err, status
+
+
+def tolerance_unit(r: dict) -> float:
+    return max(r["floor"], math.ulp(r["truth"]) / 2 / r["truth"])
+
+
+def report(rows: list[dict], method: str) -> int:
+    err, status = errors(rows, method)
+    solved = status == 0
+    unit = np.array([tolerance_unit(r) for r in rows])
+    floor = np.array([r["floor"] for r in rows])
+    price = np.array([r["price"] for r in rows])
+    well = floor <= WELL_POSED
+    ill = ~well & (floor <= ILL_CONDITIONED)
+    fail_well = well & ~(solved & (err <= 10 * unit))
+    fail_ill = ill & ~(err <= 100 * unit)
+    wrong = solved & (err > 1e-6)
+    print(
+        f"\nmethod={method!r}: {len(rows)} rows, {well.sum()} well-posed, "
+        f"{ill.sum()} ill-conditioned, {(~well & ~ill).sum()} ill-posed"
+    )
+    print(
+        f"  {'price band':<18}{'well-posed':>11}{'min digits':>12}{'median':>8}"
+        f"{'worst err/tol':>15}{'failures':>10}"
+    )
+    edges = [0.0, *BANDS, math.inf]
+    for lo, hi in zip(edges, edges[1:]):
+        band = well & (price >= lo) & (price < hi)
+        if not band.any():
+            continue
+        digits = -np.log10(np.maximum(err[band], 1e-17))
+        label = f"[{lo:.0e}, {hi:.0e})" if math.isfinite(hi) else f">= {lo:.0e}"
+        print(
+            f"  {label:<18}{band.sum():>11}{digits.min():>12.1f}{np.median(digits):>8.1f}"
+            f"{(err[band] / unit[band]).max():>15.2f}{fail_well[band].sum():>10}"
+        )
+    print(
+        f"  failures: well-posed {fail_well.sum()} (not SOLVED or beyond 10x), "
+        f"ill-conditioned {fail_ill.sum()} (beyond 100x), SOLVED but > 1e-6 off {wrong.sum()}"
+    )
+    for i in np.flatnonzero(fail_well | fail_ill | wrong)[:8]:
+        r = rows[i]
+        print(
+            f"    {r['flag']} K={r['K']!r} t={r['t']!r} price={r['price']!r}: got status "
+            f"{status[i]}, err {err[i]:.3g}, floor {r['floor']:.3g}, truth {r['truth']!r}"
+        )
+    return int(fail_well.sum() + fail_ill.sum() + wrong.sum())
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--write-slice", action="store_true", help=f"write {SLICE.name}")
+    parser.add_argument("--processes", type=int, default=2)
+    options = parser.parse_args()
+    points = grid()
+    with multiprocessing.Pool(options.processes) as pool:
+        rows = [r for r in pool.map(row, points, chunksize=64) if r is not None]
+    failures = report(rows, "rational")
+    report(rows, "newton")
+    if options.write_slice:
+        # Every 40th well-posed or ill-conditioned row: all bands, both flags.
+        kept = [r for r in rows if r["floor"] <= ILL_CONDITIONED][::40]
+        SLICE.write_text(json.dumps(kept, indent=0) + "\n")
+        print(f"\nwrote {len(kept)} rows to {SLICE}")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
