@@ -36,7 +36,7 @@ def test_surface_slice_is_solved_to_the_floor():
     unit = np.array([max(r["floor"], math.ulp(r["truth"]) / 2 / r["truth"]) for r in rows])
     error = np.abs(sigma / truth - 1) - unit
     well_posed = np.array([r["floor"] <= 1e-12 for r in rows])
-    assert well_posed.sum() > 100 and (~well_posed).sum() > 5
+    assert well_posed.sum() > 30 and (~well_posed).sum() > 3
     assert (status[well_posed] == IvStatus.SOLVED).all()
     assert (error[well_posed] <= 10 * unit[well_posed]).all()
     assert (error[~well_posed] <= 100 * unit[~well_posed]).all()

@@ -82,6 +82,7 @@ def row(args: tuple[int, float, float, float]) -> dict | None:
         "truth": float(s),
         "truth_exact": mp.nstr(s, 25),
         "floor": floor,
+        "point": args,
     }
 
 
@@ -177,8 +178,10 @@ def main() -> int:
     failures = report(rows, "rational")
     report(rows, "newton")
     if options.write_slice:
-        # Every 40th well-posed or ill-conditioned row: all bands, both flags.
-        kept = [r for r in rows if r["floor"] <= ILL_CONDITIONED][::40]
+        # Every 97th point of the grid, if well-posed or ill-conditioned: all
+        # expiries, strikes across the range, both flags.
+        chosen = set(points[::97])
+        kept = [r for r in rows if r["floor"] <= ILL_CONDITIONED and r.pop("point") in chosen]
         SLICE.write_text(json.dumps(kept, indent=0) + "\n")
         print(f"\nwrote {len(kept)} rows to {SLICE}")
     return 1 if failures else 0
