@@ -28,6 +28,7 @@
 #include "../src/arrays/book_job.hpp"
 #include "../src/iv/block_solver.hpp"
 #include "../src/iv/implied_vol.hpp"
+#include "../src/iv/rational.hpp"
 #include "../src/module/function_list.hpp"
 #include "../src/module/shapes.hpp"
 
@@ -208,7 +209,7 @@ bool VectorMathExpected() {
 // mixed from option to option, per-option r and q, and prices at and around
 // the bounds (zero, exactly intrinsic, just below it, the maximum, beyond it)
 // beside model prices and special values. Values and status codes must be the
-// scalar solver's.
+// scalar solver's, for Newton's solver and the rational one alike.
 void RunBookIv(const std::vector<Target>& targets, Values& values, Tally& tally) {
   using book::Model;
   constexpr std::ptrdiff_t n = kLong;
@@ -225,8 +226,11 @@ void RunBookIv(const std::vector<Target>& targets, Values& values, Tally& tally)
     const OptionKind kind = flag[e] ? OptionKind::Call : OptionKind::Put;
     const double intrinsic = std::fmax(flag[e] ? X[e] - K[e] : K[e] - X[e], 0.0);
     const double u = values.Uniform(0, 1);
-    if (u < 0.6) {
+    if (u < 0.5) {
       price[e] = Black76<greeks::Price>(kind, X[e], K[e], t[e], r[e], values.Uniform(0.01, 2.0));
+    } else if (u < 0.6) {  // from tiny prices far out of the money to near the maximum
+      const double sigma = std::exp(values.Uniform(std::log(0.002), std::log(20.0)));
+      price[e] = Black76<greeks::Price>(kind, X[e], K[e], t[e], r[e], sigma);
     } else if (u < 0.7) {
       price[e] = intrinsic * std::exp(-r[e] * t[e]);
     } else if (u < 0.75) {
@@ -248,44 +252,53 @@ void RunBookIv(const std::vector<Target>& targets, Values& values, Tally& tally)
     in.stride[k] = sizeof(double);
   }
   for (Model model : {Model::Bs, Model::Bsm, Model::Black76}) {
-    std::vector<double> want(n);
-    std::vector<std::int8_t> want_status(n);
-    for (std::ptrdiff_t e = 0; e < n; ++e) {
-      const OptionKind kind = flag[e] ? OptionKind::Call : OptionKind::Put;
-      const IvInputs problem = model == Model::Black76
-                                   ? Black76IvInputs(kind, price[e], X[e], K[e], t[e], r[e])
-                                   : BsmIvInputs(kind, price[e], X[e], K[e], t[e], r[e],
-                                                 model == Model::Bs ? 0.0 : q[e]);
-      const IvResult result = SolveImpliedVol(kind, problem);
-      want[e] = IvElement(result);
-      want_status[e] = static_cast<std::int8_t>(result.status);
-      if (t[e] <= 0.0) {  // expired: the whole-book API has no volatility for it
-        want[e] = kNaN;
-        want_status[e] = static_cast<std::int8_t>(IvStatus::Expired);
+    for (bool rational : {false, true}) {
+      std::vector<double> want(n);
+      std::vector<std::int8_t> want_status(n);
+      for (std::ptrdiff_t e = 0; e < n; ++e) {
+        const OptionKind kind = flag[e] ? OptionKind::Call : OptionKind::Put;
+        const IvInputs problem = model == Model::Black76
+                                     ? Black76IvInputs(kind, price[e], X[e], K[e], t[e], r[e])
+                                     : BsmIvInputs(kind, price[e], X[e], K[e], t[e], r[e],
+                                                   model == Model::Bs ? 0.0 : q[e]);
+        if (rational) {
+          const auto result = rational::Solve<double>(Sign(kind), problem.price, problem.F,
+                                                      problem.K, problem.t, problem.r);
+          want[e] = WithCanonicalNaN(result.sigma);
+          want_status[e] = static_cast<std::int8_t>(result.status);
+          continue;
+        }
+        const IvResult result = SolveImpliedVol(kind, problem);
+        want[e] = IvElement(result);
+        want_status[e] = static_cast<std::int8_t>(result.status);
+        if (t[e] <= 0.0) {  // expired: the whole-book API has no volatility for it
+          want[e] = kNaN;
+          want_status[e] = static_cast<std::int8_t>(IvStatus::Expired);
+        }
       }
-    }
-    for (Target target : targets) {
-      book::IvRunFn run = nullptr;
+      for (Target target : targets) {
+        book::IvRunFn run = nullptr;
 #define KV_BOOK_IV(ns, Enum) \
   if (target == Target::Enum) run = &ns::book_kernel::IvRow;
-      KV_FOR_EACH_TARGET(KV_BOOK_IV)
+        KV_FOR_EACH_TARGET(KV_BOOK_IV)
 #undef KV_BOOK_IV
-      for (std::ptrdiff_t length : {std::ptrdiff_t{3}, std::ptrdiff_t{17}, n}) {
-        std::vector<double> out(length);
-        std::vector<std::int8_t> status(length, -1);
-        run(book::IvJob{model, out.data(), status.data()}, in, 0, length);
-        for (std::ptrdiff_t e = 0; e < length; ++e) {
-          if (Bits(out[e]) == Bits(want[e]) && status[e] == want_status[e]) continue;
-          if (tally.mismatches++ < 10) {
-            std::printf(
-                "MISMATCH %s book implied volatility, model %d, n=%td element %td: got "
-                "%016llx status %d, scalar %016llx status %d\n",
-                TargetName(target), static_cast<int>(model), length, e,
-                static_cast<unsigned long long>(Bits(out[e])), status[e],
-                static_cast<unsigned long long>(Bits(want[e])), want_status[e]);
+        for (std::ptrdiff_t length : {std::ptrdiff_t{3}, std::ptrdiff_t{17}, n}) {
+          std::vector<double> out(length);
+          std::vector<std::int8_t> status(length, -1);
+          run(book::IvJob{model, out.data(), status.data(), rational}, in, 0, length);
+          for (std::ptrdiff_t e = 0; e < length; ++e) {
+            if (Bits(out[e]) == Bits(want[e]) && status[e] == want_status[e]) continue;
+            if (tally.mismatches++ < 10) {
+              std::printf(
+                  "MISMATCH %s book implied volatility (%s), model %d, n=%td element %td: got "
+                  "%016llx status %d, scalar %016llx status %d\n",
+                  TargetName(target), rational ? "rational" : "newton", static_cast<int>(model),
+                  length, e, static_cast<unsigned long long>(Bits(out[e])), status[e],
+                  static_cast<unsigned long long>(Bits(want[e])), want_status[e]);
+            }
           }
+          tally.elements += length;
         }
-        tally.elements += length;
       }
     }
   }

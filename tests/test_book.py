@@ -92,7 +92,15 @@ def test_implied_volatility_is_the_scalar_functions_value(model):
     price = np.concatenate([price, price * 1.5 + 1.0, price - 1.0, [0.0, NAN, INF]])
     calls, flags, X, K, t, r, q = (np.resize(a, len(price)) for a in (calls, flags, X, K, t, r, q))
     got, status = kv.implied_volatility(
-        model, price=price, K=K, t=t, r=r, flag=flags, status=True, **market(model, X, q)
+        model,
+        price=price,
+        K=K,
+        t=t,
+        r=r,
+        flag=flags,
+        status=True,
+        method="newton",
+        **market(model, X, q),
     )
     expected = [iv_scalar(model, *row) for row in zip(price, calls, X, K, t, r, q)]
     expired = t <= 0  # no volatility, whatever the scalar function makes of it
@@ -117,14 +125,13 @@ def test_statuses_tell_the_outcomes_apart():
         (-1.0, "p", 100.0, -1.0, IvStatus.EXPIRED),
     ]
     price, flag, K, t, expected = map(list, zip(*cases))
-    values, status = kv.implied_volatility(
-        "bs", price=price, S=100, K=K, t=t, r=0.05, flag=flag, status=True
-    )
+    market = dict(S=100, K=K, t=t, r=0.05, flag=flag, method="newton")
+    values, status = kv.implied_volatility("bs", price=price, status=True, **market)
     assert status.dtype == np.int8 and status.tolist() == expected
     assert [int(s) for s in IvStatus] == list(range(8))
     assert values[1] == 1e-6 and values[2] == pytest.approx(5.0)
     assert np.isnan(values[3:]).all() and not np.isnan(values[:3]).any()
-    alone = kv.implied_volatility("bs", price=price, S=100, K=K, t=t, r=0.05, flag=flag)
+    alone = kv.implied_volatility("bs", price=price, **market)
     np.testing.assert_array_equal(bits(alone), bits(values))
 
 
@@ -209,14 +216,11 @@ def test_threads_change_no_bit():
     for threads in (2, 64):
         many = greeks(*args, quantities=["price", "charm", "ultima"], threads=threads)
         assert all(bits(one[n]).tobytes() == bits(many[n]).tobytes() for n in one)
-    iv = [
-        kv.implied_volatility(
-            "bsm", price=one["price"], S=X, K=K, t=t, r=r, q=q, flag=calls, status=True, threads=n
-        )
-        for n in (1, 3)
-    ]
-    assert bits(iv[0][0]).tobytes() == bits(iv[1][0]).tobytes()
-    assert iv[0][1].tobytes() == iv[1][1].tobytes()
+    market = dict(price=one["price"], S=X, K=K, t=t, r=r, q=q, flag=calls, status=True)
+    for method in ("rational", "newton"):
+        iv = [kv.implied_volatility("bsm", **market, threads=n, method=method) for n in (1, 3)]
+        assert bits(iv[0][0]).tobytes() == bits(iv[1][0]).tobytes()
+        assert iv[0][1].tobytes() == iv[1][1].tobytes()
 
 
 def test_outputs_written_past_the_caches_keep_every_bit():
@@ -520,11 +524,11 @@ def test_polars_int128_and_data_frames_are_read_or_refused_by_name():
 
 ONES, FLAGS = np.ones(3), np.ones(3, bool)
 # _book.greeks(model, quantities, flag, X, K, t, r, sigma, q, outs, threads) and
-# _book.implied_volatility(model, flag, price, X, K, t, r, q, out, status, threads)
+# _book.implied_volatility(model, flag, price, X, K, t, r, q, out, status, threads, method)
 GREEKS_ARGS = dict(model=1, quantities=(0,), flag=FLAGS, X=ONES, K=ONES, t=ONES, r=ONES)
 GREEKS_ARGS.update(sigma=ONES, q=ONES, outs=(np.empty(3),), threads=1)
 IV_ARGS = dict(model=0, flag=FLAGS, price=ONES, X=ONES, K=ONES, t=ONES, r=ONES, q=ONES)
-IV_ARGS.update(out=np.empty(3), status=np.empty(3, np.int8), threads=1)
+IV_ARGS.update(out=np.empty(3), status=np.empty(3, np.int8), threads=1, method=1)
 NO_BUFFER = "expected an object with the buffer protocol"
 
 
@@ -547,6 +551,7 @@ NO_BUFFER = "expected an object with the buffer protocol"
         (_book.greeks, dict(outs=(np.frombuffer(bytes(24)),)), ValueError, "read-only"),
         (_book.implied_volatility, dict(status=np.empty(3, np.int16)), TypeError, "expected int8"),
         (_book.implied_volatility, dict(price=None), TypeError, "price: " + NO_BUFFER),
+        (_book.implied_volatility, dict(method=2), ValueError, "unknown method code 2"),
     ],
 )
 def test_kernel_rejects_bad_arguments_and_keeps_nothing(call, change, error, text):

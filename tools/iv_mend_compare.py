@@ -7,7 +7,7 @@ taken from git into build/iv_mend/), then:
 1. solves COUNT random and special inputs with both and compares value and status bit
    for bit; every row that changed is checked against its exact implied volatility
    (found in extended or quadruple precision): it must have moved nearer to it;
-2. does the same on the Black-76 surface of tools/iv_surface.py, with mpmath as the
+2. does the same on the Black-76 surface of tools/iv_mend_surface.py, with mpmath as the
    truth, and prints a table by price band: rows off by more than 1e-7 and the worst
    relative error, before and after, among the well-posed rows;
 3. times the block solver of the array kernels of each side on a realistic book
@@ -33,7 +33,7 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-import iv_surface  # noqa: E402
+import iv_mend_surface as iv_surface  # noqa: E402
 
 ROOT = Path(__file__).resolve().parent.parent
 OUT = ROOT / "build" / "iv_mend"

@@ -38,6 +38,7 @@ def implied_volatility(
     out: Buffer,
     status: Buffer | None,
     threads: int,
+    method: int,
     /,
 ) -> None: ...
 def flag_codes(values: object, out: Buffer, /) -> int: ...

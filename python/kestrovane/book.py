@@ -60,6 +60,8 @@ class IvStatus(enum.IntEnum):
     EXPIRED = 7  # NaN: t <= 0, the option has expired
 
 
+_Method = Literal["rational", "newton"]
+_METHOD_CODES = {"newton": 0, "rational": 1}
 _MODEL_CODES = {name: code for code, name in enumerate(MODELS)}
 _QUANTITY_CODES = {name: code for code, name in enumerate(QUANTITIES)}
 _FLAG_WORDS = {"c": 1, "call": 1, "p": 0, "put": 0}
@@ -654,6 +656,7 @@ def implied_volatility(  # type: ignore[overload-overlap]
     flag: _PlainFlags,
     status: Literal[False] = False,
     threads: int | None = None,
+    method: _Method = "rational",
     as_of: Any = None,
     days_in_year: float | None = None,
     out: _Array | None = None,
@@ -674,6 +677,7 @@ def implied_volatility(  # type: ignore[overload-overlap]
     flag: _PlainFlags,
     status: Literal[True],
     threads: int | None = None,
+    method: _Method = "rational",
     as_of: Any = None,
     days_in_year: float | None = None,
     out: tuple[_Array, NDArray[np.int8]] | None = None,
@@ -694,6 +698,7 @@ def implied_volatility(
     flag: _Flags,
     status: Literal[False] = False,
     threads: int | None = None,
+    method: _Method = "rational",
     as_of: Any = None,
     days_in_year: float | None = None,
     out: None = None,
@@ -714,6 +719,7 @@ def implied_volatility(
     flag: _Flags,
     status: Literal[True],
     threads: int | None = None,
+    method: _Method = "rational",
     as_of: Any = None,
     days_in_year: float | None = None,
     out: None = None,
@@ -733,22 +739,26 @@ def implied_volatility(
     flag: _Flags,
     status: bool = False,
     threads: int | None = None,
+    method: _Method = "rational",
     as_of: Any = None,
     days_in_year: float | None = None,
     out: Any = None,
 ) -> Any:
     """The implied volatility of every option in one pass.
 
-    Inputs as for ``greeks``, with ``price`` in place of ``sigma``. Each value
-    is bit for bit the scalar function's; where that raises (a price below the
-    intrinsic value or above the maximum) the value is NaN, and so it is for an
-    expired option (t <= 0, status ``EXPIRED``). With
+    Inputs as for ``greeks``, with ``price`` in place of ``sigma``. With
     ``status=True`` a second array (int8, see ``IvStatus``) says why each value
     is what it is. pandas input gives Series with its index, polars input
     polars Series; their statuses are a categorical of the ``IvStatus`` names
     whose codes are the status values.
 
-    is what it is. pandas input gives Series with its index.
+    ``method="rational"`` (the default) inverts the price to machine precision
+    in a fixed number of steps, with no cap on the volatility: the intrinsic
+    value gives 0.0 (``LOWER_BOUND``), the maximum gives infinity
+    (``UPPER_BOUND``), prices beyond either NaN, and t <= 0 NaN (``EXPIRED``).
+    ``method="newton"`` is bit for bit the scalar function's solver; where
+    that raises (a price below the intrinsic value or above the maximum) the
+    value is NaN, and so it is for an expired option (t <= 0, ``EXPIRED``).
 
     ``out=previous`` writes into what a previous call returned (the array, or
     the pair with ``status=True``), checked as for ``greeks``, and returns it.
@@ -756,6 +766,9 @@ def implied_volatility(
     np = _need.numpy()
 
     code = _model_code(model)
+    method_code = _METHOD_CODES.get(method) if isinstance(method, str) else None
+    if method_code is None:
+        raise ValueError(f"unknown method {method!r}: valid methods are 'rational', 'newton'")
     count = _thread_count(threads)
     (underlying, X), q = _market("implied_volatility", model, S, F, q)
     kind = _output_kind(flag, price, S, F, K, t, r, q, as_of)
@@ -777,6 +790,7 @@ def implied_volatility(
         values,
         reasons,
         count,
+        method_code,
     )
     if out is not None:
         return out

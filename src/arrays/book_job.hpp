@@ -46,7 +46,8 @@ struct GreeksJob {
 struct IvJob {
   Model model;
   double* out;
-  std::int8_t* status;  // may be null
+  std::int8_t* status;    // may be null
+  bool rational = false;  // the rational solver (iv/rational.hpp), not Newton's
 };
 
 // One run of n options: element e reads every input at e * stride and writes

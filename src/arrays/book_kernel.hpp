@@ -14,6 +14,7 @@
 
 #include "../iv/block_solver.hpp"
 #include "../iv/implied_vol.hpp"
+#include "../iv/rational.hpp"
 #include "../models/greeks.hpp"
 #include "../models/lane_pair.hpp"
 #include "../models/target.hpp"
@@ -238,12 +239,16 @@ template <int W>
   return {t.v <= 0.0 ? typename Lanes<W>::Vec{} + __builtin_nan("") : price.v};
 }
 
-// The forward problem of element e, as the scalar function states it.
-template <Model M>
+// The forward problem of element e, as the scalar function states it (with
+// the price of an expired option made NaN for the specified solver; the
+// rational one reports expiry itself).
+template <Model M, bool kHideExpired = true>
 [[gnu::always_inline]] inline IvInputs IvProblem(OptionKind kind, const Inputs& in,
                                                  std::ptrdiff_t e) {
   const double t = Load(in, 4, e), r = Load(in, 5, e);
-  const double price = Unexpired(Load(in, 1, e), t), X = Load(in, 2, e), K = Load(in, 3, e);
+  const double raw = Load(in, 1, e);
+  const double price = kHideExpired ? Unexpired(raw, t) : raw;
+  const double X = Load(in, 2, e), K = Load(in, 3, e);
   if constexpr (M == Model::Black76) {
     return Black76IvInputs(kind, price, X, K, t, r);
   } else {
@@ -253,10 +258,11 @@ template <Model M>
 
 // The same for elements e .. e+W-1. The option kind is not part of the
 // forward problem: the signs travel beside it.
-template <int W, Model M>
+template <int W, Model M, bool kHideExpired = true>
 [[gnu::always_inline]] inline IvBlockInputs<W> IvProblems(const Inputs& in, std::ptrdiff_t e) {
   const Lanes<W> t = LoadLanes<W>(in, 4, e), r = LoadLanes<W>(in, 5, e);
-  const Lanes<W> price = Unexpired(LoadLanes<W>(in, 1, e), t), X = LoadLanes<W>(in, 2, e);
+  const Lanes<W> raw = LoadLanes<W>(in, 1, e);
+  const Lanes<W> price = kHideExpired ? Unexpired(raw, t) : raw, X = LoadLanes<W>(in, 2, e);
   const Lanes<W> K = LoadLanes<W>(in, 3, e);
   if constexpr (M == Model::Black76) {
     return Black76IvInputs(OptionKind::Call, price, X, K, t, r);
@@ -290,6 +296,38 @@ template <int W, Model M>
         if (reason == IvStatus::NanInput && Load(in, 4, e) <= 0.0) reason = IvStatus::Expired;
         status[e] = static_cast<std::int8_t>(reason);
       });
+}
+
+// The rational solver over the same forward problems: blocks of W options
+// through its vector form, the rest one at a time through its scalar form,
+// each lane the scalar's double.
+template <Model M>
+[[gnu::always_inline]] inline rational::Solution<double> RationalOne(const Inputs& in,
+                                                                     std::ptrdiff_t e) {
+  const IvInputs p = IvProblem<M, false>(OptionKind::Call, in, e);
+  return rational::Solve<double>(LoadSign(in, e), p.price, p.F, p.K, p.t, p.r);
+}
+
+template <int W, Model M>
+[[gnu::always_inline]] inline void IvRationalRun(const IvJob& job, const Inputs& in,
+                                                 std::ptrdiff_t at, std::ptrdiff_t n) {
+  double* out = job.out + at;
+  std::int8_t* status = job.status != nullptr ? job.status + at : nullptr;
+  std::ptrdiff_t e = 0;
+  for (; e + W <= n; e += W) {
+    const Lanes<W> w = LoadSigns<W>(in, e);
+    const IvBlockInputs<W> p = IvProblems<W, M, false>(in, e);
+    const auto s = rational::Solve(w.v, p.price.v, p.F.v, p.K.v, p.t.v, p.r.v);
+    Store(out + e, Lanes<W>{s.sigma});
+    if (status != nullptr) {
+      for (int j = 0; j < W; ++j) status[e + j] = static_cast<std::int8_t>(s.status[j]);
+    }
+  }
+  for (; e < n; ++e) {
+    const auto s = RationalOne<M>(in, e);
+    Store(out + e, s.sigma);
+    if (status != nullptr) status[e] = static_cast<std::int8_t>(s.status);
+  }
 }
 
 // f.template operator()<M>() for the job's model M.

@@ -32,6 +32,12 @@ template <Model M>
   detail::IvRun<W, M>(job, in, at, n);
 }
 
+template <Model M>
+[[gnu::flatten, gnu::noinline]] void IvRational(const IvJob& job, const Inputs& in,
+                                                std::ptrdiff_t at, std::ptrdiff_t n) {
+  detail::IvRationalRun<W, M>(job, in, at, n);
+}
+
 }  // namespace
 
 void GreeksRow(const GreeksJob& job, const Inputs& in, std::ptrdiff_t at, std::ptrdiff_t n) {
@@ -47,7 +53,13 @@ void GreeksRow(const GreeksJob& job, const Inputs& in, std::ptrdiff_t at, std::p
 }
 
 void IvRow(const IvJob& job, const Inputs& in, std::ptrdiff_t at, std::ptrdiff_t n) {
-  detail::WithModel(job.model, [&]<Model M>() { Iv<M>(job, in, at, n); });
+  detail::WithModel(job.model, [&]<Model M>() {
+    if (job.rational) {
+      IvRational<M>(job, in, at, n);
+    } else {
+      Iv<M>(job, in, at, n);
+    }
+  });
 }
 
 // Whether this target's kernels take the vector exp and log (block_math.hpp).

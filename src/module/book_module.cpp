@@ -325,11 +325,15 @@ PyObject* GreeksBody(PyObject* args) {
 }
 
 PyObject* ImpliedVolBody(PyObject* args) {
-  int model, threads;
+  int model, threads, method;
   PyObject *out_object, *status_object, *thread_count, *objects[kInputs];
-  if (!PyArg_ParseTuple(args, "iOOOOOOOOOO:implied_volatility", &model, &objects[0], &objects[1],
+  if (!PyArg_ParseTuple(args, "iOOOOOOOOOOi:implied_volatility", &model, &objects[0], &objects[1],
                         &objects[2], &objects[3], &objects[4], &objects[5], &objects[6],
-                        &out_object, &status_object, &thread_count)) {
+                        &out_object, &status_object, &thread_count, &method)) {
+    return nullptr;
+  }
+  if (method != 0 && method != 1) {
+    PyErr_Format(PyExc_ValueError, "unknown method code %d: 0 is newton, 1 rational", method);
     return nullptr;
   }
   if (!CheckModel(model) || !ReadThreads(thread_count, &threads)) return nullptr;
@@ -358,7 +362,8 @@ PyObject* ImpliedVolBody(PyObject* args) {
                                         &inputs[4], &inputs[5], &inputs[6]};
   MakeLayout(order, &call->raw, &call->layout);
   const IvJob job{static_cast<Model>(model), static_cast<double*>(out.view().buf),
-                  with_status ? static_cast<std::int8_t*>(status.view().buf) : nullptr};
+                  with_status ? static_cast<std::int8_t*>(status.view().buf) : nullptr,
+                  method == 1};
   const Layout& layout = call->layout;
   if (!WithoutGil([&](const StopCheck& check) { return RunIv(job, layout, threads, check); })) {
     return nullptr;  // a signal handler raised
@@ -391,9 +396,11 @@ PyMethodDef kMethods[] = {
      "its output buffer. model: 0 bs, 1 bsm, 2 black76. Every input has the\n"
      "outputs' shape (strides may be 0)."},
     {"implied_volatility", ImpliedVol, METH_VARARGS,
-     "implied_volatility(model, flag, price, X, K, t, r, q, out, status, threads, /)\n--\n\n"
-     "Writes every option's implied volatility into out (NaN where the scalar\n"
-     "function raises) and, unless status is None, the reason code into status."},
+     "implied_volatility(model, flag, price, X, K, t, r, q, out, status, threads, method, /)\n"
+     "--\n\n"
+     "Writes every option's implied volatility into out and, unless status is\n"
+     "None, the reason code into status. method: 0 newton (NaN where the scalar\n"
+     "function raises), 1 rational."},
     {"flag_codes", FlagCodes, METH_VARARGS,
      "flag_codes(values, out, /)\n--\n\n"
      "Writes 1 (call) or 0 (put) per flag into the 1-byte buffer out and returns\n"

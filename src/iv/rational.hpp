@@ -1,0 +1,584 @@
+#pragma once
+
+// Implied volatility to machine precision, after P. Jaeckel, "Let's Be
+// Rational" (Wilmott, 2015): the price is reduced to the normalised Black
+// function of an out-of-the-money call, a rational guess is taken from four
+// interpolation branches, and two third-order Householder steps on a
+// branch-dependent objective finish the solve.
+//
+// Every routine is written once over its value type T: double for one option,
+// a generic vector of doubles for a block (Lanes<N>::Vec). Where a formula
+// has regions, one option takes its own; a block evaluates each region some
+// lane needs and keeps, lane by lane, the one that lane calls for. Each lane
+// thus runs exactly the operations of the one-option path and gets its
+// double, bit for bit.
+
+#include <cmath>
+#include <limits>
+#include <type_traits>
+
+#include "../models/block_math.hpp"
+#include "../models/lanes.hpp"
+#include "../models/normal.hpp"
+#include "../models/target.hpp"
+
+KV_TARGET_BEGIN
+namespace rational {
+
+// ---- one value or a block ---------------------------------------------------
+
+template <class T>
+inline constexpr bool kIsBlock = !std::is_same_v<T, double>;
+
+template <class T>
+using LanesOf = Lanes<sizeof(T) / sizeof(double)>;
+
+template <class T>
+[[gnu::always_inline]] inline T Fill(double v) {
+  if constexpr (kIsBlock<T>) {
+    return T{} + v;
+  } else {
+    return v;
+  }
+}
+
+// Any lane of a comparison set; for one value, the comparison itself.
+[[gnu::always_inline]] inline bool Any(bool c) {
+  return c;
+}
+[[gnu::always_inline]] inline bool Any(int c) {  // bool & bool
+  return c != 0;
+}
+template <class M>
+[[gnu::always_inline]] inline bool Any(M c) {
+  return AnyLane(c);
+}
+
+using detail::Select;
+
+template <class T>
+[[gnu::always_inline]] inline T ExpOf(T x) {
+  if constexpr (kIsBlock<T>) {
+    return Exp(LanesOf<T>{x}).v;
+  } else {
+    return std::exp(x);
+  }
+}
+template <class T>
+[[gnu::always_inline]] inline T LogOf(T x) {
+  if constexpr (kIsBlock<T>) {
+    return Log(LanesOf<T>{x}).v;
+  } else {
+    return std::log(x);
+  }
+}
+template <class T>
+[[gnu::always_inline]] inline T SqrtOf(T x) {
+  if constexpr (kIsBlock<T>) {
+    return Sqrt(LanesOf<T>{x}).v;
+  } else {
+    return std::sqrt(x);
+  }
+}
+template <class T>
+[[gnu::always_inline]] inline T CdfOf(T x) {
+  if constexpr (kIsBlock<T>) {
+    return NormCdf(LanesOf<T>{x}).v;
+  } else {
+    return NormCdf(x);
+  }
+}
+template <class T>
+[[gnu::always_inline]] inline T Abs(T x) {
+  return Select(x < 0.0, -x, x);
+}
+template <class T>
+[[gnu::always_inline]] inline T Max(T a, T b) {
+  return Select(a < b, b, a);
+}
+
+inline constexpr double kInvSqrt2Pi = 0.3989422804014327;
+inline constexpr double kSqrtPiOver2 = 1.2533141373155003;
+inline constexpr double kInvSqrt2 = 0.7071067811865476;
+inline constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
+
+// ---- the scaled complementary error function --------------------------------
+
+// erfcx(y) = exp(y*y) erfc(y) from Cody's rational approximations of erfc
+// (normal.hpp): beyond 0.46875 they are exp(-y*y) times a ratio that is
+// erfcx itself, so no exponential is taken there.
+template <class T>
+inline T Erfcx(T y) {
+  using namespace kv::detail;
+  const T a = Abs(y);
+  const auto small = a <= 0.46875;
+  const auto large = a > 4.0;
+  const auto reflect = (!small) & (y < 0.0);
+  const T square = Any(small | reflect) ? ExpOf(y * y) : Fill<T>(0.0);  // exp(y^2)
+  T out = Fill<T>(0.0);
+  if (Any(small)) out = Select(small, square * SmallErfc(y, a), out);
+  if (Any((!small) & (!large))) out = Select((!small) & (!large), MiddleRatio(a), out);
+  if (Any(large)) out = Select(large, LargeRatio(a, a), out);
+  if (Any(reflect)) out = Select(reflect, 2.0 * square - out, out);
+  return out;
+}
+
+// ---- the normalised Black function ------------------------------------------
+//
+// For x = ln(F/K) <= 0 and s = sigma sqrt(t) > 0, the undiscounted
+// out-of-the-money call price over sqrt(F K):
+//   b(x, s) = exp(x/2) Phi(h + u) - exp(-x/2) Phi(h - u),  h = x/s, u = s/2
+//           = exp(-(h^2 + u^2)/2) / sqrt(2 pi) * (Y(h + u) - Y(h - u)),
+// with Y = Phi/phi. The first form cancels for small prices, so it serves only
+// where h + u > 0.85; elsewhere the second form is taken through erfcx or,
+// where even that difference cancels, through series whose terms share one
+// sign.
+
+inline constexpr double kSmallU = 0.21022410381342863;  // 2 eps^(1/16)
+inline constexpr double kAsymptoticH = -10.0;
+inline constexpr double kCodyD1 = 0.85;
+
+// b for h << -1: Y(z) ~ -sum_n (-1)^n (2n-1)!! z^-(2n+1) turns the difference
+// into (2u/r) sum_n (-1)^n (2n-1)!! q^n sum_j C(2n+1, 2j+1) e^j with r = h^2 -
+// u^2, q = (h/r)^2, e = (u/h)^2; every inner sum is positive. 24 terms reach
+// full precision over the region (q (1 + sqrt e)^2 < 1/96 there).
+inline constexpr int kAsymptoticTerms = 24;
+struct AsymptoticTable {
+  double c[kAsymptoticTerms][kAsymptoticTerms];  // c[n][j] = (-1)^n (2n-1)!! C(2n+1, 2j+1)
+};
+inline constexpr AsymptoticTable kAsymptotic = [] {
+  AsymptoticTable t{};
+  double odd = 1.0;  // (2n-1)!!
+  for (int n = 0; n < kAsymptoticTerms; ++n) {
+    if (n > 0) odd *= 2.0 * n - 1.0;
+    const int m = 2 * n + 1;
+    for (int j = 0; j <= n; ++j) {
+      double binomial = 1.0;
+      for (int i = 0; i < 2 * j + 1; ++i) binomial = binomial * (m - i) / (i + 1);
+      t.c[n][j] = (n % 2 == 0 ? odd : -odd) * binomial;
+    }
+  }
+  return t;
+}();
+
+template <class T>
+inline T AsymptoticRatio(T h, T u) {
+  const T r = (h + u) * (h - u);
+  const T q = (h / r) * (h / r);
+  const T e = (u / h) * (u / h);
+  T sum = Fill<T>(0.0);
+  for (int n = kAsymptoticTerms - 1; n >= 0; --n) {
+    T inner = Fill<T>(kAsymptotic.c[n][n]);
+    for (int j = n - 1; j >= 0; --j) inner = inner * e + kAsymptotic.c[n][j];
+    sum = sum * q + inner;
+  }
+  return ((2.0 * u) / r) * sum;
+}
+
+// b for u < kSmallU: Y(h + u) - Y(h - u) = 2 sum_k odd Y^(k)(h) u^k / k!, the
+// derivatives from Y' = 1 + h Y, Y^(k+1) = h Y^(k) + k Y^(k-1); all positive.
+inline constexpr int kSmallTerms = 7;  // u^1 .. u^13
+inline constexpr double kInvOddFactorials[kSmallTerms] = {1.0,
+                                                          1.0 / 6.0,
+                                                          1.0 / 120.0,
+                                                          1.0 / 5040.0,
+                                                          1.0 / 362880.0,
+                                                          1.0 / 39916800.0,
+                                                          1.0 / 6227020800.0};
+template <class T>
+inline T SmallURatio(T h, T u, T y) {
+  T previous = y;                  // Y(h)
+  T current = 1.0 + h * previous;  // Y'(h)
+  const T w = u * u;
+  T terms[kSmallTerms];
+  for (int j = 0; j < kSmallTerms; ++j) {
+    terms[j] = current * kInvOddFactorials[j];
+    const int k = 2 * j + 1;  // current is Y^(k)
+    const T next = h * current + k * previous;
+    const T after = h * next + (k + 1) * current;
+    previous = next;
+    current = after;
+  }
+  T sum = terms[kSmallTerms - 1];
+  for (int j = kSmallTerms - 2; j >= 0; --j) sum = sum * w + terms[j];
+  return (2.0 * u) * sum;
+}
+
+// Phi(h + u) and Phi(h - u) through erfc, for s so large that the density
+// underflows: b and b_max - b are then both far from zero.
+inline constexpr double kHugeU = 26.0;
+
+// h = x/s, with h = 0 at the money even for s = 0.
+template <class T>
+[[gnu::always_inline]] inline T Moneyness(T x, T s) {
+  return Select(x == 0.0, Fill<T>(0.0), x / s);
+}
+
+// exp(-(h^2 + u^2)/2) / sqrt(2 pi): the vega db/ds, and the factor of every
+// form of b but the first.
+template <class T>
+[[gnu::always_inline]] inline T Density(T h, T u) {
+  return ExpOf(-0.5 * (h * h + u * u)) * kInvSqrt2Pi;
+}
+
+// b at one s, with what the solver's objectives need beside it.
+template <class T>
+struct Black {
+  T b;
+  T rest;   // b_max - b, without the cancellation of forming it from b
+  T log_b;  // ln b, kept where b underflows (with_log only)
+  T vega;   // db/ds
+};
+
+// The evaluation for x <= 0, s > 0 and b_max = exp(x/2). Between the
+// asymptotic and small-u series and the largest s, b and b_max - b come from
+// the same two erfcx values:
+//   b_max - b = density sqrt(pi/2) (erfcx(d1/sqrt2) + erfcx(-d2/sqrt2)),
+// b = density sqrt(pi/2) (erfcx(-d1/sqrt2) - erfcx(-d2/sqrt2)) up to d1 = 0.85
+// and b = b_max - (b_max - b) beyond, where b is at least 0.6 b_max.
+template <class T>
+inline Black<T> NormalisedBlack(T x, T s, T bmax, bool with_log = false) {
+  const T h = Moneyness(x, s), u = s * 0.5;
+  const T density = Density(h, u);
+  const auto asymptotic = (h < kAsymptoticH) & (h + u < kAsymptoticH + kSmallU);
+  const auto small = (!asymptotic) & (u < kSmallU);
+  const auto huge = (!asymptotic) & (!small) & (u >= kHugeU);
+  const auto middle = (!asymptotic) & (!small) & (!huge);
+  const auto high = middle & (h + u > kCodyD1);
+  T ratio = Fill<T>(0.0);  // b / density
+  if (Any(asymptotic)) ratio = Select(asymptotic, AsymptoticRatio(h, u), ratio);
+  // One erfcx call serves the small-u series (Y(h)) and the first erfcx of the middle.
+  const T d1 = (h + u) * kInvSqrt2, d2 = (h - u) * kInvSqrt2;
+  const bool any_middle = Any(middle);
+  const T first = Erfcx(Select(small, h * -kInvSqrt2, Select(high, d1, -d1)));
+  if (Any(small)) ratio = Select(small, SmallURatio(h, u, kSqrtPiOver2 * first), ratio);
+  const T second = any_middle ? Erfcx(-d2) : Fill<T>(0.0);
+  T b = density * ratio;
+  T rest = bmax - b;
+  if (any_middle) {
+    const T low_ratio = kSqrtPiOver2 * (first - second);
+    const T high_rest = density * (kSqrtPiOver2 * (first + second));
+    ratio = Select(middle & (!high), low_ratio, ratio);
+    b = Select(middle & (!high), density * low_ratio, b);
+    rest = Select(middle & (!high), bmax - b, rest);
+    b = Select(high, bmax - high_rest, b);
+    rest = Select(high, high_rest, rest);
+  }
+  if (Any(huge)) {
+    const T half = x * 0.5;
+    const T ep = ExpOf(half), em = ExpOf(-half);
+    b = Select(huge, ep * CdfOf(h + u) - em * CdfOf(h - u), b);
+    rest = Select(huge, ep * CdfOf(-(h + u)) + em * CdfOf(h - u), rest);
+  }
+  T log_b = Fill<T>(0.0);
+  if (with_log) {
+    log_b = -0.5 * (h * h + u * u) + LogOf(kInvSqrt2Pi * ratio);
+    if (Any(high | huge)) log_b = Select(high | huge, LogOf(b), log_b);
+  }
+  // s = 0 prices nothing.
+  const auto zero = !(s > 0.0);
+  return {Select(zero, Fill<T>(0.0), b), Select(zero, bmax, rest), log_b, density};
+}
+
+// ---- the initial guess --------------------------------------------------------
+
+// The inverse of Phi on (0, 0.5], to about 1e-9 relative (Acklam's rational
+// approximation): ample for a starting point the Householder steps refine.
+template <class T>
+inline T InverseCdfLower(T p) {
+  constexpr double a[] = {-39.6968302866538, 220.946098424521,  -275.928510446969,
+                          138.357751867269,  -30.6647980661472, 2.50662827745924};
+  constexpr double b[] = {-54.4760987982241, 161.585836858041, -155.698979859887, 66.8013118877197,
+                          -13.2806815528857};
+  constexpr double c[] = {-7.78489400243029e-03, -0.322396458041136, -2.40075827716184,
+                          -2.54973253934373,     4.37466414146497,   2.93816398269878};
+  constexpr double d[] = {7.78469570904146e-03, 0.32246712907004, 2.445134137143, 3.75440866190742};
+  const auto tail = p < 0.02425;
+  T out = Fill<T>(0.0);
+  if (Any(tail)) {
+    const T q = SqrtOf(-2.0 * LogOf(Select(tail, p, Fill<T>(0.5))));
+    const T num = ((((c[0] * q + c[1]) * q + c[2]) * q + c[3]) * q + c[4]) * q + c[5];
+    const T den = (((d[0] * q + d[1]) * q + d[2]) * q + d[3]) * q + 1.0;
+    out = Select(tail, num / den, out);
+  }
+  if (Any(!tail)) {
+    const T q = p - 0.5, r = q * q;
+    const T num = (((((a[0] * r + a[1]) * r + a[2]) * r + a[3]) * r + a[4]) * r + a[5]) * q;
+    const T den = ((((b[0] * r + b[1]) * r + b[2]) * r + b[3]) * r + b[4]) * r + 1.0;
+    out = Select(!tail, num / den, out);
+  }
+  return out;
+}
+
+// Rational cubic interpolation between (xl, yl) and (xr, yr) with slopes dl,
+// dr and control parameter c (Delbourgo and Gregory); a huge c is linear.
+inline constexpr double kMaxControl = 2.0 / (kEpsilon * kEpsilon);
+inline constexpr double kMinControl = -(1.0 - 1.4901161193847656e-08);  // -(1 - sqrt(eps))
+
+template <class T>
+inline T RationalCubic(T x, T xl, T xr, T yl, T yr, T dl, T dr, T c) {
+  const T w = xr - xl;
+  const T z = (x - xl) / w, y = 1.0 - z;
+  const T cubic = (yr * (z * z * z) + (c * yr - w * dr) * (z * z * y) +
+                   (c * yl + w * dl) * (z * y * y) + yl * (y * y * y)) /
+                  (1.0 + (c - 3.0) * (z * y));
+  const T linear = yr * z + yl * y;
+  return Select(w == 0.0, 0.5 * (yl + yr), Select(c < kMaxControl, cubic, linear));
+}
+
+// The smallest control parameter that keeps the interpolant monotone and
+// convex (or concave) where the data are.
+template <class T, class M>
+inline T MinimumControl(T dl, T dr, T slope, M prefer_shape) {
+  const auto monotone = (dl * slope >= 0.0) & (dr * slope >= 0.0);
+  const auto convex = (dl <= slope) & (slope <= dr);
+  const auto concave = (dl >= slope) & (slope >= dr);
+  const T none = Fill<T>(-kMaxControl);
+  const T top = Select(prefer_shape, Fill<T>(kMaxControl), Fill<T>(-kMaxControl));
+  const T r1 = Select(monotone, Select(slope != 0.0, (dr + dl) / slope, top), none);
+  const T sl = slope - dl, rs = dr - slope, span = dr - dl;
+  const T shaped = Select((sl != 0.0) & (rs != 0.0), Max(Abs(span / rs), Abs(span / sl)), top);
+  const T r2 = Select(convex | concave, shaped, Select(monotone, top, none));
+  const T r = Max(Fill<T>(kMinControl), Max(r1, r2));
+  return Select(monotone | convex | concave, r, Fill<T>(kMinControl));
+}
+
+// The control parameter matching a second derivative at the left (at_left)
+// or the right end, raised to the minimum above.
+template <class T, class M>
+inline T ControlFor(T xl, T xr, T yl, T yr, T dl, T dr, T second, M at_left, M prefer_shape) {
+  const T w = xr - xl, slope = (yr - yl) / w;
+  const T num = 0.5 * w * second + (dr - dl);
+  const T den = Select(at_left, slope - dl, dr - slope);
+  const T fit = Select(
+      num == 0.0, Fill<T>(0.0),
+      Select(den == 0.0, Select(num > 0.0, Fill<T>(kMaxControl), Fill<T>(kMinControl)), num / den));
+  return Max(fit, MinimumControl(dl, dr, slope, prefer_shape));
+}
+
+// b''/b' = h^2/s - s/4 and b'''/b' = (b''/b')^2 - 3 h^2/s^2 - 1/4.
+template <class T>
+[[gnu::always_inline]] inline T Curvature(T h, T s) {
+  return h * h / s - s * 0.25;
+}
+
+// The lower map's constants.
+inline constexpr double kLowerScale = 1.2091995761561452;  // 2 pi / sqrt(27)
+inline constexpr double kInvSqrt3 = 0.5773502691896258;
+inline constexpr double kSqrt3 = 1.7320508075688772;
+
+namespace branch_of {
+inline constexpr double kLower = 0, kLowMiddle = 1, kHighMiddle = 2, kUpper = 3;
+}
+
+// The starting s for beta in (0, b_max), and which of the four branches it
+// lies in (as a double per lane). Below b_c = b(s_c), s_c = sqrt(2|x|) the
+// inflection point, the guess needs b at s_l = s_c - b_c/b'_c, above it at
+// s_u = s_c + (b_max - b_c)/b'_c: one side per option, so a block evaluates
+// one b for both, each lane at its own side.
+template <class T>
+inline T InitialGuess(T x, T beta, T bmax, T& branch) {
+  const T sc = SqrtOf(-2.0 * x);
+  const Black<T> centre = NormalisedBlack(x, sc, bmax);
+  const T bc = centre.b, vc = centre.vega;
+  const auto low = beta < bc;
+  const T ss = Select(low, sc - bc / vc, sc + (bmax - bc) / vc);  // s_l or s_u
+  const T hs = Moneyness(x, ss);
+  const Black<T> side = NormalisedBlack(x, ss, bmax);
+  const T bs = side.b, vs = side.vega;
+  const auto outer = Select(low, beta<bs, beta> bs);  // the lower or upper branch
+  const auto lower = low & outer, upper = (!low) & outer;
+  branch = Select(low, Fill<T>(branch_of::kLowMiddle), Fill<T>(branch_of::kHighMiddle));
+  branch = Select(lower, Fill<T>(branch_of::kLower), branch);
+  branch = Select(upper, Fill<T>(branch_of::kUpper), branch);
+  const T zero = Fill<T>(0.0);
+
+  T s = zero;
+  if (Any(!outer)) {
+    // Between: s as a rational cubic in beta from (b_l, s_l) to (b_c, s_c),
+    // or (b_c, s_c) to (b_u, s_u), with b'' = 0 at the inflection point.
+    const T xl = Select(low, bs, bc), xr = Select(low, bc, bs);
+    const T yl = Select(low, ss, sc), yr = Select(low, sc, ss);
+    const T dl = 1.0 / Select(low, vs, vc), dr = 1.0 / Select(low, vc, vs);
+    const auto no = low != low;
+    const T c = ControlFor(xl, xr, yl, yr, dl, dr, zero, (!low), no);
+    s = Select(outer, s, RationalCubic(beta, xl, xr, yl, yr, dl, dr, c));
+  }
+  if (Any(outer)) {
+    // Below, the map f = 2 pi |x| / sqrt(27) Phi(-z)^3, z = |x| / (sqrt(3) s),
+    // which b follows as s -> 0; above, f = Phi(-s/2), which b_max - b
+    // follows as s grows. f(beta) is a rational cubic from (0, 0) to
+    // (b_l, f_l), or from (b_u, f_u) to (b_max, 0).
+    const T ax = Abs(x), z = kInvSqrt3 * ax / ss, y = z * z, s2 = ss * ss;
+    const T phi = CdfOf(Select(low, -z, ss * -0.5));
+    const T e = ExpOf(Select(low, y + 0.125 * s2, s2 * -0.125));
+    // The upper map's derivatives in s, turned into derivatives in beta.
+    const T up = -0.5 * kInvSqrt2Pi * e, upp = up * (ss * -0.25);
+    T f = phi, df = up / vs, d2f = (upp - up * Curvature(hs, ss)) / (vs * vs);
+    if (Any(lower)) {
+      // The lower map's derivatives in beta, in closed form.
+      const T density = kInvSqrt2Pi * ExpOf(-0.5 * y);
+      const T lf = kLowerScale * ax * (phi * phi * phi);
+      const T lfp = 6.283185307179586 * y * (phi * phi) * e;
+      const T lfpp =
+          (0.5235987755982988 * y / (s2 * ss)) * phi *
+          (8.0 * kSqrt3 * ss * ax + (3.0 * s2 * (s2 - 8.0) - 8.0 * x * x) * phi / density) *
+          (e * e);
+      f = Select(low, lf, f);
+      df = Select(low, lfp, df);
+      d2f = Select(low, lfpp, d2f);
+    }
+    const T xl = Select(low, zero, bs), xr = Select(low, bs, bmax);
+    const T yl = Select(low, zero, f), yr = Select(low, f, zero);
+    const T dl = Select(low, Fill<T>(1.0), df), dr = Select(low, df, Fill<T>(-0.5));
+    const auto yes = low == low;
+    const T c = ControlFor(xl, xr, yl, yr, dl, dr, d2f, (!low), yes);
+    T fb = RationalCubic(beta, xl, xr, yl, yr, dl, dr, c);
+    // Where the cubic underflows below, f(beta) ~ beta still holds.
+    fb = Select(low & (!(fb > 0.0)), beta, fb);
+    // s from f: |x| / (sqrt(3) N^-1((f / (2 pi |x| / sqrt(27)))^(1/3))) below,
+    // -2 N^-1(f) above; at the maximum f is 0 and s unbounded.
+    // (Scaled by 2^200 first: a subnormal fb would lose its digits in the division.)
+    const T cube =
+        ExpOf((LogOf(fb * 0x1p200 / (kLowerScale * ax)) - 138.62943611198906) * (1.0 / 3.0));
+    const T p = Select(low, cube, fb);
+    const T n = InverseCdfLower(Select(fb > 0.0, p, Fill<T>(0.25)));
+    const T so = Select(low, Abs(x / (kSqrt3 * n)), -2.0 * n);
+    const T empty = Select(low, zero, Fill<T>(HUGE_VAL));
+    s = Select(outer, Select(fb > 0.0, so, empty), s);
+  }
+  return s;
+}
+
+// ---- the Householder steps ------------------------------------------------------
+
+// One third-order step from s on the branch's objective: 1/ln b - 1/ln beta
+// below (b falls off like exp(-x^2 / 2 s^2) there), ln of the distances to
+// b_max above, b - beta between.
+template <class T>
+inline T HouseholderStep(T x, T s, T beta, T log_beta, T gap, T bmax, T branch) {
+  const T h = Moneyness(x, s);
+  const T c2 = Curvature(h, s);
+  const T c3 = c2 * c2 - 3.0 * (h / s) * (h / s) - 0.25;
+  const auto lower = branch == branch_of::kLower;
+  const auto upper = branch == branch_of::kUpper;
+  const bool any_lower = Any(lower);
+  const Black<T> at = NormalisedBlack(x, s, bmax, any_lower);
+  const T vega = at.vega;
+  T nu = (beta - at.b) / vega, h2 = c2, h3 = c3;
+  if (any_lower) {
+    // p = b'/b from the logarithms: both may underflow.
+    const T lb = at.log_b;
+    const T p = ExpOf(-0.5 * (h * h + s * s * 0.25) - 0.9189385332046728 - lb);
+    nu = Select(lower, lb * (log_beta - lb) / (log_beta * p), nu);
+    h2 = Select(lower, c2 - p * (lb + 2.0) / lb, h2);
+    h3 = Select(
+        lower,
+        c3 + p * p * ((2.0 * lb + 6.0) * lb + 6.0) / (lb * lb) - 3.0 * p * c2 * (lb + 2.0) / lb,
+        h3);
+  }
+  if (Any(upper)) {
+    const T g = vega / at.rest;
+    nu = Select(upper, LogOf(at.rest / gap) / g, nu);
+    h2 = Select(upper, c2 + g, h2);
+    h3 = Select(upper, c3 + 3.0 * c2 * g + 2.0 * g * g, h3);
+  }
+  const T factor = (1.0 + 0.5 * h2 * nu) / (1.0 + nu * (h2 + h3 * nu * (1.0 / 6.0)));
+  const T next = s + nu * factor;
+  // A step must keep s positive; one that would not is halved toward zero.
+  return Select(next > 0.0, next, s * 0.5);
+}
+
+// ln(F/K) without the rounding of the quotient, which near the money would
+// be most of x: q = F/K is corrected by (F - q K)/(q K), the product split
+// into two halves (Dekker) so that F - q K is exact.
+template <class T>
+inline T LogMoneyness(T F, T K) {
+  const T q = F / K;
+  const T qh = q * 134217729.0 - (q * 134217729.0 - q), ql = q - qh;
+  const T kh = K * 134217729.0 - (K * 134217729.0 - K), kl = K - kh;
+  const T hi = q * K;
+  const T lo = ((qh * kh - hi) + qh * kl + ql * kh) + ql * kl;
+  const T rest = (F - hi) - lo;
+  const T x = LogOf(q) + rest / hi;
+  return Select((hi < 1e300) & (hi > 1e-290), x, LogOf(q));
+}
+
+// ---- the solve ------------------------------------------------------------------
+
+// How a solve ended (the book's status codes, as doubles lane by lane).
+inline constexpr double kSolved = 0, kAtIntrinsic = 1, kAtMaximum = 2, kBelowIntrinsic = 3,
+                        kAboveMaximum = 4, kNanInput = 5, kNoConvergence = 6, kExpired = 7;
+
+template <class T>
+struct Solution {
+  T sigma;
+  T status;
+};
+
+// The implied volatility of a European option on a forward F (w = +1 for a
+// call, -1 for a put) whose price, discounted at r over t, is price. The
+// intrinsic value gives 0, the maximum (F for a call, K for a put) gives
+// infinity; prices beyond either, NaN. The volatility is never capped. t <= 0
+// has no volatility (kExpired), and a NaN input, a forward or strike not
+// positive and finite, or an infinite t none either (kNanInput).
+template <class T>
+inline Solution<T> Solve(T w, T price, T F, T K, T t, T r) {
+  const T nan = Fill<T>(std::numeric_limits<double>::quiet_NaN());
+  const T target = price * ExpOf(t * r);
+  const T intrinsic = Max(w * (F - K), Fill<T>(0.0));
+  const T time_value = target - intrinsic;
+  const T cap = Select(F < K, F, K);  // the most a time value can be
+  const auto unpriceable = (F <= 0.0) | (K <= 0.0) | (F == HUGE_VAL) | (K == HUGE_VAL) |
+                           (t == HUGE_VAL) | (target != target) | (F != F) | (K != K);
+  const auto expired = (t <= 0.0) & (price == price) & (F == F) & (K == K) & (r == r);
+  // Undiscounting rounds: a price within 4 ulps of a bound is taken at it.
+  const auto below = time_value < intrinsic * (-4.0 * kEpsilon);
+  const auto above = time_value > cap + cap * (4.0 * kEpsilon);
+  const auto at_intrinsic = (!below) & (time_value <= 0.0);
+  const auto at_maximum = (!above) & (time_value >= cap);
+
+  // The out-of-the-money call of the same time value, normalised by sqrt(F K).
+  const T fk = F * K;
+  const T root = Select((fk < HUGE_VAL) & (fk > 1e-300), SqrtOf(fk), SqrtOf(F) * SqrtOf(K));
+  const T x = -Abs(LogMoneyness(F, K));
+  const T beta = time_value / root;
+  const T gap = (cap - time_value) / root;
+  const T bmax = ExpOf(0.5 * x);
+  const auto solve = (!unpriceable) & (!expired) & (!below) & (!above) & (!at_intrinsic) &
+                     (!at_maximum) & (beta > 0.0) & (t > 0.0);
+  // Lanes without a problem of their own solve a harmless one.
+  const T xs = Select(solve, x, Fill<T>(-1.0));
+  const T betas = Select(solve, beta, Fill<T>(0.1));
+  const T gaps = Select(solve, gap, Fill<T>(0.6065306597126334 - 0.1));
+  const T bmaxs = Select(solve, bmax, Fill<T>(0.6065306597126334));  // exp(-1/2)
+  T branch;
+  T s = InitialGuess(xs, betas, bmaxs, branch);
+  const auto unbounded = s == HUGE_VAL;
+  const T finite = Select(unbounded, Fill<T>(1.0), s);
+  const T log_beta = Any(branch == branch_of::kLower)
+                         ? LogOf(Select(solve, time_value, Fill<T>(0.1))) -
+                               LogOf(Select(solve, root, Fill<T>(1.0)))
+                         : Fill<T>(0.0);
+  const T step = HouseholderStep(xs, finite, betas, log_beta, gaps, bmaxs, branch);
+  s = Select(unbounded, s, HouseholderStep(xs, step, betas, log_beta, gaps, bmaxs, branch));
+  const T sigma = s / SqrtOf(Select(t > 0.0, t, Fill<T>(1.0)));
+
+  Solution<T> out{sigma, Select(sigma == sigma, Fill<T>(kSolved), Fill<T>(kNoConvergence))};
+  out.status = Select(unbounded, Fill<T>(kAtMaximum), out.status);
+  const auto tiny = !(beta > 0.0);  // a time value that vanishes once normalised
+  out.sigma = Select(at_intrinsic | tiny, Fill<T>(0.0), out.sigma);
+  out.status = Select(at_intrinsic | tiny, Fill<T>(kAtIntrinsic), out.status);
+  out.sigma = Select(at_maximum, Fill<T>(HUGE_VAL), out.sigma);
+  out.status = Select(at_maximum, Fill<T>(kAtMaximum), out.status);
+  out.sigma = Select(below | above, nan, out.sigma);
+  out.status = Select(above, Fill<T>(kAboveMaximum), out.status);
+  out.status = Select(below, Fill<T>(kBelowIntrinsic), out.status);
+  out.sigma = Select(unpriceable | expired, nan, out.sigma);
+  out.status = Select(unpriceable, Fill<T>(kNanInput), out.status);
+  out.status = Select(expired, Fill<T>(kExpired), out.status);
+  return out;
+}
+
+}  // namespace rational
+KV_TARGET_END
