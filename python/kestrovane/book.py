@@ -14,6 +14,7 @@ pandas is only used to build the result once the caller has passed one.
 from __future__ import annotations
 
 import enum
+import functools
 import math
 import operator
 import os
@@ -49,12 +50,27 @@ class IvStatus(enum.IntEnum):
     ABOVE_MAXIMUM = 4  # NaN: the price exceeds the theoretical maximum
     NAN_INPUT = 5  # NaN: a NaN input, or a model price that cannot be evaluated
     NO_CONVERGENCE = 6  # NaN: the solver did not converge
+    BELOW_EXERCISE = 8  # NaN: American price below the immediate-exercise value
 
 
 _MODEL_CODES = {name: code for code, name in enumerate(MODELS)}
 _QUANTITY_CODES = {name: code for code, name in enumerate(QUANTITIES)}
 _FLAG_WORDS = {"c": 1, "call": 1, "p": 0, "put": 0}
 _FLAG_RULE = "a flag must be 'c', 'call', 'p' or 'put' (any case) or a bool (True = call)"
+_EXERCISES = ("european", "american")
+_ACCURACIES = ("fast", "accurate", "high")
+# What American exercise computes; the other Greeks would need derivatives
+# of the exercise boundary that are not formed.
+_AMERICAN_QUANTITIES = (
+    "price",
+    "delta",
+    "gamma",
+    "vega",
+    "theta",
+    "rho",
+    "dual_delta",
+    "dual_gamma",
+)
 
 
 # ---- arguments that are not arrays -----------------------------------------------
@@ -79,6 +95,30 @@ def _quantity_codes(quantities: Iterable[str] | None) -> tuple[str, ...]:
         if names.count(name) > 1:
             raise ValueError(f"quantity {name!r} is asked for more than once")
     return names
+
+
+def _american(function: str, exercise: object, accuracy: object) -> int | None:
+    """None for European exercise, else the accuracy's code."""
+    if exercise not in _EXERCISES:
+        raise ValueError(
+            f"{function}(): exercise must be 'european' or 'american', not {exercise!r}"
+        )
+    if accuracy not in _ACCURACIES:
+        raise ValueError(
+            f"{function}(): accuracy must be 'fast', 'accurate' or 'high', not {accuracy!r}"
+        )
+    if exercise == "european":
+        return None
+    return _ACCURACIES.index(accuracy)  # type: ignore[arg-type]
+
+
+def _check_american_quantities(names: tuple[str, ...]) -> None:
+    missing = [name for name in names if name not in _AMERICAN_QUANTITIES]
+    if missing:
+        raise ValueError(
+            f"not available for American exercise: {', '.join(missing)} "
+            f"(available: {', '.join(_AMERICAN_QUANTITIES)})"
+        )
 
 
 def _thread_count(threads: object) -> int:
@@ -295,6 +335,8 @@ def greeks(  # type: ignore[overload-overlap]
     q: _Plain | None = None,
     quantities: Iterable[str] | None = None,
     threads: int | None = None,
+    exercise: Literal["european", "american"] = "european",
+    accuracy: Literal["fast", "accurate", "high"] = "accurate",
 ) -> dict[str, _Array]: ...
 
 
@@ -312,6 +354,8 @@ def greeks(
     q: _Numbers | None = None,
     quantities: Iterable[str] | None = None,
     threads: int | None = None,
+    exercise: Literal["european", "american"] = "european",
+    accuracy: Literal["fast", "accurate", "high"] = "accurate",
 ) -> pd.DataFrame: ...
 
 
@@ -328,6 +372,8 @@ def greeks(
     q: _Numbers | None = None,
     quantities: Iterable[str] | None = None,
     threads: int | None = None,
+    exercise: Literal["european", "american"] = "european",
+    accuracy: Literal["fast", "accurate", "high"] = "accurate",
 ) -> dict[str, _Array] | pd.DataFrame:
     """The price and Greeks of every option in one pass.
 
@@ -342,11 +388,21 @@ def greeks(
     pandas DataFrame with the index of the pandas input(s). Element by
     element the values equal the scalar functions' bit for bit. ``threads``
     (default: every usable core) never changes a result.
+
+    ``exercise="american"`` prices American exercise instead (see the
+    README's section on it) to the ``accuracy`` "fast", "accurate" or "high";
+    it offers price, delta, gamma, vega, theta, rho, dual_delta and
+    dual_gamma, and the default ``quantities`` are these.
     """
     import numpy as np
 
     code = _model_code(model)
+    american = _american("greeks", exercise, accuracy)
     names = _quantity_codes(quantities)
+    if american is not None:
+        if quantities is None:
+            names = tuple(n for n in QUANTITIES if n in _AMERICAN_QUANTITIES)
+        _check_american_quantities(names)
     count = _thread_count(threads)
     (underlying, X), q = _market("greeks", model, S, F, q)
     book = _Book(np, {underlying: X, "K": K, "t": t, "r": r, "sigma": sigma, "q": q}, flag)
@@ -358,7 +414,22 @@ def greeks(
     block = np.frombuffer(_book.output_block(size), np.float64).reshape((len(names), *shape))
     # One C-contiguous row per quantity (a 0-d view, not a scalar, for shape ()).
     outs = tuple(block[i, ...] for i in range(len(names)))
-    if names:
+    if names and american is not None:
+        _book.american_greeks(
+            code,
+            american,
+            tuple(_QUANTITY_CODES[n] for n in names),
+            v["flag"],
+            v[underlying],
+            v["K"],
+            v["t"],
+            v["r"],
+            v["sigma"],
+            v["q"],
+            outs,
+            count,
+        )
+    elif names:
         _book.greeks(
             code,
             tuple(_QUANTITY_CODES[n] for n in names),
@@ -394,6 +465,8 @@ def implied_volatility(  # type: ignore[overload-overlap]
     flag: _PlainFlags,
     status: Literal[False] = False,
     threads: int | None = None,
+    exercise: Literal["european", "american"] = "european",
+    accuracy: Literal["fast", "accurate", "high"] = "accurate",
 ) -> _Array: ...
 
 
@@ -411,6 +484,8 @@ def implied_volatility(  # type: ignore[overload-overlap]
     flag: _PlainFlags,
     status: Literal[True],
     threads: int | None = None,
+    exercise: Literal["european", "american"] = "european",
+    accuracy: Literal["fast", "accurate", "high"] = "accurate",
 ) -> tuple[_Array, NDArray[np.int8]]: ...
 
 
@@ -428,6 +503,8 @@ def implied_volatility(
     flag: _Flags,
     status: Literal[False] = False,
     threads: int | None = None,
+    exercise: Literal["european", "american"] = "european",
+    accuracy: Literal["fast", "accurate", "high"] = "accurate",
 ) -> pd.Series[float]: ...
 
 
@@ -445,6 +522,8 @@ def implied_volatility(
     flag: _Flags,
     status: Literal[True],
     threads: int | None = None,
+    exercise: Literal["european", "american"] = "european",
+    accuracy: Literal["fast", "accurate", "high"] = "accurate",
 ) -> tuple[pd.Series[float], pd.Series[int]]: ...
 
 
@@ -461,6 +540,8 @@ def implied_volatility(
     flag: _Flags,
     status: bool = False,
     threads: int | None = None,
+    exercise: Literal["european", "american"] = "european",
+    accuracy: Literal["fast", "accurate", "high"] = "accurate",
 ) -> Any:
     """The implied volatility of every option in one pass.
 
@@ -469,18 +550,26 @@ def implied_volatility(
     intrinsic value or above the maximum) the value is NaN. With
     ``status=True`` a second array (int8, see ``IvStatus``) says why each value
     is what it is. pandas input gives Series with its index.
+
+    ``exercise="american"`` inverts the American price of ``accuracy``
+    instead; a price below the immediate-exercise value is
+    ``IvStatus.BELOW_EXERCISE``.
     """
     import numpy as np
 
     code = _model_code(model)
+    american = _american("implied_volatility", exercise, accuracy)
     count = _thread_count(threads)
     (underlying, X), q = _market("implied_volatility", model, S, F, q)
     book = _Book(np, {"price": price, underlying: X, "K": K, "t": t, "r": r, "q": q}, flag)
     v = book.views
     out: Any = np.empty(book.shape)
     reasons: Any = np.empty(book.shape, np.int8) if status else None
-    _book.implied_volatility(
-        code,
+    if american is not None:
+        solve = functools.partial(_book.american_implied_volatility, code, american)
+    else:
+        solve = functools.partial(_book.implied_volatility, code)
+    solve(
         v["flag"],
         v["price"],
         v[underlying],
