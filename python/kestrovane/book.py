@@ -109,7 +109,7 @@ def _american(function: str, exercise: object, accuracy: object) -> int | None:
         )
     if exercise == "european":
         return None
-    return _ACCURACIES.index(accuracy)  # type: ignore[arg-type]
+    return _ACCURACIES.index(accuracy)
 
 
 def _check_american_quantities(names: tuple[str, ...]) -> None:
