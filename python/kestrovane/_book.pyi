@@ -41,5 +41,35 @@ def implied_volatility(
     method: int,
     /,
 ) -> None: ...
+def american_greeks(
+    model: int,
+    accuracy: int,
+    quantities: tuple[int, ...],
+    flag: Buffer,
+    X: Buffer,
+    K: Buffer,
+    t: Buffer,
+    r: Buffer,
+    sigma: Buffer,
+    q: Buffer,
+    outs: tuple[Buffer, ...],
+    threads: int,
+    /,
+) -> None: ...
+def american_implied_volatility(
+    model: int,
+    accuracy: int,
+    flag: Buffer,
+    price: Buffer,
+    X: Buffer,
+    K: Buffer,
+    t: Buffer,
+    r: Buffer,
+    q: Buffer,
+    out: Buffer,
+    status: Buffer | None,
+    threads: int,
+    /,
+) -> None: ...
 def flag_codes(values: object, out: Buffer, /) -> int: ...
 def simd_info() -> dict[str, str]: ...

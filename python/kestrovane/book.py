@@ -14,6 +14,7 @@ pandas is only used to build the result once the caller has passed one.
 from __future__ import annotations
 
 import enum
+import functools
 import math
 import operator
 import os
@@ -58,6 +59,7 @@ class IvStatus(enum.IntEnum):
     NAN_INPUT = 5  # NaN: a NaN input, or a model price that cannot be evaluated
     NO_CONVERGENCE = 6  # NaN: the solver did not converge
     EXPIRED = 7  # NaN: t <= 0, the option has expired
+    BELOW_EXERCISE = 8  # NaN: American price below the immediate-exercise value
 
 
 _Method = Literal["rational", "newton"]
@@ -70,6 +72,21 @@ _MAX_THREADS = 2**31 - 1  # a C int
 # NumPy broadcasts at most 32 dimensions (its array limit in NumPy 1, that of
 # its broadcasting iterators in NumPy 2); so does the kernel.
 _MAX_DIMS = 32
+
+_EXERCISES = ("european", "american")
+_ACCURACIES = ("fast", "accurate", "high")
+# What American exercise computes; the other Greeks would need derivatives
+# of the exercise boundary that are not formed.
+_AMERICAN_QUANTITIES = (
+    "price",
+    "delta",
+    "gamma",
+    "vega",
+    "theta",
+    "rho",
+    "dual_delta",
+    "dual_gamma",
+)
 
 
 # ---- arguments that are not arrays -----------------------------------------------
@@ -94,6 +111,30 @@ def _quantity_codes(quantities: Iterable[str] | None) -> tuple[str, ...]:
         if names.count(name) > 1:
             raise ValueError(f"quantity {name!r} is asked for more than once")
     return names
+
+
+def _american(function: str, exercise: object, accuracy: object) -> int | None:
+    """None for European exercise, else the accuracy's code."""
+    if exercise not in _EXERCISES:
+        raise ValueError(
+            f"{function}(): exercise must be 'european' or 'american', not {exercise!r}"
+        )
+    if accuracy not in _ACCURACIES:
+        raise ValueError(
+            f"{function}(): accuracy must be 'fast', 'accurate' or 'high', not {accuracy!r}"
+        )
+    if exercise == "european":
+        return None
+    return _ACCURACIES.index(accuracy)
+
+
+def _check_american_quantities(names: tuple[str, ...]) -> None:
+    missing = [name for name in names if name not in _AMERICAN_QUANTITIES]
+    if missing:
+        raise ValueError(
+            f"not available for American exercise: {', '.join(missing)} "
+            f"(available: {', '.join(_AMERICAN_QUANTITIES)})"
+        )
 
 
 def _thread_count(threads: object) -> int:
@@ -535,6 +576,8 @@ def greeks(  # type: ignore[overload-overlap]
     q: _Plain | None = None,
     quantities: _Quantity | Iterable[_Quantity] | None = None,
     threads: int | None = None,
+    exercise: Literal["european", "american"] = "european",
+    accuracy: Literal["fast", "accurate", "high"] = "accurate",
     as_of: Any = None,
     days_in_year: float | None = None,
     out: dict[str, _Array] | None = None,
@@ -555,6 +598,8 @@ def greeks(
     q: _Numbers | None = None,
     quantities: _Quantity | Iterable[_Quantity] | None = None,
     threads: int | None = None,
+    exercise: Literal["european", "american"] = "european",
+    accuracy: Literal["fast", "accurate", "high"] = "accurate",
     as_of: Any = None,
     days_in_year: float | None = None,
     out: None = None,
@@ -574,6 +619,8 @@ def greeks(
     q: _Numbers | None = None,
     quantities: _Quantity | Iterable[_Quantity] | None = None,
     threads: int | None = None,
+    exercise: Literal["european", "american"] = "european",
+    accuracy: Literal["fast", "accurate", "high"] = "accurate",
     as_of: Any = None,
     days_in_year: float | None = None,
     out: dict[str, _Array] | None = None,
@@ -605,6 +652,11 @@ def greeks(
     element the values equal the scalar functions' bit for bit. ``threads``
     (default: every usable core) never changes a result.
 
+    ``exercise="american"`` prices American exercise instead (see the
+    README's section on it) to the ``accuracy`` "fast", "accurate" or "high";
+    it offers price, delta, gamma, vega, theta, rho, dual_delta and
+    dual_gamma, and the default ``quantities`` are these.
+
     ``out=previous`` writes into the dict a previous call returned (the same
     quantities, float64 arrays of the broadcast shape, C-contiguous, writeable,
     sharing no memory with an input or each other) and returns that dict; with
@@ -613,7 +665,12 @@ def greeks(
     np = _need.numpy()
 
     code = _model_code(model)
+    american = _american("greeks", exercise, accuracy)
     names = _quantity_codes(quantities)
+    if american is not None:
+        if quantities is None:
+            names = tuple(n for n in QUANTITIES if n in _AMERICAN_QUANTITIES)
+        _check_american_quantities(names)
     count = _thread_count(threads)
     (underlying, X), q = _market("greeks", model, S, F, q)
     kind = _output_kind(flag, S, F, K, t, r, sigma, q, as_of)
@@ -623,7 +680,22 @@ def greeks(
         kind = "pandas"
     v = book.views
     result, outs = _greeks_outs(np, out, names, book, kind)
-    if names:
+    if names and american is not None:
+        _book.american_greeks(
+            code,
+            american,
+            tuple(_QUANTITY_CODES[n] for n in names),
+            v["flag"],
+            v[underlying],
+            v["K"],
+            v["t"],
+            v["r"],
+            v["sigma"],
+            v["q"],
+            outs,
+            count,
+        )
+    elif names:
         _book.greeks(
             code,
             tuple(_QUANTITY_CODES[n] for n in names),
@@ -656,6 +728,8 @@ def implied_volatility(  # type: ignore[overload-overlap]
     flag: _PlainFlags,
     status: Literal[False] = False,
     threads: int | None = None,
+    exercise: Literal["european", "american"] = "european",
+    accuracy: Literal["fast", "accurate", "high"] = "accurate",
     method: _Method = "rational",
     as_of: Any = None,
     days_in_year: float | None = None,
@@ -677,6 +751,8 @@ def implied_volatility(  # type: ignore[overload-overlap]
     flag: _PlainFlags,
     status: Literal[True],
     threads: int | None = None,
+    exercise: Literal["european", "american"] = "european",
+    accuracy: Literal["fast", "accurate", "high"] = "accurate",
     method: _Method = "rational",
     as_of: Any = None,
     days_in_year: float | None = None,
@@ -698,6 +774,8 @@ def implied_volatility(
     flag: _Flags,
     status: Literal[False] = False,
     threads: int | None = None,
+    exercise: Literal["european", "american"] = "european",
+    accuracy: Literal["fast", "accurate", "high"] = "accurate",
     method: _Method = "rational",
     as_of: Any = None,
     days_in_year: float | None = None,
@@ -719,6 +797,8 @@ def implied_volatility(
     flag: _Flags,
     status: Literal[True],
     threads: int | None = None,
+    exercise: Literal["european", "american"] = "european",
+    accuracy: Literal["fast", "accurate", "high"] = "accurate",
     method: _Method = "rational",
     as_of: Any = None,
     days_in_year: float | None = None,
@@ -739,6 +819,8 @@ def implied_volatility(
     flag: _Flags,
     status: bool = False,
     threads: int | None = None,
+    exercise: Literal["european", "american"] = "european",
+    accuracy: Literal["fast", "accurate", "high"] = "accurate",
     method: _Method = "rational",
     as_of: Any = None,
     days_in_year: float | None = None,
@@ -762,6 +844,10 @@ def implied_volatility(
 
     ``out=previous`` writes into what a previous call returned (the array, or
     the pair with ``status=True``), checked as for ``greeks``, and returns it.
+
+    ``exercise="american"`` inverts the American price of ``accuracy``
+    instead; a price below the immediate-exercise value is
+    ``IvStatus.BELOW_EXERCISE``.
     """
     np = _need.numpy()
 
@@ -769,6 +855,7 @@ def implied_volatility(
     method_code = _METHOD_CODES.get(method) if isinstance(method, str) else None
     if method_code is None:
         raise ValueError(f"unknown method {method!r}: valid methods are 'rational', 'newton'")
+    american = _american("implied_volatility", exercise, accuracy)
     count = _thread_count(threads)
     (underlying, X), q = _market("implied_volatility", model, S, F, q)
     kind = _output_kind(flag, price, S, F, K, t, r, q, as_of)
@@ -778,8 +865,13 @@ def implied_volatility(
         kind = "pandas"
     v = book.views
     values, reasons = _iv_outs(np, out, status, book, kind)
-    _book.implied_volatility(
-        code,
+    if american is not None:
+        solve = functools.partial(_book.american_implied_volatility, code, american)
+        extra: tuple[int, ...] = ()
+    else:
+        solve = functools.partial(_book.implied_volatility, code)
+        extra = (method_code,)
+    solve(
         v["flag"],
         v["price"],
         v[underlying],
@@ -790,7 +882,7 @@ def implied_volatility(
         values,
         reasons,
         count,
-        method_code,
+        *extra,
     )
     if out is not None:
         return out

@@ -16,6 +16,7 @@
 #include <new>
 #include <string>
 
+#include "../american/american_run.hpp"
 #include "../arrays/book_run.hpp"
 #include "errors.hpp"
 #include "book_flags.hpp"
@@ -371,6 +372,143 @@ PyObject* ImpliedVolBody(PyObject* args) {
   Py_RETURN_NONE;
 }
 
+// ---- American exercise -------------------------------------------------------
+
+bool CheckAccuracy(int accuracy) {
+  if (accuracy >= 0 && accuracy < american::kAccuracyCount) return true;
+  PyErr_Format(PyExc_ValueError, "accuracy must be 0 (fast), 1 (accurate) or 2 (high), not %d",
+               accuracy);
+  return false;
+}
+
+// The American quantity of each whole-book quantity index, or -1 where
+// American exercise has none.
+int AmericanQuantity(int index) {
+  switch (index) {
+    case Index::price:
+      return american::kPrice;
+    case Index::delta:
+      return american::kDelta;
+    case Index::gamma:
+      return american::kGamma;
+    case Index::theta:
+      return american::kTheta;
+    case Index::vega:
+      return american::kVega;
+    case Index::rho:
+      return american::kRho;
+    case Index::dual_delta:
+      return american::kDualDelta;
+    case Index::dual_gamma:
+      return american::kDualGamma;
+    default:
+      return -1;
+  }
+}
+
+PyObject* AmericanGreeksBody(PyObject* args) {
+  int model, accuracy, threads;
+  PyObject *quantities, *outs, *objects[kInputs];
+  if (!PyArg_ParseTuple(args, "iiOOOOOOOOOi:american_greeks", &model, &accuracy, &quantities,
+                        &objects[0], &objects[1], &objects[2], &objects[3], &objects[4],
+                        &objects[5], &objects[6], &outs, &threads)) {
+    return nullptr;
+  }
+  if (!CheckModel(model) || !CheckAccuracy(accuracy) || !CheckThreads(threads)) return nullptr;
+  int indices[kMaxOutputs];
+  Py_ssize_t count;
+  if (!ReadQuantities(quantities, indices, &count)) return nullptr;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    const int mapped = AmericanQuantity(indices[i]);
+    if (mapped < 0) {
+      PyErr_Format(PyExc_ValueError, "quantity index %d has no American value", indices[i]);
+      return nullptr;
+    }
+    indices[i] = mapped;
+  }
+  if (!PyTuple_Check(outs) || PyTuple_Size(outs) != count) {
+    PyErr_SetString(PyExc_ValueError, "outs must be a tuple with one buffer per quantity");
+    return nullptr;
+  }
+  static constexpr const char* kNames[kInputs] = {"flag", "X", "K", "t", "r", "sigma", "q"};
+  Buffer inputs[kInputs];
+  for (int k = 0; k < kInputs; ++k) {
+    if (!inputs[k].Take(objects[k], kNames[k])) return nullptr;
+  }
+  Buffer out_buffers[kMaxOutputs];
+  double* out_data[kMaxOutputs];
+  char names[kMaxOutputs][16];
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    std::snprintf(names[i], sizeof names[i], "outs[%d]", static_cast<int>(i));
+    if (!out_buffers[i].Take(PyTuple_GetItem(outs, i), names[i])) return nullptr;
+    out_data[i] = static_cast<double*>(out_buffers[i].view().buf);
+  }
+  const Py_buffer& reference = count > 0 ? out_buffers[0].view() : inputs[1].view();
+  if (!CheckFlag(inputs[0], reference)) return nullptr;
+  for (int k = 1; k < kInputs; ++k) {
+    if (!CheckFloat64(inputs[k], kNames[k], reference)) return nullptr;
+  }
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    if (!CheckOutput(out_buffers[i], names[i], 'd', 8, "float64 items (format 'd')", reference)) {
+      return nullptr;
+    }
+  }
+  const Buffer* const order[kInputs] = {&inputs[0], &inputs[1], &inputs[2], &inputs[3],
+                                        &inputs[4], &inputs[5], &inputs[6]};
+  const Layout layout = MakeLayout(order);
+  const AmericanJob job{static_cast<american::Model>(model),
+                        static_cast<american::Accuracy>(accuracy), static_cast<int>(count), indices,
+                        out_data};
+  if (count > 0) WithoutGil([&] { RunAmerican(job, layout, threads); });
+  Py_RETURN_NONE;
+}
+
+PyObject* AmericanIvBody(PyObject* args) {
+  int model, accuracy, threads;
+  PyObject *out_object, *status_object, *objects[kInputs];
+  if (!PyArg_ParseTuple(args, "iiOOOOOOOOOi:american_implied_volatility", &model, &accuracy,
+                        &objects[0], &objects[1], &objects[2], &objects[3], &objects[4],
+                        &objects[5], &objects[6], &out_object, &status_object, &threads)) {
+    return nullptr;
+  }
+  if (!CheckModel(model) || !CheckAccuracy(accuracy) || !CheckThreads(threads)) return nullptr;
+  static constexpr const char* kNames[kInputs] = {"flag", "price", "X", "K", "t", "r", "q"};
+  Buffer inputs[kInputs];
+  for (int k = 0; k < kInputs; ++k) {
+    if (!inputs[k].Take(objects[k], kNames[k])) return nullptr;
+  }
+  Buffer out, status;
+  if (!out.Take(out_object, "out")) return nullptr;
+  const bool with_status = status_object != Py_None;
+  if (with_status && !status.Take(status_object, "status")) return nullptr;
+  const Py_buffer& reference = out.view();
+  if (!CheckFlag(inputs[0], reference)) return nullptr;
+  for (int k = 1; k < kInputs; ++k) {
+    if (!CheckFloat64(inputs[k], kNames[k], reference)) return nullptr;
+  }
+  if (!CheckOutput(out, "out", 'd', 8, "float64 items (format 'd')", reference)) return nullptr;
+  if (with_status && !CheckOutput(status, "status", 'b', 1, "int8 items (format 'b')", reference)) {
+    return nullptr;
+  }
+  const Buffer* const order[kInputs] = {&inputs[0], &inputs[1], &inputs[2], &inputs[3],
+                                        &inputs[4], &inputs[5], &inputs[6]};
+  const Layout layout = MakeLayout(order);
+  const AmericanIvJob job{static_cast<american::Model>(model),
+                          static_cast<american::Accuracy>(accuracy),
+                          static_cast<double*>(out.view().buf),
+                          with_status ? static_cast<std::int8_t*>(status.view().buf) : nullptr};
+  WithoutGil([&] { RunAmericanIv(job, layout, threads); });
+  Py_RETURN_NONE;
+}
+
+PyObject* AmericanGreeks(PyObject*, PyObject* args) noexcept {
+  return Guarded([&] { return AmericanGreeksBody(args); });
+}
+
+PyObject* AmericanImpliedVol(PyObject*, PyObject* args) noexcept {
+  return Guarded([&] { return AmericanIvBody(args); });
+}
+
 PyObject* Greeks(PyObject*, PyObject* args) noexcept {
   return Guarded([&] { return GreeksBody(args); });
 }
@@ -411,6 +549,16 @@ PyMethodDef kMethods[] = {
      "simd_info()\n--\n\n"
      "The SIMD target of the kernels this process runs ('baseline', 'avx2',\n"
      "'avx512') and their exp and log: 'vector', or 'platform' (lane by lane)."},
+    {"american_greeks", AmericanGreeks, METH_VARARGS,
+     "american_greeks(model, accuracy, quantities, flag, X, K, t, r, sigma, q, outs, threads, /)\n"
+     "--\n\n"
+     "As greeks, for American exercise. accuracy: 0 fast, 1 accurate, 2 high.\n"
+     "Only price, delta, gamma, theta, vega, rho, dual_delta and dual_gamma."},
+    {"american_implied_volatility", AmericanImpliedVol, METH_VARARGS,
+     "american_implied_volatility(model, accuracy, flag, price, X, K, t, r, q, out, status,\n"
+     "                            threads, /)\n--\n\n"
+     "As implied_volatility, for American exercise; status 8 marks a price below\n"
+     "the immediate-exercise value."},
     {nullptr, nullptr, 0, nullptr},
 };
 

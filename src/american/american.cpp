@@ -1,0 +1,255 @@
+#include "american.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "../iv/implied_vol.hpp"
+#include "../models/black76.hpp"
+#include "../models/spot.hpp"
+#include "boundary.hpp"
+
+namespace kv::american {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// (nodes, iterations, points, price points), from tools/american_accuracy.py.
+constexpr Setting kSettings[kAccuracyCount] = {
+    {8, 4, 12, 16},     // fast
+    {24, 12, 48, 64},   // accurate
+    {40, 20, 96, 128},  // high
+};
+
+// The option as a put or call on an underlying with yield q (Black-76: the
+// futures price with q = r, which makes its carry zero).
+struct Market {
+  bool call;
+  double S, K, t, r, q, sigma;
+};
+
+Market MarketOf(Model model, const Option& o) {
+  const double q = model == Model::Bsm ? o.q : model == Model::Black76 ? o.r : 0.0;
+  return {o.call, o.X, o.K, o.t, o.r, q, o.sigma};
+}
+
+// Where the option stands: early exercise never pays (the European values
+// are the answer), the single boundary this method solves, or no answer.
+enum class Regime { Nan, European, Boundary };
+
+// A call is the put with S and K, r and q swapped; with that put's rate rp
+// and yield qp, rp > 0 has one exercise boundary. With rp <= 0 the premium's
+// integrand rp K - qp S (the gain of holding cash K instead of the asset, per
+// unit time, in the exercise region) is negative wherever S < K if qp >= rp:
+// early exercise never pays. With qp < rp <= 0 it is positive between
+// K rp / qp and K: two boundaries, which this method does not solve (NaN).
+Regime RegimeOf(const Market& m) {
+  if (std::isnan(m.S) || std::isnan(m.K) || std::isnan(m.t) || std::isnan(m.r) || std::isnan(m.q) ||
+      std::isnan(m.sigma)) {
+    return Regime::Nan;
+  }
+  if (!(m.S > 0.0 && m.K > 0.0 && m.sigma >= 0.0) || std::isinf(m.S) || std::isinf(m.K) ||
+      std::isinf(m.t) || std::isinf(m.r) || std::isinf(m.q) || std::isinf(m.sigma)) {
+    return Regime::Nan;
+  }
+  if (m.t <= 0.0) return Regime::European;
+  const double rp = m.call ? m.q : m.r, qp = m.call ? m.r : m.q;
+  if (rp <= 0.0) return qp >= rp ? Regime::European : Regime::Nan;
+  return Regime::Boundary;
+}
+
+// The European value of one quantity, by the European routines themselves.
+template <class Q>
+double EuropeanValue(Model model, const Option& o) {
+  const OptionKind kind = o.call ? OptionKind::Call : OptionKind::Put;
+  switch (model) {
+    case Model::Bs:
+      return Bsm<Q>(kind, o.X, o.K, o.t, o.r, o.sigma, 0.0);
+    case Model::Bsm:
+      return Bsm<Q>(kind, o.X, o.K, o.t, o.r, o.sigma, o.q);
+    case Model::Black76:
+      return Black76<Q>(kind, o.X, o.K, o.t, o.r, o.sigma);
+  }
+  return kNaN;
+}
+
+void EuropeanValues(Model model, const Option& o, unsigned wanted, Values& out) {
+  const auto want = [&](Quantity k) { return (wanted >> k) & 1u; };
+  if (want(kPrice)) out.v[kPrice] = EuropeanValue<greeks::Price>(model, o);
+  if (want(kDelta)) out.v[kDelta] = EuropeanValue<greeks::Delta>(model, o);
+  if (want(kGamma)) out.v[kGamma] = EuropeanValue<greeks::Gamma>(model, o);
+  if (want(kTheta)) out.v[kTheta] = EuropeanValue<greeks::Theta>(model, o);
+  if (want(kVega)) out.v[kVega] = EuropeanValue<greeks::Vega>(model, o);
+  if (want(kRho)) out.v[kRho] = EuropeanValue<greeks::Rho>(model, o);
+  if (want(kDualDelta)) out.v[kDualDelta] = EuropeanValue<greeks::DualDelta>(model, o);
+  if (want(kDualGamma)) out.v[kDualGamma] = EuropeanValue<greeks::DualGamma>(model, o);
+}
+
+// A put without volatility: the underlying moves as S e^{(r-q) u}, and the
+// holder exercises at the best time u in [0, t], if ever. r > 0.
+PutValues DeterministicPut(const PutInputs& in) {
+  const double S = in.S, K = in.K, r = in.r, q = in.q, t = in.tau;
+  const auto f = [&](double u) { return K * std::exp(-r * u) - S * std::exp(-q * u); };
+  double best = 0.0, value = f(0.0);
+  const double candidates[2] = {t, (q > 0.0 && r != q) ? std::log(r * K / (q * S)) / (r - q) : 0.0};
+  for (const double u : candidates) {
+    if (u > 0.0 && u <= t && f(u) > value) {
+      value = f(u);
+      best = u;
+    }
+  }
+  if (!(value > 0.0)) return {0.0, 0.0, 0.0, 0.0};
+  // Theta (per year, as time passes) moves the value only if the best time
+  // is the expiry itself.
+  const double slope = -r * K * std::exp(-r * t) + q * S * std::exp(-q * t);
+  return {value, -std::exp(-q * best), 0.0, best == t ? slope : 0.0};
+}
+
+PutValues Put(const Setting& setting, const PutInputs& in, bool greeks) {
+  if (in.sigma == 0.0) return DeterministicPut(in);
+  return SolvePut(setting, in, greeks);
+}
+
+// Price, delta, gamma and theta (per year) of the option in the boundary
+// regime. A call is the put P(K, S, q, r): its delta is the put's derivative
+// in its strike, (P - K dP/dS') / S by homogeneity, and its gamma likewise.
+PutValues BoundaryValues(const Setting& setting, const Market& m, bool greeks) {
+  if (!m.call) return Put(setting, {m.S, m.K, m.t, m.r, m.q, m.sigma}, greeks);
+  const PutValues p = Put(setting, {m.K, m.S, m.t, m.q, m.r, m.sigma}, greeks);
+  return {p.price, (p.price - m.K * p.delta) / m.S, m.K * m.K * p.gamma / (m.S * m.S), p.theta};
+}
+
+// Steps of the central differences for vega and rho: small enough that the
+// truncation (h^2 / 6 times the third derivative) stays below 1e-10 of the
+// price's scale, large enough that the solver's rounding divided by h does
+// too. The boundary is solved afresh at every step with the same nodes, so
+// its error is smooth in sigma and r and largely cancels in the difference.
+double SigmaStep(double sigma) {
+  return 1e-4 * sigma;
+}
+double RateStep(double r) {
+  return 1e-4 * std::max(std::fabs(r), 0.01);
+}
+
+}  // namespace
+
+void Evaluate(Model model, Accuracy accuracy, const Option& option, unsigned wanted, Values& out) {
+  const Market m = MarketOf(model, option);
+  const Regime regime = RegimeOf(m);
+  if (regime == Regime::European) return EuropeanValues(model, option, wanted, out);
+  if (regime == Regime::Nan) {
+    for (int k = 0; k < kCount; ++k) {
+      if ((wanted >> k) & 1u) out.v[k] = kNaN;
+    }
+    return;
+  }
+  const auto want = [&](Quantity k) { return (wanted >> k) & 1u; };
+  const Setting& setting = kSettings[static_cast<int>(accuracy)];
+  const unsigned local = (1u << kPrice) | (1u << kDelta) | (1u << kGamma) | (1u << kTheta) |
+                         (1u << kDualDelta) | (1u << kDualGamma);
+  if (wanted & local) {
+    const bool greeks = (wanted & ~(1u << kPrice)) != 0;
+    const PutValues v = BoundaryValues(setting, m, greeks);
+    out.v[kPrice] = want(kPrice) ? v.price : out.v[kPrice];
+    if (want(kDelta)) out.v[kDelta] = v.delta;
+    if (want(kGamma)) out.v[kGamma] = v.gamma;
+    if (want(kTheta)) out.v[kTheta] = v.theta / 365.0;
+    // Homogeneity of degree one in (S, K): V = S dV/dS + K dV/dK.
+    if (want(kDualDelta)) out.v[kDualDelta] = (v.price - m.S * v.delta) / m.K;
+    if (want(kDualGamma)) out.v[kDualGamma] = m.S * m.S * v.gamma / (m.K * m.K);
+  }
+  if (want(kVega)) {
+    const double h = SigmaStep(option.sigma);
+    Option up = option, down = option;
+    up.sigma += h;
+    down.sigma -= h;
+    out.v[kVega] = (Price(model, accuracy, up) - Price(model, accuracy, down)) / (2.0 * h) * 0.01;
+  }
+  if (want(kRho)) {
+    // Black-76 moves q with r: the futures price is held.
+    const double h = RateStep(option.r);
+    Option up = option, down = option;
+    up.r += h;
+    down.r -= h;
+    out.v[kRho] = (Price(model, accuracy, up) - Price(model, accuracy, down)) / (2.0 * h) * 0.01;
+  }
+}
+
+double Price(Model model, Accuracy accuracy, const Option& option) {
+  Values v;
+  Evaluate(model, accuracy, option, 1u << kPrice, v);
+  return v.v[kPrice];
+}
+
+namespace {
+
+constexpr double kMinVol = 1e-6, kMaxVol = 5.0;
+constexpr int kIvSteps = 60;
+
+IvResult EuropeanIv(Model model, const Option& o, double price) {
+  const OptionKind kind = o.call ? OptionKind::Call : OptionKind::Put;
+  const IvInputs in = model == Model::Black76 ? Black76IvInputs(kind, price, o.X, o.K, o.t, o.r)
+                                              : BsmIvInputs(kind, price, o.X, o.K, o.t, o.r,
+                                                            model == Model::Bsm ? o.q : 0.0);
+  const kv::IvResult r = SolveImpliedVol(kind, in);
+  return {r.volatility, static_cast<std::int8_t>(r.status)};
+}
+
+}  // namespace
+
+// The volatility whose American price is `price`: secant steps from the
+// European implied volatility of the same price (never above the American
+// one's), kept inside a bracket [lo, hi] of volatilities whose prices lie
+// either side, with bisection when a step leaves it.
+IvResult ImpliedVol(Model model, Accuracy accuracy, const Option& given, double price) {
+  Option o = given;
+  o.sigma = 0.0;
+  const Market m = MarketOf(model, o);
+  const Regime regime = std::isnan(price) ? Regime::Nan : RegimeOf(m);
+  if (regime == Regime::Nan) return {kNaN, kNanInput};
+  if (regime == Regime::European) return EuropeanIv(model, o, price);
+
+  const double exercise = std::max(m.call ? m.S - m.K : m.K - m.S, 0.0);
+  const double maximum = m.call ? m.S : m.K;
+  if (price < exercise) return {kNaN, kBelowExercise};
+  if (price > maximum) return {kNaN, kAboveMaximum};
+  // The price without volatility is the least any volatility gives.
+  if (price <= Price(model, accuracy, o)) return {kMinVol, kLowerBound};
+
+  const auto value = [&](double sigma) {
+    o.sigma = sigma;
+    return Price(model, accuracy, o) - price;
+  };
+  double lo = kMinVol, hi = kMaxVol;
+  bool top_known = false;  // whether hi's price is known to lie above
+  const auto narrow = [&](double x, double f) {
+    if (f < 0.0) {
+      lo = std::max(lo, x);
+    } else {
+      hi = std::min(hi, x);
+      top_known = true;
+    }
+  };
+  const IvResult euro = EuropeanIv(model, o, price);
+  double x0 = std::clamp(euro.status == kSolved ? euro.sigma : 0.2, kMinVol, kMaxVol);
+  double f0 = value(x0);
+  if (std::isnan(f0)) return {kNaN, kNanInput};
+  narrow(x0, f0);
+  double x1 = std::clamp(x0 * (f0 > 0.0 ? 0.99 : 1.01), kMinVol, kMaxVol);
+  for (int step = 0; step < kIvSteps; ++step) {
+    const double f1 = value(x1);
+    if (std::isnan(f1)) return {kNaN, kNanInput};
+    if (f1 == 0.0) return {x1, kSolved};
+    narrow(x1, f1);
+    if (lo == kMaxVol) return {kMaxVol, kUpperBound};  // the price is above the top's
+    double x2 = x1 - f1 * (x1 - x0) / (f1 - f0);
+    if (!(x2 > lo && x2 < hi)) x2 = top_known ? 0.5 * (lo + hi) : kMaxVol;
+    if (std::fabs(x2 - x1) <= 1e-13 * x1) return {x2, kSolved};
+    x0 = x1;
+    f0 = f1;
+    x1 = x2;
+  }
+  return {kNaN, kNoConvergence};
+}
+
+}  // namespace kv::american

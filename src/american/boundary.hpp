@@ -1,0 +1,47 @@
+#pragma once
+
+// The early-exercise boundary of an American put and the put's value, delta,
+// gamma and theta from it.
+//
+// The method is Andersen, Lake and Offengenden, "High-performance American
+// option pricing" (J. Comput. Finance 20(1), 2016), started from the QD+
+// boundary of Li, "Analytical approximations for the critical stock prices of
+// American options" (J. Comput. Finance 13(1), 2009). With tau the time to
+// expiry and X = K min(1, r/q) the boundary's limit at expiry, the put value is
+// the European value plus the early-exercise premium
+//   int_0^tau [r K e^{-r s} N(-d-(s, S/B(u))) - q S e^{-q s} N(-d+(s, S/B(u)))] du,
+// s = tau - u. B solves B = K e^{-(r-q) tau} N(tau, B) / D(tau, B) (the
+// smooth-pasting form of the paper), found at the Chebyshev extrema of
+// z = 2 sqrt(tau / tau_max) - 1 from the QD+ start by one Newton step on
+// each node's own value, then plain fixed-point steps. What is interpolated
+// is H = ln(B / X)^2, which is close to linear in sqrt(tau) near expiry.
+// Every integral substitutes s = tau (1 + y)^2 / 4 before Gauss-Legendre:
+// that takes the 1/sqrt(s) out of the integrands and crowds the points
+// towards u = tau, where the premium's integrand turns on.
+
+namespace kv::american {
+
+// Nodes: intervals of the Chebyshev grid (n + 1 extrema); iterations: the
+// Newton step and the fixed-point steps after it; points: Gauss-Legendre
+// points of each boundary integral; price_points: of the premium integral.
+struct Setting {
+  int nodes, iterations, points, price_points;
+};
+inline constexpr int kMaxNodes = 64, kMaxPoints = 128;
+
+// A put under r > 0, sigma > 0, tau > 0, S > 0, K > 0.
+struct PutInputs {
+  double S, K, tau, r, q, sigma;
+};
+
+struct PutValues {
+  double price, delta, gamma, theta;  // theta per year
+};
+
+// greeks: whether delta, gamma and theta are wanted beside the price.
+PutValues SolvePut(const Setting& setting, const PutInputs& in, bool greeks);
+
+// The boundary B(tau) at the option's expiry alone (for tests and tools).
+double BoundaryAtExpiry(const Setting& setting, const PutInputs& in);
+
+}  // namespace kv::american

@@ -1,0 +1,218 @@
+"""American exercise in the whole book: prices and Greeks against an
+independent finite-difference reference, the cases where early exercise
+never pays (the European values to the bit), the edges, and the implied
+volatility with its statuses."""
+
+import math
+from pathlib import Path
+
+import kestrovane as kv
+import numpy as np
+import pytest
+from kestrovane import IvStatus
+
+NAN = math.nan
+FD = np.loadtxt(Path(__file__).parent / "data" / "american_fd.csv", delimiter=",", skiprows=2)
+AMERICAN = ["price", "delta", "gamma", "vega", "theta", "rho", "dual_delta", "dual_gamma"]
+
+
+def american(model="bsm", flag="p", S=100.0, K=100.0, t=1.0, r=0.05, q=0.0, sigma=0.3, **kw):
+    market = {"F": S} if model == "black76" else {"S": S, **({"q": q} if model == "bsm" else {})}
+    kw.setdefault("exercise", "american")
+    return kv.greeks(model, flag=flag, K=K, t=t, r=r, sigma=sigma, **market, **kw)
+
+
+def fd_columns():
+    call, S, K, t, r, q, sigma = FD[:, :7].T
+    return dict(flag=call.astype(bool), S=S, K=K, t=t, r=r, q=q, sigma=sigma)
+
+
+# The reference (500 nodes, Richardson-extrapolated) is good to about 5e-4
+# in price; its Greeks are differences on its grid, vega and rho of re-solved
+# grids. The tolerances (absolute, relative; the library's units) sit just
+# above its own error: a wrong sign, scale or boundary is far beyond them.
+@pytest.mark.parametrize(
+    "quantity, column, scale, atol, rtol",
+    [
+        ("price", 7, 1.0, 1e-3, 0.0),
+        ("delta", 8, 1.0, 5e-5, 0.0),
+        ("gamma", 9, 1.0, 5e-5, 0.0),
+        ("theta", 10, 1 / 365, 2e-4, 0.0),
+        ("vega", 11, 0.01, 5e-3, 0.0),
+        ("rho", 12, 0.01, 3e-3, 0.0),
+    ],
+)
+def test_against_finite_differences(quantity, column, scale, atol, rtol):
+    got = american(**fd_columns(), quantities=[quantity])[quantity]
+    np.testing.assert_allclose(got, FD[:, column] * scale, atol=atol, rtol=rtol)
+
+
+def test_settings_agree_to_their_accuracy():
+    cols = fd_columns()
+    high = american(**cols, quantities=["price"], accuracy="high")["price"]
+    for accuracy, tol in [("fast", 2e-3), ("accurate", 2e-6)]:
+        got = american(**cols, quantities=["price"], accuracy=accuracy)["price"]
+        assert np.abs(got - high).max() < tol, accuracy
+
+
+def test_dual_greeks_by_strike_differences():
+    h = 1e-3
+    base = american(K=95.0, quantities=AMERICAN)
+    up, down = (american(K=95.0 + d, quantities=["price"])["price"] for d in (h, -h))
+    assert base["dual_delta"] == pytest.approx((up - down) / (2 * h), abs=1e-7)
+    assert base["dual_gamma"] == pytest.approx((up - 2 * base["price"] + down) / h**2, abs=1e-5)
+
+
+# Where early exercise never pays: a call without yield (r >= 0), a put at a
+# rate <= 0 with q >= r, Black-76 at r <= 0, and t = 0.
+@pytest.mark.parametrize(
+    "model, flag, r, q, t",
+    [
+        ("bs", "c", 0.05, 0.0, 1.0),
+        ("bsm", "c", 0.05, -0.02, 1.0),
+        ("bsm", "p", 0.0, 0.03, 1.0),
+        ("bsm", "p", -0.01, -0.005, 2.0),
+        ("black76", "c", -0.01, 0.0, 1.0),
+        ("black76", "p", 0.0, 0.0, 1.0),
+        ("bsm", "p", 0.05, 0.0, 0.0),
+    ],
+)
+def test_european_where_early_exercise_never_pays(model, flag, r, q, t):
+    args = dict(model=model, flag=flag, S=90.0, K=100.0, t=t, r=r, q=q, sigma=0.25)
+    got = american(**args, quantities=AMERICAN)
+    want = american(**args, quantities=AMERICAN, exercise="european")
+    for name in AMERICAN:
+        assert np.array_equal(got[name], want[name], equal_nan=True), name
+
+
+@pytest.mark.parametrize("model", ["bs", "bsm", "black76"])
+@pytest.mark.parametrize("flag", ["c", "p"])
+def test_never_below_european_or_exercise(model, flag):
+    S = np.linspace(40, 200, 17)[:, None]
+    r, q = (0.08, 0.05) if flag == "c" else (0.06, 0.01)
+    args = dict(model=model, flag=flag, S=S, K=100.0, t=np.array([0.1, 1.0, 3.0]), r=r, q=q)
+    got = american(**args, quantities=["price"])["price"]
+    euro = american(**args, quantities=["price"], exercise="european")["price"]
+    exercise = np.maximum((S - 100.0) if flag == "c" else (100.0 - S), 0.0)
+    assert got.shape == (17, 3)
+    assert (got >= euro - 1e-12).all() and (got >= exercise - 1e-12).all()
+
+
+def test_exercise_region():
+    got = american(S=40.0, K=100.0, r=0.1, sigma=0.2, quantities=AMERICAN)
+    assert (got["price"], got["delta"], got["gamma"], got["theta"]) == (60.0, -1.0, 0.0, 0.0)
+
+
+@pytest.mark.parametrize(
+    "S, r, q, t, want",
+    [
+        (90.0, 0.05, 0.0, 1.0, 10.0),  # exercise now
+        (110.0, 0.05, 0.0, 1.0, 0.0),  # never in the money
+        # the forward falls below K: best at t* = ln(rK / qS) / (r - q)
+        (100.0, 0.02, 0.05, 1.0, 100 * math.exp(-0.02 * 1.0) - 100 * math.exp(-0.05 * 1.0)),
+    ],
+)
+def test_without_volatility(S, r, q, t, want):
+    got = american(S=S, r=r, q=q, t=t, sigma=0.0, quantities=["price"])["price"]
+    assert got == pytest.approx(want, abs=1e-12)
+
+
+def test_undefined_cases_are_nan():
+    # two exercise boundaries (a put with q < r <= 0), NaN and non-positive inputs
+    got = american(
+        S=np.array([100.0, NAN, 100.0, -1.0, 100.0]),
+        r=np.array([-0.01, 0.05, 0.05, 0.05, 0.05]),
+        q=np.array([-0.03, 0.0, NAN, 0.0, 0.0]),
+        sigma=np.array([0.3, 0.3, 0.3, 0.3, -0.1]),
+        quantities=AMERICAN,
+    )
+    for name in AMERICAN:
+        assert np.isnan(got[name]).all(), name
+
+
+def test_threads_do_not_change_results():
+    S = np.linspace(50, 150, 300)
+    one = american(S=S, q=0.03, quantities=AMERICAN, threads=1, accuracy="fast")
+    two = american(S=S, q=0.03, quantities=AMERICAN, threads=2, accuracy="fast")
+    for name in AMERICAN:
+        assert np.array_equal(one[name], two[name]), name
+
+
+@pytest.mark.parametrize(
+    "kwargs, message",
+    [
+        (
+            dict(quantities=["price", "vanna", "speed"]),
+            "not available for American exercise: vanna, speed",
+        ),
+        (dict(exercise="bermudan"), "exercise must be"),
+        (dict(accuracy="exact"), "accuracy must be"),
+    ],
+)
+def test_argument_errors(kwargs, message):
+    with pytest.raises(ValueError, match=message):
+        american(**kwargs)
+
+
+def test_default_quantities():
+    assert list(american()) == [q for q in kv.QUANTITIES if q in AMERICAN]
+
+
+# ---- implied volatility -------------------------------------------------------
+
+
+def american_iv(price, model="bsm", flag="p", S=100.0, K=100.0, t=1.0, r=0.05, q=0.0, **kw):
+    market = {"F": S} if model == "black76" else {"S": S, **({"q": q} if model == "bsm" else {})}
+    return kv.implied_volatility(
+        model,
+        price=price,
+        flag=flag,
+        K=K,
+        t=t,
+        r=r,
+        **market,
+        status=True,
+        exercise="american",
+        **kw,
+    )
+
+
+@pytest.mark.parametrize("model", ["bs", "bsm", "black76"])
+def test_iv_round_trip(model):
+    rng = np.random.default_rng(3)
+    n = 60
+    flag = rng.random(n) < 0.5
+    S, t = rng.uniform(60, 140, n), rng.uniform(0.05, 3, n)
+    r, q, sigma = rng.uniform(0.01, 0.1, n), rng.uniform(0.0, 0.1, n), rng.uniform(0.1, 0.8, n)
+    price = american(model, flag, S, 100.0, t, r, q, sigma, quantities=["price"], accuracy="fast")
+    price = price["price"]
+    vol, status = american_iv(price, model, flag, S, 100.0, t, r, q, accuracy="fast")
+    solved = status == IvStatus.SOLVED
+    assert np.abs(vol[solved] - sigma[solved]).max() < 1e-8
+    # Deep in the exercise region the price does not depend on sigma: the
+    # price is then the exercise value, below the lowest volatility's.
+    exercise = np.maximum(np.where(flag, S - 100.0, 100.0 - S), 0.0)
+    assert (price[~solved] == exercise[~solved]).all()
+    assert (status[~solved] == IvStatus.LOWER_BOUND).all()
+
+
+def test_iv_statuses():
+    S = np.array([100.0, 60.0, 60.0, 100.0, 100.0, 100.0])
+    price = np.array([150.0, 39.0, 40.0, NAN, 8.0, 120.0])
+    vol, status = american_iv(price, S=S, r=np.array([0.05] * 5 + [-0.01]), q=0.0)
+    assert status.tolist() == [
+        IvStatus.ABOVE_MAXIMUM,
+        IvStatus.BELOW_EXERCISE,
+        IvStatus.LOWER_BOUND,  # the exercise value itself
+        IvStatus.NAN_INPUT,
+        IvStatus.SOLVED,
+        IvStatus.ABOVE_MAXIMUM,  # r <= 0: the European solver's bounds
+    ]
+    assert np.isnan(vol[[0, 1, 3, 5]]).all() and vol[2] == 1e-6
+
+
+def test_iv_european_where_early_exercise_never_pays():
+    args = dict(flag="c", S=95.0, K=100.0, t=1.0, r=0.03, q=0.0)
+    got = american_iv(7.5, **args)
+    want = kv.implied_volatility("bsm", price=7.5, status=True, **args)
+    assert np.array_equal(got[0], want[0]) and np.array_equal(got[1], want[1])

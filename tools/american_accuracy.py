@@ -1,0 +1,235 @@
+"""Accuracy of American exercise, setting by setting, on a benchmark portfolio.
+
+The portfolio follows Andersen, Lake and Offengenden (2016): puts with K = 100
+and every combination of S in {25, 50, 80, 90, 100, 110, 120, 150, 175, 200},
+t in {1/12, 0.25, 0.5, 0.75, 1, 2, 3} (in whole days), r in {0.02, ..., 0.10}, q in {0, 0.04,
+0.08, 0.12} and sigma in {0.1, ..., 0.6} (8400 options).
+
+Two yardsticks:
+  * the finite-difference solver tools/american_reference.cpp (an independent
+    method; Richardson-extrapolated Crank-Nicolson, good to about 1e-5) on a
+    sample of calls and puts, cached in tests/data/american_fd.csv;
+  * the same integral-equation method with many more nodes, iterations and
+    points (64, 16, 128, 128), built here from src/american/boundary.cpp: it
+    resolves errors far below the finite differences' reach.
+
+    python tools/american_accuracy.py table [--count 1000]   # the README table
+    python tools/american_accuracy.py reference --count 100 --nodes 500
+        # regenerates tests/data/american_fd.csv (minutes)
+
+Needs kestrovane installed in the running interpreter, NumPy, and g++.
+"""
+
+from __future__ import annotations
+
+import argparse
+import ctypes
+import itertools
+import math
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+
+ROOT = Path(__file__).resolve().parent.parent
+BUILD = ROOT / "bench" / "_build"
+FD_DATA = ROOT / "tests" / "data" / "american_fd.csv"
+FINE = (64, 16, 128, 128)
+
+
+def portfolio() -> np.ndarray:
+    """Columns S, K, t, r, q, sigma of the 8400 puts."""
+    rows = itertools.product(
+        [25, 50, 80, 90, 100, 110, 120, 150, 175, 200],
+        [100.0],
+        # 1/12, 1/4, 1/2, 3/4, 1, 2 and 3 years in whole days (QuantLib's
+        # day count in the benchmark sees the same t)
+        [d / 365 for d in (30, 91, 182, 274, 365, 730, 1095)],
+        [0.02, 0.04, 0.06, 0.08, 0.10],
+        [0.0, 0.04, 0.08, 0.12],
+        [0.1, 0.2, 0.3, 0.4, 0.5, 0.6],
+    )
+    return np.array(list(rows), dtype=float)
+
+
+def sample(count: int) -> np.ndarray:
+    """Columns call, S, K, t, r, q, sigma: a fixed random sample of the
+    portfolio, half of it turned into calls with r and q swapped (so the
+    calls exercise early as often as the puts)."""
+    rng = np.random.default_rng(20160101)
+    rows = portfolio()[rng.choice(8400, count, replace=False)]
+    call = (np.arange(count) % 2).astype(float)
+    r, q = rows[:, 3].copy(), rows[:, 4].copy()
+    rows[call == 1, 3], rows[call == 1, 4] = q[call == 1], r[call == 1]
+    return np.column_stack([call, rows])
+
+
+def _build(name: str, sources: list[Path], shared: bool) -> Path:
+    BUILD.mkdir(parents=True, exist_ok=True)
+    out = BUILD / name
+    newest = max(p.stat().st_mtime for p in sources)
+    if not out.exists() or out.stat().st_mtime < newest:
+        flags = ["-std=c++20", "-O2", "-ffp-contract=off"] + (
+            ["-shared", "-fPIC"] if shared else []
+        )
+        subprocess.run(["g++", *flags, "-o", str(out), *map(str, sources)], check=True)
+    return out
+
+
+FINE_SHIM = """
+#include "american/boundary.hpp"
+extern "C" double fine_put(int n, int m, int l, int p, double S, double K, double t, double r,
+                           double q, double sigma) {
+  return kv::american::SolvePut({n, m, l, p}, {S, K, t, r, q, sigma}, false).price;
+}
+"""
+
+
+def fine_prices(rows: np.ndarray) -> np.ndarray:
+    """Puts (S, K, t, r, q, sigma) by the method with FINE settings, cached
+    in bench/_build by the rows (delete american_fine_*.npy there after a
+    change to the method)."""
+    import hashlib
+
+    key = hashlib.sha256(rows.tobytes() + repr(FINE).encode())
+    cache = BUILD / f"american_fine_{key.hexdigest()[:16]}.npy"
+    if cache.exists():
+        return np.load(cache)
+    prices = _fine_prices(rows)
+    np.save(cache, prices)
+    return prices
+
+
+def _fine_prices(rows: np.ndarray) -> np.ndarray:
+    shim = BUILD / "american_fine.cpp"
+    BUILD.mkdir(parents=True, exist_ok=True)
+    if not shim.exists() or shim.read_text() != FINE_SHIM:
+        shim.write_text(FINE_SHIM)
+    sources = [shim, ROOT / "src/american/boundary.cpp", ROOT / "src/models/normal.cpp"]
+    out = BUILD / "american_fine.so"
+    newest = max(p.stat().st_mtime for p in sources + [ROOT / "src/american/boundary.hpp"])
+    if not out.exists() or out.stat().st_mtime < newest:
+        subprocess.run(
+            [
+                "g++",
+                "-std=c++20",
+                "-O2",
+                "-ffp-contract=off",
+                "-shared",
+                "-fPIC",
+                f"-I{ROOT / 'src'}",
+                "-o",
+                str(out),
+                *map(str, sources),
+            ],
+            check=True,
+        )
+    lib = ctypes.CDLL(str(out))
+    lib.fine_put.restype = ctypes.c_double
+    lib.fine_put.argtypes = [ctypes.c_int] * 4 + [ctypes.c_double] * 6
+    return np.array([lib.fine_put(*FINE, *row) for row in rows])
+
+
+def fd_reference(rows: np.ndarray, nodes: int, greeks: bool) -> np.ndarray:
+    """price, delta, gamma, theta (per year), vega, rho (per unit) by the
+    finite-difference tool, one row per option (call, S, K, t, r, q, sigma)."""
+    tool = _build("american_reference", [ROOT / "tools/american_reference.cpp"], shared=False)
+    text = "".join(f"{int(c)} {' '.join(repr(float(x)) for x in rest)}\n" for c, *rest in rows)
+    args = [str(tool), "--nodes", str(nodes)] + ([] if greeks else ["--price-only"])
+    out = subprocess.run(args, input=text, capture_output=True, text=True, check=True).stdout
+    return np.array([[float(x) for x in line.split()] for line in out.splitlines()])
+
+
+def american(rows: np.ndarray, accuracy: str, quantities=("price",), threads: int = 1) -> dict:
+    import kestrovane
+
+    S, K, t, r, q, sigma = rows.T
+    return kestrovane.greeks(
+        "bsm",
+        flag="p",
+        S=S,
+        K=K,
+        t=t,
+        r=r,
+        q=q,
+        sigma=sigma,
+        quantities=quantities,
+        threads=threads,
+        exercise="american",
+        accuracy=accuracy,
+    )
+
+
+def portfolio_sample(count: int) -> np.ndarray:
+    """A fixed random sample of the portfolio (the fine reference is slow)."""
+    rows = portfolio()
+    return rows[np.random.default_rng(1).choice(len(rows), count, replace=False)]
+
+
+def table(count: int) -> None:
+    import kestrovane
+
+    rows = portfolio_sample(count)
+    print(f"{len(rows)} American puts of the portfolio; fine reference {FINE} ...", flush=True)
+    fine = fine_prices(rows)
+    data = np.loadtxt(FD_DATA, delimiter=",", skiprows=2)
+    opts, fd = data[:, :7], data[:, 7]
+    print(
+        "| setting | RMSE vs fine | max vs fine | RMSE vs FD | max vs FD | us/option (1 thread) |"
+    )
+    print("|---|---|---|---|---|---|")
+    for accuracy in ("fast", "accurate", "high"):
+        start = time.perf_counter()
+        price = american(rows, accuracy)["price"]
+        per = (time.perf_counter() - start) / len(rows) * 1e6
+        err = np.abs(price - fine)
+        call, S, K, t, r, q, sigma = opts.T
+        mine = kestrovane.greeks(
+            "bsm",
+            flag=call.astype(bool),
+            S=S,
+            K=K,
+            t=t,
+            r=r,
+            q=q,
+            sigma=sigma,
+            quantities=["price"],
+            exercise="american",
+            accuracy=accuracy,
+        )["price"]
+        fd_err = np.abs(mine - fd)
+        print(
+            f"| {accuracy} | {math.sqrt(np.mean(err**2)):.1e} | {err.max():.1e} | "
+            f"{math.sqrt(np.mean(fd_err**2)):.1e} | {fd_err.max():.1e} | {per:.1f} |"
+        )
+
+
+def reference(count: int, nodes: int) -> None:
+    rows = sample(count)
+    values = fd_reference(rows, nodes, greeks=True)
+    header = "call,S,K,t,r,q,sigma,price,delta,gamma,theta,vega,rho"
+    FD_DATA.parent.mkdir(parents=True, exist_ok=True)
+    with open(FD_DATA, "w") as f:
+        f.write(f"# tools/american_accuracy.py reference --count {count} --nodes {nodes}\n")
+        f.write(header + "\n")
+        for row, vals in zip(rows, values):
+            f.write(",".join(repr(float(x)) for x in (*row, *vals)) + "\n")
+    print(f"wrote {len(rows)} rows to {FD_DATA}")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("what", choices=["table", "reference"])
+    parser.add_argument("--count", type=int, default=1000, help="options (table: sampled)")
+    parser.add_argument("--nodes", type=int, default=1000)
+    args = parser.parse_args()
+    if args.what == "table":
+        table(args.count)
+    else:
+        reference(args.count, args.nodes)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
