@@ -18,8 +18,8 @@
 
 #include "../american/american_run.hpp"
 #include "../arrays/book_run.hpp"
-#include "errors.hpp"
 #include "book_flags.hpp"
+#include "errors.hpp"
 #include "py_ref.hpp"
 
 namespace kv::book {
