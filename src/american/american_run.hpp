@@ -21,8 +21,10 @@ struct AmericanJob {
   double* const* outs;    // C-contiguous outputs, indexed by flat element
 };
 
-// Reads (flag, X, K, t, r, sigma, q) like RunGreeks.
-void RunAmerican(const AmericanJob& job, const Layout& layout, int threads) noexcept;
+// Reads (flag, X, K, t, r, sigma, q) like RunGreeks; stops, like it, when
+// `check` says so (returning false).
+bool RunAmerican(const AmericanJob& job, const Layout& layout, int threads,
+                 const StopCheck& check) noexcept;
 
 struct AmericanIvJob {
   american::Model model;
@@ -32,6 +34,7 @@ struct AmericanIvJob {
 };
 
 // Reads (flag, price, X, K, t, r, q) like RunIv.
-void RunAmericanIv(const AmericanIvJob& job, const Layout& layout, int threads) noexcept;
+bool RunAmericanIv(const AmericanIvJob& job, const Layout& layout, int threads,
+                   const StopCheck& check) noexcept;
 
 }  // namespace kv::book

@@ -408,14 +408,17 @@ int AmericanQuantity(int index) {
 
 PyObject* AmericanGreeksBody(PyObject* args) {
   int model, accuracy, threads;
-  PyObject *quantities, *outs, *objects[kInputs];
-  if (!PyArg_ParseTuple(args, "iiOOOOOOOOOi:american_greeks", &model, &accuracy, &quantities,
+  PyObject *quantities, *outs, *thread_count, *objects[kInputs];
+  if (!PyArg_ParseTuple(args, "iiOOOOOOOOOO:american_greeks", &model, &accuracy, &quantities,
                         &objects[0], &objects[1], &objects[2], &objects[3], &objects[4],
-                        &objects[5], &objects[6], &outs, &threads)) {
+                        &objects[5], &objects[6], &outs, &thread_count)) {
     return nullptr;
   }
-  if (!CheckModel(model) || !CheckAccuracy(accuracy) || !CheckThreads(threads)) return nullptr;
-  int indices[kMaxOutputs];
+  if (!CheckModel(model) || !CheckAccuracy(accuracy) || !ReadThreads(thread_count, &threads)) {
+    return nullptr;
+  }
+  const auto call = std::make_unique<GreeksCall>();
+  int (&indices)[kMaxOutputs] = call->indices;
   Py_ssize_t count;
   if (!ReadQuantities(quantities, indices, &count)) return nullptr;
   for (Py_ssize_t i = 0; i < count; ++i) {
@@ -431,53 +434,60 @@ PyObject* AmericanGreeksBody(PyObject* args) {
     return nullptr;
   }
   static constexpr const char* kNames[kInputs] = {"flag", "X", "K", "t", "r", "sigma", "q"};
-  Buffer inputs[kInputs];
+  Buffer(&inputs)[kInputs] = call->inputs;
   for (int k = 0; k < kInputs; ++k) {
     if (!inputs[k].Take(objects[k], kNames[k])) return nullptr;
   }
-  Buffer out_buffers[kMaxOutputs];
-  double* out_data[kMaxOutputs];
-  char names[kMaxOutputs][16];
   for (Py_ssize_t i = 0; i < count; ++i) {
-    std::snprintf(names[i], sizeof names[i], "outs[%d]", static_cast<int>(i));
-    if (!out_buffers[i].Take(PyTuple_GetItem(outs, i), names[i])) return nullptr;
-    out_data[i] = static_cast<double*>(out_buffers[i].view().buf);
+    char* name = call->names[i];
+    std::snprintf(name, sizeof call->names[i], "outs[%d]", static_cast<int>(i));
+    if (!call->outs[i].Take(PyTuple_GetItem(outs, i), name)) return nullptr;
+    call->out_data[i] = static_cast<double*>(call->outs[i].view().buf);
   }
-  const Py_buffer& reference = count > 0 ? out_buffers[0].view() : inputs[1].view();
+  const Py_buffer& reference = count > 0 ? call->outs[0].view() : inputs[1].view();
   if (!CheckFlag(inputs[0], reference)) return nullptr;
   for (int k = 1; k < kInputs; ++k) {
     if (!CheckFloat64(inputs[k], kNames[k], reference)) return nullptr;
   }
   for (Py_ssize_t i = 0; i < count; ++i) {
-    if (!CheckOutput(out_buffers[i], names[i], 'd', 8, "float64 items (format 'd')", reference)) {
+    if (!CheckOutput(call->outs[i], call->names[i], 'd', 8, "float64 items (format 'd')",
+                     reference)) {
       return nullptr;
     }
   }
   const Buffer* const order[kInputs] = {&inputs[0], &inputs[1], &inputs[2], &inputs[3],
                                         &inputs[4], &inputs[5], &inputs[6]};
-  const Layout layout = MakeLayout(order);
+  MakeLayout(order, &call->raw, &call->layout);
   const AmericanJob job{static_cast<american::Model>(model),
                         static_cast<american::Accuracy>(accuracy), static_cast<int>(count), indices,
-                        out_data};
-  if (count > 0) WithoutGil([&] { RunAmerican(job, layout, threads); });
+                        call->out_data};
+  const Layout& layout = call->layout;
+  if (count > 0 && !WithoutGil([&](const StopCheck& check) {
+        return RunAmerican(job, layout, threads, check);
+      })) {
+    return nullptr;  // a signal handler raised
+  }
   Py_RETURN_NONE;
 }
 
 PyObject* AmericanIvBody(PyObject* args) {
   int model, accuracy, threads;
-  PyObject *out_object, *status_object, *objects[kInputs];
-  if (!PyArg_ParseTuple(args, "iiOOOOOOOOOi:american_implied_volatility", &model, &accuracy,
+  PyObject *out_object, *status_object, *thread_count, *objects[kInputs];
+  if (!PyArg_ParseTuple(args, "iiOOOOOOOOOO:american_implied_volatility", &model, &accuracy,
                         &objects[0], &objects[1], &objects[2], &objects[3], &objects[4],
-                        &objects[5], &objects[6], &out_object, &status_object, &threads)) {
+                        &objects[5], &objects[6], &out_object, &status_object, &thread_count)) {
     return nullptr;
   }
-  if (!CheckModel(model) || !CheckAccuracy(accuracy) || !CheckThreads(threads)) return nullptr;
+  if (!CheckModel(model) || !CheckAccuracy(accuracy) || !ReadThreads(thread_count, &threads)) {
+    return nullptr;
+  }
+  const auto call = std::make_unique<IvCall>();
   static constexpr const char* kNames[kInputs] = {"flag", "price", "X", "K", "t", "r", "q"};
-  Buffer inputs[kInputs];
+  Buffer(&inputs)[kInputs] = call->inputs;
   for (int k = 0; k < kInputs; ++k) {
     if (!inputs[k].Take(objects[k], kNames[k])) return nullptr;
   }
-  Buffer out, status;
+  Buffer &out = call->out, &status = call->status;
   if (!out.Take(out_object, "out")) return nullptr;
   const bool with_status = status_object != Py_None;
   if (with_status && !status.Take(status_object, "status")) return nullptr;
@@ -492,12 +502,16 @@ PyObject* AmericanIvBody(PyObject* args) {
   }
   const Buffer* const order[kInputs] = {&inputs[0], &inputs[1], &inputs[2], &inputs[3],
                                         &inputs[4], &inputs[5], &inputs[6]};
-  const Layout layout = MakeLayout(order);
+  MakeLayout(order, &call->raw, &call->layout);
   const AmericanIvJob job{static_cast<american::Model>(model),
                           static_cast<american::Accuracy>(accuracy),
                           static_cast<double*>(out.view().buf),
                           with_status ? static_cast<std::int8_t*>(status.view().buf) : nullptr};
-  WithoutGil([&] { RunAmericanIv(job, layout, threads); });
+  const Layout& layout = call->layout;
+  if (!WithoutGil(
+          [&](const StopCheck& check) { return RunAmericanIv(job, layout, threads, check); })) {
+    return nullptr;  // a signal handler raised
+  }
   Py_RETURN_NONE;
 }
 
