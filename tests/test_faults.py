@@ -409,6 +409,7 @@ def test_ctrl_c_stops_a_book_call_within_a_tenth_of_a_second(function, n, thread
         if proc.poll() is None:
             proc.kill()
         proc.wait(60)
+        proc.stdout.close()
     assert word == "interrupted" and full > 0.2, (word, full)
     assert float(at) - sent < 0.1, (float(at) - sent, full)
     assert rest.split() == ["True", "True", "True"]

@@ -497,8 +497,15 @@ def chain(
         **market,
     )
     columns: dict[str, NDArray[Any]] = {"K": strikes, "flag": calls, **values}
+    # The scalar solver, as for one option, so that a chain row and the same
+    # option priced alone agree to the bit.
     columns["implied_vol"] = _book_call(
-        book.implied_volatility, model=req.model.name, price=values["price"], flag=calls, **market
+        book.implied_volatility,
+        model=req.model.name,
+        price=values["price"],
+        flag=calls,
+        method="newton",
+        **market,
     )
     return columns
 

@@ -396,15 +396,18 @@ def _pandas_flags(np: Any, flag: Any) -> Any:
     dtype = flag.dtype
     if isinstance(dtype, np.dtype) and dtype.kind == "b":
         return np.asarray(flag)
+    # A Series, or a pandas array passed on its own (a Categorical, say).
+    item = lambda p: np.asarray(flag, dtype=object)[p]  # noqa: E731
     if dtype.name == "category":
         # Few distinct words: each read once, then looked up by its code.
-        table = [_object_code(word) for word in flag.cat.categories] + [-1]
-        codes = np.array(table, np.int8)[np.asarray(flag.cat.codes)]
-        return _checked(np, codes, lambda p: flag.iloc[p])
+        categorical = getattr(flag, "cat", flag)
+        table = [_object_code(word) for word in categorical.categories] + [-1]
+        codes = np.array(table, np.int8)[np.asarray(categorical.codes)]
+        return _checked(np, codes, item)
     text = type(dtype).__name__ == "StringDtype" or dtype.name.startswith("string")
     if text and getattr(dtype, "storage", None) == "pyarrow":
-        column = flag.array.__arrow_array__()
-        return _native_flags(np, column, (len(flag),), lambda p: flag.iloc[p])
+        column = getattr(flag, "array", flag).__arrow_array__()
+        return _native_flags(np, column, (len(flag),), item)
     return _array_flags(np, np.asarray(flag.to_numpy()))
 
 

@@ -130,11 +130,17 @@ PyObject* held_capsule = nullptr;
 // Finds the registry on the multiarray module, or publishes a new one there.
 // Returns nullptr with a Python exception set.
 const BorrowApi* FindOrPublish(PyObject* multiarray) {
-  PyObject* existing = PyObject_GetAttrString(multiarray, kBorrowCapsuleName);
+  // Looked up in the module's dict rather than by getattr: on CPython 3.13 a
+  // missing module attribute costs a path-sized buffer on the stack (its
+  // shadowing check), more than a 32 KiB thread has to spare.
+  PyObject* dict = PyModule_GetDict(multiarray);  // borrowed
+  Ref key(PyUnicode_FromString(kBorrowCapsuleName));
+  if (dict == nullptr || !key) return nullptr;
+  PyObject* existing = PyDict_GetItemWithError(dict, key.get());  // borrowed
   if (existing == nullptr) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
-    PyErr_Clear();
+    if (PyErr_Occurred()) return nullptr;
   } else {
+    Py_INCREF(existing);
     Ref capsule(existing);
     if (!PyCapsule_CheckExact(existing)) {
       PyErr_Format(PyExc_TypeError, "%s is not a capsule", kBorrowCapsuleName);
