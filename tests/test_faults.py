@@ -386,7 +386,7 @@ INTERRUPTED = """
     [
         ("implied_volatility", 3_000_000, 1),
         ("implied_volatility", 3_000_000, 2),
-        ("greeks", 16_000_000, 1),
+        ("greeks", 36_000_000, 1),
     ],
 )
 def test_ctrl_c_stops_a_book_call_within_a_tenth_of_a_second(function, n, threads):
