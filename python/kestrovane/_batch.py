@@ -289,12 +289,16 @@ class Chunk:
 
 def evaluate(np: Any, plan: Plan, chunk: Chunk, threads: int | None) -> dict[str, Any]:
     """The results of one chunk, by output column name."""
+    # Model and quantity names come from the command line as plain strings,
+    # checked when the plan is made.
+    greeks: Any = book.greeks
+    implied_volatility: Any = book.implied_volatility
     bad = chunk.bad | (chunk.codes < 0)
     flags = chunk.codes > 0
     market = {k: v for k, v in chunk.inputs.items() if k not in ("flag", "sigma", "price")}
     out: dict[str, Any] = {}
     if plan.iv:
-        iv, status = book.implied_volatility(
+        iv, status = implied_volatility(
             plan.model, price=chunk.inputs["price"], flag=flags, status=True, threads=threads,
             **market,
         )  # fmt: skip
@@ -306,7 +310,7 @@ def evaluate(np: Any, plan: Plan, chunk: Chunk, threads: int | None) -> dict[str
     else:
         sigma = chunk.inputs["sigma"]
     if plan.quantities:
-        values = book.greeks(
+        values = greeks(
             plan.model, quantities=plan.quantities, flag=flags, sigma=sigma, threads=threads,
             **market,
         )  # fmt: skip

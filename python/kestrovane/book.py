@@ -713,7 +713,7 @@ def greeks(
             count,
         )
     if not kind:
-        return result  # type: ignore[no-any-return]
+        return result
     return _frames.greeks_frame(kind, book.index, names, result, outs)
 
 

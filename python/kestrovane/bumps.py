@@ -178,7 +178,9 @@ def scenarios(
         steps = np.array(bump.steps).reshape(at + (1,) * depth)
         plain[name] = base * (1.0 + steps) if bump.kind == "relative" else base + steps
 
-    values = book.greeks(model, quantities=quantities, threads=threads, **plain)
+    # The names were given as plain strings; greeks checks them at run time.
+    greeks: Any = book.greeks
+    values = greeks(model, quantities=quantities, threads=threads, **plain)
     count = len(axes)
     if index is None:
         return {
