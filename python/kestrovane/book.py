@@ -44,6 +44,7 @@ if TYPE_CHECKING:
         "price", "delta", "gamma", "vega", "theta", "rho", "vanna", "charm",
         "vomma", "speed", "zomma", "color", "veta", "ultima", "dual_delta", "dual_gamma",
     ]  # fmt: skip
+    _Method = Literal["rational", "newton"]
 
 __all__ = ["IvStatus", "greeks", "implied_volatility"]
 
@@ -62,7 +63,6 @@ class IvStatus(enum.IntEnum):
     BELOW_EXERCISE = 8  # NaN: American price below the immediate-exercise value
 
 
-_Method = Literal["rational", "newton"]
 _METHOD_CODES = {"newton": 0, "rational": 1}
 _MODEL_CODES = {name: code for code, name in enumerate(MODELS)}
 _QUANTITY_CODES = {name: code for code, name in enumerate(QUANTITIES)}
