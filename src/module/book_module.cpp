@@ -272,6 +272,70 @@ struct IvCall {
   Layout raw, layout;
 };
 
+// Takes a Greeks call's inputs and its `count` outputs (a tuple) into *call,
+// checks them against each other and lays the inputs out for the kernel.
+bool TakeGreeksBuffers(PyObject* const (&objects)[kInputs], PyObject* outs, Py_ssize_t count,
+                       GreeksCall* call) {
+  if (!PyTuple_Check(outs) || PyTuple_Size(outs) != count) {
+    PyErr_SetString(PyExc_ValueError, "outs must be a tuple with one buffer per quantity");
+    return false;
+  }
+  static constexpr const char* kNames[kInputs] = {"flag", "X", "K", "t", "r", "sigma", "q"};
+  Buffer(&inputs)[kInputs] = call->inputs;
+  for (int k = 0; k < kInputs; ++k) {
+    if (!inputs[k].Take(objects[k], kNames[k])) return false;
+  }
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    char* name = call->names[i];
+    std::snprintf(name, sizeof call->names[i], "outs[%d]", static_cast<int>(i));
+    if (!call->outs[i].Take(PyTuple_GetItem(outs, i), name)) return false;
+    call->out_data[i] = static_cast<double*>(call->outs[i].view().buf);
+  }
+  const Py_buffer& reference = count > 0 ? call->outs[0].view() : inputs[1].view();
+  if (!CheckFlag(inputs[0], reference)) return false;
+  for (int k = 1; k < kInputs; ++k) {
+    if (!CheckFloat64(inputs[k], kNames[k], reference)) return false;
+  }
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    if (!CheckOutput(call->outs[i], call->names[i], 'd', 8, "float64 items (format 'd')",
+                     reference)) {
+      return false;
+    }
+  }
+  const Buffer* const order[kInputs] = {&inputs[0], &inputs[1], &inputs[2], &inputs[3],
+                                        &inputs[4], &inputs[5], &inputs[6]};
+  MakeLayout(order, &call->raw, &call->layout);
+  return true;
+}
+
+// The same for an implied-volatility call: its inputs, `out` and, unless
+// None, `status`.
+bool TakeIvBuffers(PyObject* const (&objects)[kInputs], PyObject* out_object,
+                   PyObject* status_object, IvCall* call) {
+  static constexpr const char* kNames[kInputs] = {"flag", "price", "X", "K", "t", "r", "q"};
+  Buffer(&inputs)[kInputs] = call->inputs;
+  for (int k = 0; k < kInputs; ++k) {
+    if (!inputs[k].Take(objects[k], kNames[k])) return false;
+  }
+  Buffer &out = call->out, &status = call->status;
+  if (!out.Take(out_object, "out")) return false;
+  const bool with_status = status_object != Py_None;
+  if (with_status && !status.Take(status_object, "status")) return false;
+  const Py_buffer& reference = out.view();
+  if (!CheckFlag(inputs[0], reference)) return false;
+  for (int k = 1; k < kInputs; ++k) {
+    if (!CheckFloat64(inputs[k], kNames[k], reference)) return false;
+  }
+  if (!CheckOutput(out, "out", 'd', 8, "float64 items (format 'd')", reference)) return false;
+  if (with_status && !CheckOutput(status, "status", 'b', 1, "int8 items (format 'b')", reference)) {
+    return false;
+  }
+  const Buffer* const order[kInputs] = {&inputs[0], &inputs[1], &inputs[2], &inputs[3],
+                                        &inputs[4], &inputs[5], &inputs[6]};
+  MakeLayout(order, &call->raw, &call->layout);
+  return true;
+}
+
 PyObject* GreeksBody(PyObject* args) {
   int model, threads;
   PyObject *quantities, *outs, *thread_count, *objects[kInputs];
@@ -284,37 +348,7 @@ PyObject* GreeksBody(PyObject* args) {
   const auto call = std::make_unique<GreeksCall>();
   Py_ssize_t count;
   if (!ReadQuantities(quantities, call->indices, &count)) return nullptr;
-  if (!PyTuple_Check(outs) || PyTuple_Size(outs) != count) {
-    PyErr_SetString(PyExc_ValueError, "outs must be a tuple with one buffer per quantity");
-    return nullptr;
-  }
-
-  static constexpr const char* kNames[kInputs] = {"flag", "X", "K", "t", "r", "sigma", "q"};
-  Buffer(&inputs)[kInputs] = call->inputs;
-  for (int k = 0; k < kInputs; ++k) {
-    if (!inputs[k].Take(objects[k], kNames[k])) return nullptr;
-  }
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    char* name = call->names[i];
-    std::snprintf(name, sizeof call->names[i], "outs[%d]", static_cast<int>(i));
-    if (!call->outs[i].Take(PyTuple_GetItem(outs, i), name)) return nullptr;
-    call->out_data[i] = static_cast<double*>(call->outs[i].view().buf);
-  }
-  const Py_buffer& reference = count > 0 ? call->outs[0].view() : inputs[1].view();
-  if (!CheckFlag(inputs[0], reference)) return nullptr;
-  for (int k = 1; k < kInputs; ++k) {
-    if (!CheckFloat64(inputs[k], kNames[k], reference)) return nullptr;
-  }
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    if (!CheckOutput(call->outs[i], call->names[i], 'd', 8, "float64 items (format 'd')",
-                     reference)) {
-      return nullptr;
-    }
-  }
-
-  const Buffer* const order[kInputs] = {&inputs[0], &inputs[1], &inputs[2], &inputs[3],
-                                        &inputs[4], &inputs[5], &inputs[6]};
-  MakeLayout(order, &call->raw, &call->layout);
+  if (!TakeGreeksBuffers(objects, outs, count, call.get())) return nullptr;
   const GreeksJob job{static_cast<Model>(model), static_cast<int>(count), call->indices,
                       call->out_data};
   const Layout& layout = call->layout;
@@ -339,32 +373,11 @@ PyObject* ImpliedVolBody(PyObject* args) {
   }
   if (!CheckModel(model) || !ReadThreads(thread_count, &threads)) return nullptr;
   const auto call = std::make_unique<IvCall>();
-
-  static constexpr const char* kNames[kInputs] = {"flag", "price", "X", "K", "t", "r", "q"};
-  Buffer(&inputs)[kInputs] = call->inputs;
-  for (int k = 0; k < kInputs; ++k) {
-    if (!inputs[k].Take(objects[k], kNames[k])) return nullptr;
-  }
-  Buffer &out = call->out, &status = call->status;
-  if (!out.Take(out_object, "out")) return nullptr;
-  const bool with_status = status_object != Py_None;
-  if (with_status && !status.Take(status_object, "status")) return nullptr;
-  const Py_buffer& reference = out.view();
-  if (!CheckFlag(inputs[0], reference)) return nullptr;
-  for (int k = 1; k < kInputs; ++k) {
-    if (!CheckFloat64(inputs[k], kNames[k], reference)) return nullptr;
-  }
-  if (!CheckOutput(out, "out", 'd', 8, "float64 items (format 'd')", reference)) return nullptr;
-  if (with_status && !CheckOutput(status, "status", 'b', 1, "int8 items (format 'b')", reference)) {
-    return nullptr;
-  }
-
-  const Buffer* const order[kInputs] = {&inputs[0], &inputs[1], &inputs[2], &inputs[3],
-                                        &inputs[4], &inputs[5], &inputs[6]};
-  MakeLayout(order, &call->raw, &call->layout);
-  const IvJob job{static_cast<Model>(model), static_cast<double*>(out.view().buf),
-                  with_status ? static_cast<std::int8_t*>(status.view().buf) : nullptr,
-                  method == 1};
+  if (!TakeIvBuffers(objects, out_object, status_object, call.get())) return nullptr;
+  const IvJob job{
+      static_cast<Model>(model), static_cast<double*>(call->out.view().buf),
+      status_object != Py_None ? static_cast<std::int8_t*>(call->status.view().buf) : nullptr,
+      method == 1};
   const Layout& layout = call->layout;
   if (!WithoutGil([&](const StopCheck& check) { return RunIv(job, layout, threads, check); })) {
     return nullptr;  // a signal handler raised
@@ -429,35 +442,7 @@ PyObject* AmericanGreeksBody(PyObject* args) {
     }
     indices[i] = mapped;
   }
-  if (!PyTuple_Check(outs) || PyTuple_Size(outs) != count) {
-    PyErr_SetString(PyExc_ValueError, "outs must be a tuple with one buffer per quantity");
-    return nullptr;
-  }
-  static constexpr const char* kNames[kInputs] = {"flag", "X", "K", "t", "r", "sigma", "q"};
-  Buffer(&inputs)[kInputs] = call->inputs;
-  for (int k = 0; k < kInputs; ++k) {
-    if (!inputs[k].Take(objects[k], kNames[k])) return nullptr;
-  }
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    char* name = call->names[i];
-    std::snprintf(name, sizeof call->names[i], "outs[%d]", static_cast<int>(i));
-    if (!call->outs[i].Take(PyTuple_GetItem(outs, i), name)) return nullptr;
-    call->out_data[i] = static_cast<double*>(call->outs[i].view().buf);
-  }
-  const Py_buffer& reference = count > 0 ? call->outs[0].view() : inputs[1].view();
-  if (!CheckFlag(inputs[0], reference)) return nullptr;
-  for (int k = 1; k < kInputs; ++k) {
-    if (!CheckFloat64(inputs[k], kNames[k], reference)) return nullptr;
-  }
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    if (!CheckOutput(call->outs[i], call->names[i], 'd', 8, "float64 items (format 'd')",
-                     reference)) {
-      return nullptr;
-    }
-  }
-  const Buffer* const order[kInputs] = {&inputs[0], &inputs[1], &inputs[2], &inputs[3],
-                                        &inputs[4], &inputs[5], &inputs[6]};
-  MakeLayout(order, &call->raw, &call->layout);
+  if (!TakeGreeksBuffers(objects, outs, count, call.get())) return nullptr;
   const AmericanJob job{static_cast<american::Model>(model),
                         static_cast<american::Accuracy>(accuracy), static_cast<int>(count), indices,
                         call->out_data};
@@ -482,31 +467,11 @@ PyObject* AmericanIvBody(PyObject* args) {
     return nullptr;
   }
   const auto call = std::make_unique<IvCall>();
-  static constexpr const char* kNames[kInputs] = {"flag", "price", "X", "K", "t", "r", "q"};
-  Buffer(&inputs)[kInputs] = call->inputs;
-  for (int k = 0; k < kInputs; ++k) {
-    if (!inputs[k].Take(objects[k], kNames[k])) return nullptr;
-  }
-  Buffer &out = call->out, &status = call->status;
-  if (!out.Take(out_object, "out")) return nullptr;
-  const bool with_status = status_object != Py_None;
-  if (with_status && !status.Take(status_object, "status")) return nullptr;
-  const Py_buffer& reference = out.view();
-  if (!CheckFlag(inputs[0], reference)) return nullptr;
-  for (int k = 1; k < kInputs; ++k) {
-    if (!CheckFloat64(inputs[k], kNames[k], reference)) return nullptr;
-  }
-  if (!CheckOutput(out, "out", 'd', 8, "float64 items (format 'd')", reference)) return nullptr;
-  if (with_status && !CheckOutput(status, "status", 'b', 1, "int8 items (format 'b')", reference)) {
-    return nullptr;
-  }
-  const Buffer* const order[kInputs] = {&inputs[0], &inputs[1], &inputs[2], &inputs[3],
-                                        &inputs[4], &inputs[5], &inputs[6]};
-  MakeLayout(order, &call->raw, &call->layout);
-  const AmericanIvJob job{static_cast<american::Model>(model),
-                          static_cast<american::Accuracy>(accuracy),
-                          static_cast<double*>(out.view().buf),
-                          with_status ? static_cast<std::int8_t*>(status.view().buf) : nullptr};
+  if (!TakeIvBuffers(objects, out_object, status_object, call.get())) return nullptr;
+  const AmericanIvJob job{
+      static_cast<american::Model>(model), static_cast<american::Accuracy>(accuracy),
+      static_cast<double*>(call->out.view().buf),
+      status_object != Py_None ? static_cast<std::int8_t*>(call->status.view().buf) : nullptr};
   const Layout& layout = call->layout;
   if (!WithoutGil(
           [&](const StopCheck& check) { return RunAmericanIv(job, layout, threads, check); })) {
