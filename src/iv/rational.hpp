@@ -96,6 +96,10 @@ template <class T>
 [[gnu::always_inline]] inline T Max(T a, T b) {
   return Select(a < b, b, a);
 }
+template <class T>
+[[gnu::always_inline]] inline T Min(T a, T b) {
+  return Select(b < a, b, a);
+}
 
 inline constexpr double kInvSqrt2Pi = 0.3989422804014327;
 inline constexpr double kSqrtPiOver2 = 1.2533141373155003;
@@ -104,22 +108,26 @@ inline constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
 
 // ---- the scaled complementary error function --------------------------------
 
-// erfcx(y) = exp(y*y) erfc(y) from Cody's rational approximations of erfc
-// (normal.hpp): beyond 0.46875 they are exp(-y*y) times a ratio that is
-// erfcx itself, so no exponential is taken there.
+// density sqrt(pi/2) erfcx(y), erfcx(y) = exp(y*y) erfc(y), for the y = -(h +- u)/sqrt2
+// of the normalised Black function, given e = density sqrt(2 pi) exp(y*y) (there
+// exp(+-x/2)). Cody's rational approximations of erfc (normal.hpp) give it
+// without an exponential: near zero as (e/2) erfc(y); beyond 0.46875 erfc is
+// exp(-y*y) times a ratio that is erfcx itself, and below -0.46875 the
+// reflection erfcx(y) = 2 exp(y*y) - erfcx(-y) is e - density sqrt(pi/2) erfcx(-y).
 template <class T>
-inline T Erfcx(T y) {
+inline T ScaledErfcx(T y, T e, T scaled_density) {
   using namespace kv::detail;
   const T a = Abs(y);
   const auto small = a <= 0.46875;
   const auto large = a > 4.0;
-  const auto reflect = (!small) & (y < 0.0);
-  const T square = Any(small | reflect) ? ExpOf(y * y) : Fill<T>(0.0);  // exp(y^2)
   T out = Fill<T>(0.0);
-  if (Any(small)) out = Select(small, square * SmallErfc(y, a), out);
-  if (Any((!small) & (!large))) out = Select((!small) & (!large), MiddleRatio(a), out);
-  if (Any(large)) out = Select(large, LargeRatio(a, a), out);
-  if (Any(reflect)) out = Select(reflect, 2.0 * square - out, out);
+  if (Any(!small)) {
+    T ratio = MiddleRatio(a);
+    if (Any(large)) ratio = Select(large, LargeRatio(a, a), ratio);
+    out = scaled_density * ratio;
+    out = Select(y < 0.0, e - out, out);
+  }
+  if (Any(small)) out = Select(small, (0.5 * e) * SmallErfc(y, a), out);
   return out;
 }
 
@@ -177,6 +185,7 @@ inline T AsymptoticRatio(T h, T u) {
 
 // b for u < kSmallU: Y(h + u) - Y(h - u) = 2 sum_k odd Y^(k)(h) u^k / k!, the
 // derivatives from Y' = 1 + h Y, Y^(k+1) = h Y^(k) + k Y^(k-1); all positive.
+// The recurrence is linear: it runs on density Y and density, giving b.
 inline constexpr int kSmallTerms = 7;  // u^1 .. u^13
 inline constexpr double kInvOddFactorials[kSmallTerms] = {1.0,
                                                           1.0 / 6.0,
@@ -186,9 +195,9 @@ inline constexpr double kInvOddFactorials[kSmallTerms] = {1.0,
                                                           1.0 / 39916800.0,
                                                           1.0 / 6227020800.0};
 template <class T>
-inline T SmallURatio(T h, T u, T y) {
-  T previous = y;                  // Y(h)
-  T current = 1.0 + h * previous;  // Y'(h)
+inline T SmallUSeries(T h, T u, T density_y, T density) {
+  T previous = density_y;              // density Y(h)
+  T current = density + h * previous;  // density Y'(h)
   const T w = u * u;
   T terms[kSmallTerms];
   for (int j = 0; j < kSmallTerms; ++j) {
@@ -230,39 +239,49 @@ struct Black {
   T vega;   // db/ds
 };
 
-// The evaluation for x <= 0, s > 0 and b_max = exp(x/2). Between the
-// asymptotic and small-u series and the largest s, b and b_max - b come from
-// the same two erfcx values:
+// exp(-w) for 0 <= w <= kSmallU^2 / 2, to a unit in the last place: nine terms
+// of its series, where the argument is too small to need an exponential.
+template <class T>
+[[gnu::always_inline]] inline T ExpOfSmall(T w) {
+  T sum = Fill<T>(1.0 / 40320.0);
+  constexpr double kInverseFactorials[] = {1.0 / 5040.0, 1.0 / 720.0, 1.0 / 120.0, 1.0 / 24.0,
+                                           1.0 / 6.0,    0.5,         1.0,         1.0};
+  for (double c : kInverseFactorials) sum = c - w * sum;
+  return sum;
+}
+
+// The evaluation for x <= 0, s > 0, b_max = exp(x/2) and its inverse. Between
+// the asymptotic and small-u series and the largest s, b and b_max - b come
+// from the same two erfcx values:
 //   b_max - b = density sqrt(pi/2) (erfcx(d1/sqrt2) + erfcx(-d2/sqrt2)),
 // b = density sqrt(pi/2) (erfcx(-d1/sqrt2) - erfcx(-d2/sqrt2)) up to d1 = 0.85
 // and b = b_max - (b_max - b) beyond, where b is at least 0.6 b_max.
 template <class T>
-inline Black<T> NormalisedBlack(T x, T s, T bmax, bool with_log = false) {
+inline Black<T> NormalisedBlack(T x, T s, T bmax, T inverse_bmax, bool with_log = false) {
   const T h = Moneyness(x, s), u = s * 0.5;
-  const T density = Density(h, u);
+  const T density = Density(h, u), scaled = density * kSqrtPiOver2;
   const auto asymptotic = (h < kAsymptoticH) & (h + u < kAsymptoticH + kSmallU);
   const auto small = (!asymptotic) & (u < kSmallU);
   const auto huge = (!asymptotic) & (!small) & (u >= kHugeU);
   const auto middle = (!asymptotic) & (!small) & (!huge);
   const auto high = middle & (h + u > kCodyD1);
-  T ratio = Fill<T>(0.0);  // b / density
+  T ratio = Fill<T>(0.0);  // b / density, where b may underflow
   if (Any(asymptotic)) ratio = Select(asymptotic, AsymptoticRatio(h, u), ratio);
-  // One erfcx call serves the small-u series (Y(h)) and the first erfcx of the middle.
-  const T d1 = (h + u) * kInvSqrt2, d2 = (h - u) * kInvSqrt2;
-  const bool any_middle = Any(middle);
-  const T first = Erfcx(Select(small, h * -kInvSqrt2, Select(high, d1, -d1)));
-  if (Any(small)) ratio = Select(small, SmallURatio(h, u, kSqrtPiOver2 * first), ratio);
-  const T second = any_middle ? Erfcx(-d2) : Fill<T>(0.0);
   T b = density * ratio;
+  // One erfcx serves the small-u series (density Y(h), where density
+  // sqrt(2 pi) exp(h^2/2) = exp(-u^2/2)) and the first erfcx of the middle.
+  const T d1 = (h + u) * kInvSqrt2, d2 = (h - u) * kInvSqrt2;
+  const T first = ScaledErfcx(Select(small, h * -kInvSqrt2, Select(high, d1, -d1)),
+                              Select(small, ExpOfSmall(u * u * 0.5), bmax), scaled);
+  if (Any(small)) b = Select(small, SmallUSeries(h, u, first, density), b);
   T rest = bmax - b;
-  if (any_middle) {
-    const T low_ratio = kSqrtPiOver2 * (first - second);
-    const T high_rest = density * (kSqrtPiOver2 * (first + second));
-    ratio = Select(middle & (!high), low_ratio, ratio);
-    b = Select(middle & (!high), density * low_ratio, b);
-    rest = Select(middle & (!high), bmax - b, rest);
-    b = Select(high, bmax - high_rest, b);
-    rest = Select(high, high_rest, rest);
+  if (Any(middle)) {
+    const T second = ScaledErfcx(-d2, inverse_bmax, scaled);
+    const auto low = middle & (!high);
+    b = Select(low, first - second, b);
+    rest = Select(low, bmax - b, rest);
+    b = Select(high, bmax - (first + second), b);
+    rest = Select(high, first + second, rest);
   }
   if (Any(huge)) {
     const T half = x * 0.5;
@@ -272,8 +291,11 @@ inline Black<T> NormalisedBlack(T x, T s, T bmax, bool with_log = false) {
   }
   T log_b = Fill<T>(0.0);
   if (with_log) {
-    log_b = -0.5 * (h * h + u * u) + LogOf(kInvSqrt2Pi * ratio);
-    if (Any(high | huge)) log_b = Select(high | huge, LogOf(b), log_b);
+    // b is a normal double but where the asymptotic series serves.
+    log_b = LogOf(b);
+    if (Any(asymptotic)) {
+      log_b = Select(asymptotic, -0.5 * (h * h + u * u) + LogOf(kInvSqrt2Pi * ratio), log_b);
+    }
   }
   // s = 0 prices nothing.
   const auto zero = !(s > 0.0);
@@ -337,7 +359,8 @@ inline T MinimumControl(T dl, T dr, T slope, M prefer_shape) {
   const T top = Select(prefer_shape, Fill<T>(kMaxControl), Fill<T>(-kMaxControl));
   const T r1 = Select(monotone, Select(slope != 0.0, (dr + dl) / slope, top), none);
   const T sl = slope - dl, rs = dr - slope, span = dr - dl;
-  const T shaped = Select((sl != 0.0) & (rs != 0.0), Max(Abs(span / rs), Abs(span / sl)), top);
+  // max(|span/rs|, |span/sl|) in one division: rounding is monotone.
+  const T shaped = Select((sl != 0.0) & (rs != 0.0), Abs(span) / Min(Abs(rs), Abs(sl)), top);
   const T r2 = Select(convex | concave, shaped, Select(monotone, top, none));
   const T r = Max(Fill<T>(kMinControl), Max(r1, r2));
   return Select(monotone | convex | concave, r, Fill<T>(kMinControl));
@@ -375,16 +398,19 @@ inline constexpr double kLower = 0, kLowMiddle = 1, kHighMiddle = 2, kUpper = 3;
 // lies in (as a double per lane). Below b_c = b(s_c), s_c = sqrt(2|x|) the
 // inflection point, the guess needs b at s_l = s_c - b_c/b'_c, above it at
 // s_u = s_c + (b_max - b_c)/b'_c: one side per option, so a block evaluates
-// one b for both, each lane at its own side.
+// one b for both, each lane at its own side. Each branch is one rational
+// cubic, in s between the sides and the centre, in a map f of s outside
+// them: a block interpolates once, each lane on its own data.
 template <class T>
-inline T InitialGuess(T x, T beta, T bmax, T& branch) {
+inline T InitialGuess(T x, T beta, T bmax, T inverse_bmax, T& branch) {
+  // At s_c, h + u = 0 and h - u = -s_c, so b'_c = b_max/sqrt(2 pi) and
+  // b_c = b_max/2 - Phi(-s_c)/b_max, the second term the erfcx term of -d2.
   const T sc = SqrtOf(-2.0 * x);
-  const Black<T> centre = NormalisedBlack(x, sc, bmax);
-  const T bc = centre.b, vc = centre.vega;
+  const T vc = bmax * kInvSqrt2Pi;
+  const T bc = 0.5 * bmax - ScaledErfcx(sc * kInvSqrt2, inverse_bmax, vc * kSqrtPiOver2);
   const auto low = beta < bc;
-  const T ss = Select(low, sc - bc / vc, sc + (bmax - bc) / vc);  // s_l or s_u
-  const T hs = Moneyness(x, ss);
-  const Black<T> side = NormalisedBlack(x, ss, bmax);
+  const T ss = sc + Select(low, -bc, bmax - bc) / vc;  // s_l or s_u
+  const Black<T> side = NormalisedBlack(x, ss, bmax, inverse_bmax);
   const T bs = side.b, vs = side.vega;
   const auto outer = Select(low, beta<bs, beta> bs);  // the lower or upper branch
   const auto lower = low & outer, upper = (!low) & outer;
@@ -393,28 +419,27 @@ inline T InitialGuess(T x, T beta, T bmax, T& branch) {
   branch = Select(upper, Fill<T>(branch_of::kUpper), branch);
   const T zero = Fill<T>(0.0);
 
-  T s = zero;
-  if (Any(!outer)) {
-    // Between: s as a rational cubic in beta from (b_l, s_l) to (b_c, s_c),
-    // or (b_c, s_c) to (b_u, s_u), with b'' = 0 at the inflection point.
-    const T xl = Select(low, bs, bc), xr = Select(low, bc, bs);
-    const T yl = Select(low, ss, sc), yr = Select(low, sc, ss);
-    const T dl = 1.0 / Select(low, vs, vc), dr = 1.0 / Select(low, vc, vs);
-    const auto no = low != low;
-    const T c = ControlFor(xl, xr, yl, yr, dl, dr, zero, (!low), no);
-    s = Select(outer, s, RationalCubic(beta, xl, xr, yl, yr, dl, dr, c));
-  }
-  if (Any(outer)) {
+  // Between: s as a rational cubic in beta from (b_l, s_l) to (b_c, s_c), or
+  // (b_c, s_c) to (b_u, s_u), with b'' = 0 at the inflection point.
+  const T ivs = 1.0 / vs, ivc = 1.0 / vc;
+  T xl = Select(low, bs, bc), xr = Select(low, bc, bs);
+  T yl = Select(low, ss, sc), yr = Select(low, sc, ss);
+  T dl = Select(low, ivs, ivc), dr = Select(low, ivc, ivs);
+  T second = zero;
+  const bool any_outer = Any(outer);
+  const T ax = Abs(x);
+  if (any_outer) {
     // Below, the map f = 2 pi |x| / sqrt(27) Phi(-z)^3, z = |x| / (sqrt(3) s),
     // which b follows as s -> 0; above, f = Phi(-s/2), which b_max - b
     // follows as s grows. f(beta) is a rational cubic from (0, 0) to
     // (b_l, f_l), or from (b_u, f_u) to (b_max, 0).
-    const T ax = Abs(x), z = kInvSqrt3 * ax / ss, y = z * z, s2 = ss * ss;
+    const T hs = Moneyness(x, ss);
+    const T z = kInvSqrt3 * ax / ss, y = z * z, s2 = ss * ss;
     const T phi = CdfOf(Select(low, -z, ss * -0.5));
     const T e = ExpOf(Select(low, y + 0.125 * s2, s2 * -0.125));
     // The upper map's derivatives in s, turned into derivatives in beta.
     const T up = -0.5 * kInvSqrt2Pi * e, upp = up * (ss * -0.25);
-    T f = phi, df = up / vs, d2f = (upp - up * Curvature(hs, ss)) / (vs * vs);
+    T f = phi, df = up * ivs, d2f = (upp - up * Curvature(hs, ss)) * (ivs * ivs);
     if (Any(lower)) {
       // The lower map's derivatives in beta, in closed form.
       const T density = kInvSqrt2Pi * ExpOf(-0.5 * y);
@@ -428,20 +453,28 @@ inline T InitialGuess(T x, T beta, T bmax, T& branch) {
       df = Select(low, lfp, df);
       d2f = Select(low, lfpp, d2f);
     }
-    const T xl = Select(low, zero, bs), xr = Select(low, bs, bmax);
-    const T yl = Select(low, zero, f), yr = Select(low, f, zero);
-    const T dl = Select(low, Fill<T>(1.0), df), dr = Select(low, df, Fill<T>(-0.5));
-    const auto yes = low == low;
-    const T c = ControlFor(xl, xr, yl, yr, dl, dr, d2f, (!low), yes);
-    T fb = RationalCubic(beta, xl, xr, yl, yr, dl, dr, c);
+    xl = Select(outer, Select(low, zero, bs), xl);
+    xr = Select(outer, Select(low, bs, bmax), xr);
+    yl = Select(outer, Select(low, zero, f), yl);
+    yr = Select(outer, Select(low, f, zero), yr);
+    dl = Select(outer, Select(low, Fill<T>(1.0), df), dl);
+    dr = Select(outer, Select(low, df, Fill<T>(-0.5)), dr);
+    second = Select(outer, d2f, second);
+  }
+  const T c = ControlFor(xl, xr, yl, yr, dl, dr, second, (!low), outer);
+  T s = RationalCubic(beta, xl, xr, yl, yr, dl, dr, c);
+  if (any_outer) {
     // Where the cubic underflows below, f(beta) ~ beta still holds.
-    fb = Select(low & (!(fb > 0.0)), beta, fb);
+    const T fb = Select(low & (!(s > 0.0)), beta, s);
     // s from f: |x| / (sqrt(3) N^-1((f / (2 pi |x| / sqrt(27)))^(1/3))) below,
     // -2 N^-1(f) above; at the maximum f is 0 and s unbounded.
     // (Scaled by 2^200 first: a subnormal fb would lose its digits in the division.)
-    const T cube =
-        ExpOf((LogOf(fb * 0x1p200 / (kLowerScale * ax)) - 138.62943611198906) * (1.0 / 3.0));
-    const T p = Select(low, cube, fb);
+    T p = fb;
+    if (Any(lower)) {
+      const T cube =
+          ExpOf((LogOf(fb * 0x1p200 / (kLowerScale * ax)) - 138.62943611198906) * (1.0 / 3.0));
+      p = Select(low, cube, fb);
+    }
     const T n = InverseCdfLower(Select(fb > 0.0, p, Fill<T>(0.25)));
     const T so = Select(low, Abs(x / (kSqrt3 * n)), -2.0 * n);
     const T empty = Select(low, zero, Fill<T>(HUGE_VAL));
@@ -456,20 +489,24 @@ inline T InitialGuess(T x, T beta, T bmax, T& branch) {
 // below (b falls off like exp(-x^2 / 2 s^2) there), ln of the distances to
 // b_max above, b - beta between.
 template <class T>
-inline T HouseholderStep(T x, T s, T beta, T log_beta, T gap, T bmax, T branch) {
+inline T HouseholderStep(T x, T s, T beta, T log_beta, T gap, T bmax, T inverse_bmax, T branch) {
   const T h = Moneyness(x, s);
   const T c2 = Curvature(h, s);
   const T c3 = c2 * c2 - 3.0 * (h / s) * (h / s) - 0.25;
   const auto lower = branch == branch_of::kLower;
   const auto upper = branch == branch_of::kUpper;
   const bool any_lower = Any(lower);
-  const Black<T> at = NormalisedBlack(x, s, bmax, any_lower);
+  const Black<T> at = NormalisedBlack(x, s, bmax, inverse_bmax, any_lower);
   const T vega = at.vega;
   T nu = (beta - at.b) / vega, h2 = c2, h3 = c3;
   if (any_lower) {
-    // p = b'/b from the logarithms: both may underflow.
+    // p = b'/b, from the logarithms where either may underflow.
     const T lb = at.log_b;
-    const T p = ExpOf(-0.5 * (h * h + s * s * 0.25) - 0.9189385332046728 - lb);
+    T p = vega / at.b;
+    const auto tiny = !((at.b > 1e-290) & (vega > 1e-290));
+    if (Any(lower & tiny)) {
+      p = Select(tiny, ExpOf(-0.5 * (h * h + s * s * 0.25) - 0.9189385332046728 - lb), p);
+    }
     nu = Select(lower, lb * (log_beta - lb) / (log_beta * p), nu);
     h2 = Select(lower, c2 - p * (lb + 2.0) / lb, h2);
     h3 = Select(
@@ -500,8 +537,8 @@ inline T LogMoneyness(T F, T K) {
   const T hi = q * K;
   const T lo = ((qh * kh - hi) + qh * kl + ql * kh) + ql * kl;
   const T rest = (F - hi) - lo;
-  const T x = LogOf(q) + rest / hi;
-  return Select((hi < 1e300) & (hi > 1e-290), x, LogOf(q));
+  const T log_q = LogOf(q);
+  return Select((hi < 1e300) & (hi > 1e-290), log_q + rest / hi, log_q);
 }
 
 // ---- the solve ------------------------------------------------------------------
@@ -544,7 +581,7 @@ inline Solution<T> Solve(T w, T price, T F, T K, T t, T r) {
   const T x = -Abs(LogMoneyness(F, K));
   const T beta = time_value / root;
   const T gap = (cap - time_value) / root;
-  const T bmax = ExpOf(0.5 * x);
+  const T bmax = cap / root, inverse_bmax = root / cap;  // exp(x/2) and exp(-x/2)
   const auto solve = (!unpriceable) & (!expired) & (!below) & (!above) & (!at_intrinsic) &
                      (!at_maximum) & (beta > 0.0) & (t > 0.0);
   // Lanes without a problem of their own solve a harmless one.
@@ -552,16 +589,26 @@ inline Solution<T> Solve(T w, T price, T F, T K, T t, T r) {
   const T betas = Select(solve, beta, Fill<T>(0.1));
   const T gaps = Select(solve, gap, Fill<T>(0.6065306597126334 - 0.1));
   const T bmaxs = Select(solve, bmax, Fill<T>(0.6065306597126334));  // exp(-1/2)
+  const T inverses = Select(solve, inverse_bmax, Fill<T>(1.6487212707001282));
   T branch;
-  T s = InitialGuess(xs, betas, bmaxs, branch);
+  T s = InitialGuess(xs, betas, bmaxs, inverses, branch);
   const auto unbounded = s == HUGE_VAL;
   const T finite = Select(unbounded, Fill<T>(1.0), s);
-  const T log_beta = Any(branch == branch_of::kLower)
-                         ? LogOf(Select(solve, time_value, Fill<T>(0.1))) -
-                               LogOf(Select(solve, root, Fill<T>(1.0)))
-                         : Fill<T>(0.0);
-  const T step = HouseholderStep(xs, finite, betas, log_beta, gaps, bmaxs, branch);
-  s = Select(unbounded, s, HouseholderStep(xs, step, betas, log_beta, gaps, bmaxs, branch));
+  T log_beta = Fill<T>(0.0);
+  if (Any(branch == branch_of::kLower)) {
+    // ln beta, from ln of its parts where beta itself loses digits.
+    log_beta = LogOf(betas);
+    const auto subnormal = solve & (beta < 1e-290);
+    if (Any(subnormal)) {
+      log_beta = Select(subnormal,
+                        LogOf(Select(subnormal, time_value, Fill<T>(0.1))) -
+                            LogOf(Select(subnormal, root, Fill<T>(1.0))),
+                        log_beta);
+    }
+  }
+  const T step = HouseholderStep(xs, finite, betas, log_beta, gaps, bmaxs, inverses, branch);
+  s = Select(unbounded, s,
+             HouseholderStep(xs, step, betas, log_beta, gaps, bmaxs, inverses, branch));
   const T sigma = s / SqrtOf(Select(t > 0.0, t, Fill<T>(1.0)));
 
   Solution<T> out{sigma, Select(sigma == sigma, Fill<T>(kSolved), Fill<T>(kNoConvergence))};
