@@ -20,7 +20,7 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr Setting kSettings[kAccuracyCount] = {
     {8, 4, 8, 16},      // fast
     {24, 12, 20, 64},   // accurate
-    {40, 16, 32, 128},  // high
+    {48, 16, 40, 128},  // high
 };
 
 // The option as a put or call on an underlying with yield q (Black-76: the
