@@ -95,10 +95,10 @@ struct Tables {
   std::vector<double> zeta;      // tau_i / tau_max, i = 0..n (zeta_n = 0)
   std::vector<double> s_frac;    // s / tau_i at point j (Substitute)
   std::vector<double> weight;    // du = tau_i * weight
-  std::vector<double> interp;    // [(i * l + j) * (n + 1) + m]
+  std::vector<double> interp;    // [(i * (n + 1) + m) * l + j]
   std::vector<double> p_s_frac;  // the premium integral's points over tau_max
   std::vector<double> p_weight;
-  std::vector<double> p_interp;  // [j * (n + 1) + m]
+  std::vector<double> p_interp;  // [m * p + j]
 
   explicit Tables(const Setting& s) : n(s.nodes), l(s.points), p(s.price_points) {
     zeta.resize(n + 1);
@@ -112,11 +112,15 @@ struct Tables {
     s_frac.resize(l);
     weight.resize(l);
     for (int j = 0; j < l; ++j) Substitute(y[j], w[j], s_frac[j], weight[j]);
+    // Stored point-minor, so that the sums over the nodes run across the
+    // points side by side (Solver::Interpolate).
+    std::vector<double> row(n + 1);
     interp.resize(static_cast<std::size_t>(n) * l * (n + 1));
     for (int i = 0; i < n; ++i) {
       for (int j = 0; j < l; ++j) {
         const double u = zeta[i] * (1.0 - s_frac[j]);  // over tau_max
-        InterpolationRow(n, 2.0 * std::sqrt(u) - 1.0, &interp[(i * l + j) * (n + 1)]);
+        InterpolationRow(n, 2.0 * std::sqrt(u) - 1.0, row.data());
+        for (int m = 0; m <= n; ++m) interp[(i * (n + 1) + m) * l + j] = row[m];
       }
     }
     GaussLegendre(p, y, w);
@@ -125,7 +129,8 @@ struct Tables {
     p_interp.resize(static_cast<std::size_t>(p) * (n + 1));
     for (int j = 0; j < p; ++j) {
       Substitute(y[j], w[j], p_s_frac[j], p_weight[j]);
-      InterpolationRow(n, 2.0 * std::sqrt(1.0 - p_s_frac[j]) - 1.0, &p_interp[j * (n + 1)]);
+      InterpolationRow(n, 2.0 * std::sqrt(1.0 - p_s_frac[j]) - 1.0, row.data());
+      for (int m = 0; m <= n; ++m) p_interp[m * p + j] = row[m];
     }
   }
 };
@@ -310,15 +315,18 @@ void Solver::Prepare() {
   }
 }
 
-// sqrt(H) at `count` points from the node values: ln(X / B) there.
-void Solver::Interpolate(const double* rows, int count, double* out) const {
-  const int n1 = t_.n + 1;
-  for (int j = 0; j < count; ++j) {
-    const double* row = rows + j * n1;
-    double h = 0.0;
-    for (int m = 0; m < n1; ++m) h += row[m] * H_[m];
-    out[j] = std::sqrt(std::max(h, 0.0));
+// sqrt(H) at `count` points from the node values: ln(X / B) there. Each
+// point's sum runs over the nodes in order; the points are summed side by
+// side, which the compiler vectorises.
+void Solver::Interpolate(const double* weights, int count, double* out) const {
+  double h[kMaxPoints];
+  std::fill(h, h + count, 0.0);
+  for (int m = 0; m <= t_.n; ++m) {
+    const double Hm = H_[m];
+    const double* w = weights + static_cast<std::size_t>(m) * count;
+    for (int j = 0; j < count; ++j) h[j] += w[j] * Hm;
   }
+  for (int j = 0; j < count; ++j) out[j] = std::sqrt(std::max(h[j], 0.0));
 }
 
 // The map f(tau_i, B) = K e^{-(r-q) tau} N / D at node i for a trial value B
