@@ -153,8 +153,8 @@ def test_expiry_dates_with_as_of_are_years_to_expiry(tmp_path):
     as_of = np.datetime64("2025-03-03T09:30")
     table = pa.table({"flag": ["c", " Put", "c"], "expiry": pa.array(expiries)})
     pq.write_table(table, tmp_path / "in.parquet")
-    write_csv(tmp_path / "in.csv", ["flag", "expiry"],
-              [["c", "2025-03-03 16:00"], [" Put", "2026-03-03T09:30"], ["c", "never"]])  # fmt: skip
+    rows = [["c", "2025-03-03 16:00"], [" Put", "2026-03-03T09:30"], ["c", "never"]]
+    write_csv(tmp_path / "in.csv", ["flag", "expiry"], rows)
     args = ["--t", "expiry", "--S", 100, "--K", 100, "--r", 0.03, "--sigma", 0.2,
             "--quantities", "price", "--keep", "none", "--as-of", "2025-03-03T09:30"]  # fmt: skip
     want = kv.greeks("bs", flag=[True, False, True], S=100.0, K=100.0, t=expiries, as_of=as_of,

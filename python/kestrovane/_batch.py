@@ -24,8 +24,10 @@ import importlib
 import itertools
 import math
 import os
+import queue
 import sys
 import tempfile
+import threading
 import time
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
@@ -445,7 +447,9 @@ class CsvReader:
                 elif name == "flag":
                     codes = _flag_codes(np, fields[where[source]])
                 elif name == "t" and plan.as_of is not None:
-                    inputs[name], unread = _years(np, plan, _dates_from_text(np, fields[where[source]]))
+                    inputs[name], unread = _years(
+                        np, plan, _dates_from_text(np, fields[where[source]])
+                    )
                     if unread is not None:
                         bad |= unread
                 else:
@@ -532,7 +536,7 @@ class ParquetReader:
                         bad |= unread
                 elif name == "t" and _temporal(pa, batch.column(source)):
                     raise InputError(
-                        f"the t column {source!r} holds dates: give --as-of DATE, the valuation time"
+                        f"the t column {source!r} holds dates: give --as-of DATE (valuation time)"
                     )
                 else:
                     inputs[name], unread = _arrow_numbers(np, pa, batch.column(source))
@@ -545,9 +549,24 @@ class ParquetReader:
 
 
 class ParquetWriter:
+    """Writes each chunk in a thread of its own while the next one is read and
+    computed: pyarrow encodes and compresses without the interpreter lock.
+    At most one chunk waits, which bounds the memory."""
+
     def __init__(self, pq: Any, path: str) -> None:
         self.pq, self.path = pq, path
         self.writer: Any = None
+        self.queue: queue.Queue[Any] = queue.Queue(maxsize=1)
+        self.thread: threading.Thread | None = None
+        self.error: BaseException | None = None
+
+    def _drain(self) -> None:
+        while (batch := self.queue.get()) is not None:
+            if self.error is None:
+                try:
+                    self.writer.write_batch(batch)
+                except BaseException as exc:  # raised in the main thread at its next write
+                    self.error = exc
 
     def write(self, np: Any, kept: dict[str, Any], results: dict[str, Any]) -> None:
         pa = importlib.import_module("pyarrow")
@@ -567,11 +586,27 @@ class ParquetWriter:
             # Dictionary pages only for text: doubles rarely repeat.
             text = [f.name for f in batch.schema if not pa.types.is_floating(f.type)]
             self.writer = self.pq.ParquetWriter(self.path, batch.schema, use_dictionary=text)
-        self.writer.write_batch(batch)
+            self.thread = threading.Thread(target=self._drain, name="kestrovane-writer")
+            self.thread.start()
+        self._raise()
+        self.queue.put(batch)
+
+    def _raise(self) -> None:
+        if self.error is not None:
+            raise Failure(f"writing {self.path} failed: {self.error}")
+
+    def stop(self) -> None:
+        """Ends the writing thread once what it holds is written; idempotent."""
+        if self.thread is not None:
+            self.queue.put(None)
+            self.thread.join()
+            self.thread = None
 
     def close(self) -> None:
         if self.writer is None:
             raise InputError("the input has no rows: no Parquet file written")
+        self.stop()
+        self._raise()
         self.writer.close()
 
 
@@ -655,6 +690,8 @@ def run(args: argparse.Namespace) -> tuple[int, int]:
                     progress.update(rows, reader.done_fraction())
                 writer.close()
             finally:
+                if isinstance(writer, ParquetWriter):
+                    writer.stop()
                 progress.close()
             if tmp is not None:
                 os.replace(tmp, target)

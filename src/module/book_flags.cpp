@@ -9,6 +9,10 @@
 #include <type_traits>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "py_ref.hpp"
 
 namespace kv::book {
@@ -74,8 +78,9 @@ inline std::int8_t CodeOfText4(const std::uint8_t* text, std::int64_t size) {
 
 // out holds one byte per flag: bools (format '?', 1 for a call, 0 otherwise)
 // or codes (format 'b': 1, 0, or -1 for neither, so that a caller can mark
-// bad rows and carry on). The first position of a flag that is neither is
-// kept: found again only in the block where one turned up.
+// bad rows and carry on). Codes are made a block at a time into a small
+// buffer that stays in cache, then copied out, the first position of a flag
+// that is neither kept.
 class Codes {
  public:
   Codes(std::uint8_t* out, Py_ssize_t size, bool signed_codes)
@@ -84,34 +89,36 @@ class Codes {
   Py_ssize_t size() const { return size_; }
   Py_ssize_t first_bad() const { return first_bad_; }
 
-  // Writes the codes of positions [0, count) of a part starting at `start`;
-  // code_at(i) gives the code of the part's i-th flag.
-  template <class CodeAt>
-  void Fill(Py_ssize_t start, Py_ssize_t count, CodeAt&& code_at) {
+  // Writes the codes of positions [0, count) of a part starting at `start`:
+  // fill_block(begin, end, codes) writes the codes of [begin, end) of the
+  // part into codes[0, end - begin).
+  template <class FillBlock>
+  void Fill(Py_ssize_t start, Py_ssize_t count, FillBlock&& fill_block) {
     constexpr Py_ssize_t kBlock = 4096;
+    std::int8_t block[kBlock];
     for (Py_ssize_t begin = 0; begin < count; begin += kBlock) {
-      const Py_ssize_t end = std::min(count, begin + kBlock);
-      std::uint8_t* out = out_ + start;
-      bool bad = false;
-      if (signed_codes_) {
-        for (Py_ssize_t i = begin; i < end; ++i) {
-          const std::int8_t code = code_at(i);
-          out[i] = static_cast<std::uint8_t>(code);
-          bad |= code < 0;
-        }
-      } else {
-        for (Py_ssize_t i = begin; i < end; ++i) {
-          const std::int8_t code = code_at(i);
-          out[i] = code == kCall;
-          bad |= code < 0;
-        }
+      const Py_ssize_t n = std::min(count - begin, kBlock);
+      fill_block(begin, begin + n, block);
+      std::uint8_t* out = out_ + start + begin;
+      std::uint8_t bad = 0;
+      for (Py_ssize_t j = 0; j < n; ++j) {
+        const auto code = static_cast<std::uint8_t>(block[j]);
+        out[j] = signed_codes_ ? code : std::uint8_t{code == kCall};
+        bad |= code;  // the top bit: -1
       }
-      if (bad && first_bad_ < 0) {
-        for (Py_ssize_t i = begin; i < end && first_bad_ < 0; ++i) {
-          if (code_at(i) < 0) first_bad_ = start + i;
-        }
+      if ((bad & 0x80) && first_bad_ < 0) {
+        first_bad_ =
+            start + begin + (std::find_if(block, block + n, [](auto c) { return c < 0; }) - block);
       }
     }
+  }
+
+  // The same with code_at(i), the code of the part's i-th flag.
+  template <class CodeAt>
+  void FillEach(Py_ssize_t start, Py_ssize_t count, CodeAt&& code_at) {
+    Fill(start, count, [&](Py_ssize_t begin, Py_ssize_t end, std::int8_t* codes) {
+      for (Py_ssize_t i = begin; i < end; ++i) codes[i - begin] = code_at(i);
+    });
   }
 
  private:
@@ -167,16 +174,66 @@ std::int8_t CodeOfItem(const char* item, Py_ssize_t runtime_width) {
 
 template <int size, int fixed>
 void FillFixed(const char* items, Py_ssize_t width, Codes& codes) {
-  const Py_ssize_t stride = size * width;
+  const Py_ssize_t stride = size * (fixed != kWidthAny ? fixed : width);
   WithoutLock(codes.size(), [&] {
-    codes.Fill(0, codes.size(), [&](Py_ssize_t i) {
+    codes.FillEach(0, codes.size(), [&](Py_ssize_t i) {
       return CodeOfItem<size, fixed>(items + stride * i, width);
     });
   });
 }
 
+#if defined(__SSE2__)
+// str items of 2 to 4 characters, four items at a time: their characters
+// narrowed to bytes with saturation (any past 0xff turns 0xff, in no word),
+// the four keys then folded and compared at once. The items past the last
+// whole 16 bytes are read one at a time.
+template <int width>
+void FillShortStr(const char* items, Codes& codes) {
+  static_assert(width >= 2 && width <= 4);
+  constexpr Py_ssize_t kStride = 4 * width;
+  const Py_ssize_t n = codes.size();
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i chars = _mm_srli_si128(_mm_set1_epi32(-1), 4 * (4 - width));  // drop the next item
+  const __m128i space = _mm_set1_epi8(0x20), one = _mm_set1_epi32(1);
+  const __m128i c = _mm_set1_epi32(Key("c")), call = _mm_set1_epi32(Key("call"));
+  const __m128i p = _mm_set1_epi32(Key("p")), put = _mm_set1_epi32(Key("put"));
+  const auto item = [&](Py_ssize_t i) {
+    return _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(items + kStride * i)),
+                         chars);
+  };
+  WithoutLock(n, [&] {
+    codes.Fill(0, n, [&](Py_ssize_t begin, Py_ssize_t end, std::int8_t* out) {
+      Py_ssize_t i = begin;
+      for (; i + 4 <= end && kStride * (i + 3) + 16 <= kStride * n; i += 4) {
+        const __m128i keys = _mm_packus_epi16(_mm_packs_epi32(item(i), item(i + 1)),
+                                              _mm_packs_epi32(item(i + 2), item(i + 3)));
+        const __m128i word =
+            _mm_or_si128(keys, _mm_andnot_si128(_mm_cmpeq_epi8(keys, zero), space));
+        const __m128i is_call = _mm_or_si128(_mm_cmpeq_epi32(word, c), _mm_cmpeq_epi32(word, call));
+        const __m128i is_put = _mm_or_si128(_mm_cmpeq_epi32(word, p), _mm_cmpeq_epi32(word, put));
+        // 1 for a call, 0 for a put, -1 (all ones) for neither.
+        const __m128i code =
+            _mm_or_si128(_mm_and_si128(is_call, one),
+                         _mm_xor_si128(_mm_or_si128(is_call, is_put), _mm_set1_epi32(-1)));
+        const __m128i bytes = _mm_packs_epi16(_mm_packs_epi32(code, zero), zero);
+        const auto four = static_cast<std::uint32_t>(_mm_cvtsi128_si32(bytes));
+        std::memcpy(out + (i - begin), &four, 4);
+      }
+      for (; i < end; ++i) out[i - begin] = CodeOfItem<4, width>(items + kStride * i, width);
+    });
+  });
+}
+#endif
+
 template <int size>
 void FillFixedOfWidth(const char* items, Py_ssize_t width, Codes& codes) {
+#if defined(__SSE2__)
+  if constexpr (size == 4) {
+    if (width == 2) return FillShortStr<2>(items, codes);
+    if (width == 3) return FillShortStr<3>(items, codes);
+    if (width == 4) return FillShortStr<4>(items, codes);
+  }
+#endif
   switch (width) {
     case 1:
       return FillFixed<size, 1>(items, width, codes);
@@ -292,7 +349,7 @@ bool ReadObjects(PyObject* values, const Py_buffer& view, Codes& codes) {
   Ref np_false(PyObject_GetAttrString(numpy.get(), "False_"));
   if (!np_true || !np_false) return false;
   ObjectCache cache;
-  codes.Fill(0, codes.size(), [&](Py_ssize_t i) {
+  codes.FillEach(0, codes.size(), [&](Py_ssize_t i) {
     return cache.CodeOf(items[i], np_true.get(), np_false.get());
   });
   return true;
@@ -306,7 +363,7 @@ struct StaticString {
   std::size_t size;
   const char* buf;
 };
-using AcquireAllocator = void* (*)(PyObject* descr);
+using AcquireAllocator = void* (*)(PyObject * descr);
 using LoadString = int (*)(void* allocator, const void* packed, StaticString* out);
 using ReleaseAllocator = void (*)(void* allocator);
 using FeatureVersion = unsigned int (*)();
@@ -360,7 +417,7 @@ bool ReadNumpyStrings(PyObject* values, Codes& codes) {
   const auto load = reinterpret_cast<LoadString>(api[kLoadSlot]);
   const auto release = reinterpret_cast<ReleaseAllocator>(api[kReleaseSlot]);
   void* allocator = acquire(descr.get());
-  codes.Fill(0, codes.size(), [&](Py_ssize_t i) {
+  codes.FillEach(0, codes.size(), [&](Py_ssize_t i) {
     StaticString text{0, nullptr};
     // 1: a missing string; -1: unreadable. Neither is a flag.
     if (load(allocator, items + 16 * i, &text) != 0 || text.buf == nullptr) return kInvalid;
@@ -591,7 +648,7 @@ bool ChunkCodes(const ArrowSchema& schema, const ArrowArray& a, Codes& codes, Py
     return false;
   }
   const auto fill = [&](auto code_at) {
-    WithoutLock(a.length, [&] { codes.Fill(start, a.length, code_at); });
+    WithoutLock(a.length, [&] { codes.FillEach(start, a.length, code_at); });
   };
   if (schema.dictionary == nullptr) {
     const TextLayout layout = LayoutOf(schema.format);
@@ -686,8 +743,8 @@ bool ReadArrowArray(PyObject* values, Codes& codes) {
   auto* schema = static_cast<ArrowSchema*>(
       PyCapsule_GetPointer(PyTuple_GetItem(pair.get(), 0), "arrow_schema"));
   if (schema == nullptr) return false;
-  auto* array = static_cast<ArrowArray*>(
-      PyCapsule_GetPointer(PyTuple_GetItem(pair.get(), 1), "arrow_array"));
+  auto* array =
+      static_cast<ArrowArray*>(PyCapsule_GetPointer(PyTuple_GetItem(pair.get(), 1), "arrow_array"));
   if (array == nullptr) return false;
   if (schema->release == nullptr || array->release == nullptr) return BadArray("released");
   if (!CheckSchema(*schema) || !ChunkCodes(*schema, *array, codes, 0)) return false;
