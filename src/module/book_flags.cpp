@@ -389,6 +389,31 @@ void* const* NumpyApi() {
   return api;  // the table lives as long as NumPy, which is never unloaded
 }
 
+// While the allocator is held, equal packed bytes are one string (in line,
+// or the same place in the array's arena), so the codes of recently seen
+// packed strings are kept by their 16 bytes: a column of a few words costs
+// a comparison per item, not a call into NumPy. (Equal strings whose packed
+// bytes differ are merely read again.)
+class PackedCache {
+ public:
+  template <class Load>
+  std::int8_t CodeOf(const char* packed, Load&& load) {
+    std::uint64_t half[2];
+    std::memcpy(half, packed, 16);
+    const std::size_t slot = ((half[0] ^ half[1]) * 0x9e3779b97f4a7c15u) >> 61;
+    if (used_[slot] && low_[slot] == half[0] && high_[slot] == half[1]) return code_[slot];
+    const std::int8_t code = load();
+    used_[slot] = true, low_[slot] = half[0], high_[slot] = half[1], code_[slot] = code;
+    return code;
+  }
+
+ private:
+  static constexpr std::size_t kSlots = 8;  // the top three bits of the hash
+  std::uint64_t low_[kSlots] = {}, high_[kSlots] = {};
+  std::int8_t code_[kSlots] = {};
+  bool used_[kSlots] = {};
+};
+
 // values: a C-contiguous NumPy array of StringDType (checked by the caller's
 // caller, the library, and again here through its interface).
 bool ReadNumpyStrings(PyObject* values, Codes& codes) {
@@ -417,12 +442,16 @@ bool ReadNumpyStrings(PyObject* values, Codes& codes) {
   const auto load = reinterpret_cast<LoadString>(api[kLoadSlot]);
   const auto release = reinterpret_cast<ReleaseAllocator>(api[kReleaseSlot]);
   void* allocator = acquire(descr.get());
+  PackedCache cache;
   codes.FillEach(0, codes.size(), [&](Py_ssize_t i) {
-    StaticString text{0, nullptr};
-    // 1: a missing string; -1: unreadable. Neither is a flag.
-    if (load(allocator, items + 16 * i, &text) != 0 || text.buf == nullptr) return kInvalid;
-    return CodeOfShortText(reinterpret_cast<const std::uint8_t*>(text.buf),
-                           static_cast<std::int64_t>(text.size));
+    const char* packed = items + 16 * i;
+    return cache.CodeOf(packed, [&] {
+      StaticString text{0, nullptr};
+      // 1: a missing string; -1: unreadable. Neither is a flag.
+      if (load(allocator, packed, &text) != 0 || text.buf == nullptr) return kInvalid;
+      return CodeOfShortText(reinterpret_cast<const std::uint8_t*>(text.buf),
+                             static_cast<std::int64_t>(text.size));
+    });
   });
   release(allocator);
   return true;
