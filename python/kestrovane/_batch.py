@@ -551,7 +551,8 @@ class ParquetReader:
 class ParquetWriter:
     """Writes each chunk in a thread of its own while the next one is read and
     computed: pyarrow encodes and compresses without the interpreter lock.
-    At most one chunk waits, which bounds the memory."""
+    A chunk is handed over once the one before is written, so that two
+    chunks at most are held at once."""
 
     def __init__(self, pq: Any, path: str) -> None:
         self.pq, self.path = pq, path
@@ -567,6 +568,7 @@ class ParquetWriter:
                     self.writer.write_batch(batch)
                 except BaseException as exc:  # raised in the main thread at its next write
                     self.error = exc
+            self.queue.task_done()
 
     def write(self, np: Any, kept: dict[str, Any], results: dict[str, Any]) -> None:
         pa = importlib.import_module("pyarrow")
@@ -588,6 +590,7 @@ class ParquetWriter:
             self.writer = self.pq.ParquetWriter(self.path, batch.schema, use_dictionary=text)
             self.thread = threading.Thread(target=self._drain, name="kestrovane-writer")
             self.thread.start()
+        self.queue.join()
         self._raise()
         self.queue.put(batch)
 
