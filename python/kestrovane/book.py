@@ -412,8 +412,8 @@ def _polars_categories(np: Any, flag: Any) -> Any:
     """A polars Categorical or Enum by its physical codes: each category read
     once, natively, then looked up. None where this polars does not say which
     string a code stands for."""
-    categories = getattr(flag.dtype, "categories", None)
-    words = getattr(categories, "to_series", lambda: categories)()
+    categories: Any = getattr(flag.dtype, "categories", None)
+    words: Any = getattr(categories, "to_series", lambda: categories)()
     if type(words).__name__ != "Series" or type(words.dtype).__name__ != "String":
         return None
     table = np.empty(len(words) + 1, np.int8)  # the last for a null
