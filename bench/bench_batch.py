@@ -90,6 +90,8 @@ def main() -> None:
     parser.add_argument("--dir", default=None, help="folder for the files (default: temporary)")
     args = parser.parse_args()
 
+    load = ", ".join(f"{x:.2f}" for x in os.getloadavg())
+    print(f"load average {load} (two cores shared: rerun when it is high)")
     folder = tempfile.mkdtemp(prefix="kestrovane-bench-", dir=args.dir)
     try:
         source = os.path.join(folder, "in.parquet")
@@ -116,6 +118,7 @@ def main() -> None:
         print(f"python -m kestrovane book: {command:.2f} s (a fresh process, all 16 quantities)")
         print(f"command / pyarrow alone: {command / alone:.2f}x (target <= 2x)")
         print(f"peak resident memory of the command: {peak / 1e6:,.0f} MB (target <= 1,000 MB)")
+        print("load average at the end " + ", ".join(f"{x:.2f}" for x in os.getloadavg()))
     finally:
         shutil.rmtree(folder, ignore_errors=True)
 

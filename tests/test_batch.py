@@ -144,3 +144,47 @@ def test_bad_arguments_are_one_line_and_status_2(tmp_path, argv, message):
     lines = done.stderr.splitlines()
     assert len(lines) == 1 and message in lines[0], done.stderr
     assert not (tmp_path / "out.csv").exists()
+
+
+def test_expiry_dates_with_as_of_are_years_to_expiry(tmp_path):
+    pa = pytest.importorskip("pyarrow")
+    pq = pytest.importorskip("pyarrow.parquet")
+    expiries = np.array(["2025-03-03T16:00", "2026-03-03T09:30", "NaT"], "datetime64[ms]")
+    as_of = np.datetime64("2025-03-03T09:30")
+    table = pa.table({"flag": ["c", " Put", "c"], "expiry": pa.array(expiries)})
+    pq.write_table(table, tmp_path / "in.parquet")
+    rows = [["c", "2025-03-03 16:00"], [" Put", "2026-03-03T09:30"], ["c", "never"]]
+    write_csv(tmp_path / "in.csv", ["flag", "expiry"], rows)
+    args = ["--t", "expiry", "--S", 100, "--K", 100, "--r", 0.03, "--sigma", 0.2,
+            "--quantities", "price", "--keep", "none", "--as-of", "2025-03-03T09:30"]  # fmt: skip
+    want = kv.greeks("bs", flag=[True, False, True], S=100.0, K=100.0, t=expiries, as_of=as_of,
+                     r=0.03, sigma=0.2, quantities=["price"])["price"]  # fmt: skip
+    assert math.isnan(want[2]) and want[0] < want[1]
+    for source in ("in.parquet", "in.csv"):
+        done = book(tmp_path, source, "-o", "out.csv", "--model", "bs", *args)
+        assert done.returncode == 0, done.stderr
+        with open(tmp_path / "out.csv", newline="") as f:
+            got = [float(row[0]) for row in list(csv.reader(f))[1:]]
+        assert np.array_equal(got, want, equal_nan=True), source
+    done = book(tmp_path, "in.parquet", "-o", "out.csv", *args[:-2])
+    assert done.returncode == 2 and "give --as-of DATE" in done.stderr
+
+
+@pytest.mark.parametrize("source,target", [("in.csv", "out.parquet"), ("in.parquet", "out.csv"),
+                                           ("in.parquet", "out.parquet")])  # fmt: skip
+def test_an_input_without_rows_gives_an_empty_output_of_the_right_columns(tmp_path, source, target):
+    pa = pytest.importorskip("pyarrow")
+    pq = pytest.importorskip("pyarrow.parquet")
+    write_csv(tmp_path / "in.csv", HEADER, [])
+    columns = {name: pa.array([], pa.string() if name in ("id", "flag") else pa.float64())
+               for name in HEADER}  # fmt: skip
+    pq.write_table(pa.table(columns), tmp_path / "in.parquet")
+    done = book(tmp_path, source, "-o", target, "--iv", "--price", "sigma", "--quantities", "delta")
+    assert done.returncode == 0 and done.stderr == "", done.stderr
+    names = [*HEADER, "implied_volatility", "iv_status", "delta"]
+    if target.endswith(".csv"):
+        assert (tmp_path / target).read_text().splitlines() == [",".join(names)]
+    else:
+        out = pq.read_table(tmp_path / target)
+        assert out.num_rows == 0 and out.column_names == names
+        assert pa.types.is_dictionary(out.schema.field("iv_status").type)

@@ -138,6 +138,61 @@ def test_flag_reader_refuses_what_it_cannot_read(values, out, error, text):
         _book.flag_codes(values, out)
 
 
+def long_column(form, words):
+    if form == "object":
+        return np.array(words, dtype=object)
+    if form == "StringDType":
+        if not hasattr(np.dtypes, "StringDType"):
+            pytest.skip("NumPy without StringDType")
+        return np.array(words, dtype=np.dtypes.StringDType())
+    if form.startswith("arrow"):
+        pa = pytest.importorskip("pyarrow")
+        column = pa.array(["call", *words, None])  # a slice: its offset is read
+        column = column.dictionary_encode() if form == "arrow dictionary" else column
+        return column.slice(1, len(words))
+    if form == "polars Categorical":
+        return pytest.importorskip("polars").Series(words, dtype=__import__("polars").Categorical)
+    return np.array(words, dtype=form)
+
+
+@pytest.mark.parametrize(
+    "form",
+    [
+        "U1",
+        "U2",
+        "U3",
+        "U4",
+        "U9",
+        "S4",
+        "object",
+        "StringDType",
+        "arrow",
+        "arrow dictionary",
+        "polars Categorical",
+    ],  # fmt: skip
+)
+def test_long_columns_read_every_item_and_the_first_bad_one(form):
+    # Past the readers' blocks and groups of four, with a ragged end.
+    rng = np.random.default_rng(3)
+    calls = rng.random(10_007) < 0.5
+    width = int(form[1:]) if form[1:].isdigit() else 9
+    words = np.where(calls, "Call" if width >= 4 else "C", "pUt" if width >= 3 else "p").tolist()
+    words[9_001], words[10_005] = "x", ["q", "cc", "cal"][min(width, 3) - 1]
+    values = long_column(form, words)
+    codes = np.empty(len(words), np.int8)
+    flags = np.empty(len(words), np.bool_)
+    if form == "polars Categorical":
+        from kestrovane import book
+
+        with pytest.raises(ValueError, match=r"flag\[9001\] is 'x'"):
+            book._flags(np, values)
+        return
+    assert _book.flag_codes(values, codes) == _book.flag_codes(values, flags) == 9_001
+    want = calls.astype(np.int8)
+    want[[9_001, 10_005]] = -1
+    assert np.array_equal(codes, want) and np.array_equal(flags, want == 1)
+
+
 def test_flag_reader_names_the_first_bad_item_of_anything():
     items = np.array(["c", 1, None, "P", [], b"put", np.True_, "\u0441", "p\x00"], dtype=object)
     out = np.empty(len(items), np.bool_)

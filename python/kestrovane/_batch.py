@@ -24,14 +24,16 @@ import importlib
 import itertools
 import math
 import os
+import queue
 import sys
 import tempfile
+import threading
 import time
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import Any, TextIO
 
-from . import _need, book
+from . import _book, _dates, _need, book
 from ._cli import Failure, InputError, _Parser
 from ._quantities import MODELS, QUANTITIES
 
@@ -48,7 +50,7 @@ _MEANING = {
     "S": "spot price (bs, bsm)",
     "F": "forward price (black76)",
     "K": "strike",
-    "t": "time to expiry in years",
+    "t": "time to expiry in years (expiry dates with --as-of)",
     "r": "riskless rate, annual decimal",
     "sigma": "volatility, annual decimal",
     "q": "dividend yield, bsm (default 0)",
@@ -93,6 +95,13 @@ examples:
         parser.add_argument(
             f"--{name}", metavar="COL", help=f"{_MEANING[name]}: a column, or a value for all rows"
         )
+    parser.add_argument(
+        "--as-of",
+        metavar="DATE",
+        help="valuation time, for a t column of expiry dates: an ISO date or date and time "
+        "(2025-03-03, 2025-03-03T09:30); t is then the exact time to each expiry in years of "
+        "365 days (UTC where the column carries a time zone)",
+    )
     parser.add_argument(
         "--keep",
         metavar="COLS",
@@ -144,6 +153,7 @@ class Plan:
     quantities: tuple[str, ...]
     sources: dict[str, str | float]  # input -> column name, or one value for all rows
     keep: list[str]
+    as_of: Any = None  # the valuation time (datetime64) when t holds expiry dates
     results: list[str] = field(default_factory=list)
 
 
@@ -204,6 +214,10 @@ def make_plan(args: argparse.Namespace, columns: list[str]) -> Plan:
             if column not in columns:
                 raise InputError(f"--keep {column}: no such column in {_shown(columns)}")
     plan = Plan(model, args.iv, _quantities(args.quantities, args.iv), sources, keep)
+    if args.as_of is not None:
+        if not isinstance(sources["t"], str):
+            raise InputError("--as-of applies to a t column of expiry dates, not to --t VALUE")
+        plan.as_of = _as_of(args.as_of)
     plan.results = (["implied_volatility", "iv_status"] if args.iv else []) + list(plan.quantities)
     clash = [name for name in plan.results if name in keep]
     if clash:
@@ -212,6 +226,17 @@ def make_plan(args: argparse.Namespace, columns: list[str]) -> Plan:
             "leave it out of the output with --keep"
         )
     return plan
+
+
+def _as_of(text: str) -> Any:
+    np = _need.numpy()
+    try:
+        point = np.datetime64(text.strip().replace(" ", "T"))
+    except ValueError:
+        point = np.datetime64("NaT")
+    if np.isnat(point):
+        raise InputError(f"--as-of {text}: expected a date or date and time, like 2025-03-03T09:30")
+    return point
 
 
 def _shown(columns: list[str]) -> str:
@@ -273,10 +298,50 @@ def _arrow_flags(np: Any, pa: Any, column: Any) -> Any:
         if column.null_count:
             codes[np.asarray(column.is_null())] = -1
         return codes
-    if not pa.types.is_dictionary(column.type):
-        column = column.dictionary_encode()
-    table = np.append(_flag_codes(np, column.dictionary.to_pylist()), np.int8(-1))
-    return table[column.indices.fill_null(-1).to_numpy(zero_copy_only=False)]
+    text = pa.types.is_dictionary(column.type) and column.type.value_type or column.type
+    if not (pa.types.is_string(text) or pa.types.is_large_string(text)):
+        return np.full(len(column), -1, np.int8)
+    # Read natively; only what it refuses (" Put", say) goes the slow way.
+    codes = np.empty(len(column), np.int8)
+    if _book.flag_codes(column, codes) >= 0:
+        again = np.flatnonzero(codes < 0)
+        codes[again] = _flag_codes(np, column.take(pa.array(again)).to_pylist())
+    return codes
+
+
+def _dates_from_text(np: Any, texts: Sequence[str]) -> Any:
+    """datetime64 of ISO date (and time) fields; NaT where one is unreadable."""
+    try:
+        return np.array([t.strip().replace(" ", "T") for t in texts], "datetime64[us]")
+    except ValueError:
+        return np.array([_date_or_nat(np, t) for t in texts], "datetime64[us]")
+
+
+def _date_or_nat(np: Any, text: str) -> Any:
+    try:
+        return np.datetime64(text.strip().replace(" ", "T"), "us")
+    except ValueError:
+        return np.datetime64("NaT")
+
+
+def _years(np: Any, plan: Plan, expiries: Any) -> tuple[Any, Any]:
+    """Years from --as-of to each expiry (datetime64), and where one is missing."""
+    years = np.asarray(_dates.times_to_expiry(np, expiries, plan.as_of, None), np.float64)
+    unread = np.isnan(years)
+    return years, unread if unread.any() else None
+
+
+def _arrow_years(np: Any, pa: Any, plan: Plan, column: Any) -> tuple[Any, Any]:
+    kind = column.type
+    if pa.types.is_date(kind) or pa.types.is_timestamp(kind):
+        return _years(np, plan, column.to_numpy(zero_copy_only=False))
+    if pa.types.is_string(kind) or pa.types.is_large_string(kind):
+        return _years(np, plan, _dates_from_text(np, [s or "" for s in column.to_pylist()]))
+    raise InputError(f"--as-of: the t column holds {kind}, not expiry dates")
+
+
+def _temporal(pa: Any, column: Any) -> bool:
+    return bool(pa.types.is_date(column.type) or pa.types.is_timestamp(column.type))
 
 
 @dataclass
@@ -323,6 +388,11 @@ def evaluate(np: Any, plan: Plan, chunk: Chunk, threads: int | None) -> dict[str
     return out
 
 
+def _empty_chunk(np: Any, plan: Plan) -> Chunk:
+    inputs = {k: v if isinstance(v, float) else np.empty(0) for k, v in plan.sources.items()}
+    return Chunk(0, inputs, np.empty(0, np.int8), np.empty(0, bool))
+
+
 # ---- CSV -------------------------------------------------------------------------
 
 
@@ -348,13 +418,17 @@ class CsvReader:
     def chunks(self, np: Any, plan: Plan, size: int) -> Iterator[tuple[Chunk, dict[str, Any]]]:
         width = len(self.columns)
         where = {name: i for i, name in enumerate(self.columns)}
+        yielded = False
         while True:
             try:
                 rows = list(itertools.islice(self.rows, size))
             except csv.Error as exc:
                 raise InputError(f"line {self.rows.line_num}: {exc}") from None
             if not rows:
+                if not yielded:  # a header alone: an empty output of the right columns
+                    yield _empty_chunk(np, plan), {name: () for name in plan.keep}
                 return
+            yielded = True
             bad_rows = [i for i, row in enumerate(rows) if len(row) != width]
             if bad_rows:
                 rows = [row for row in rows if row]  # blank lines are not rows
@@ -372,6 +446,12 @@ class CsvReader:
                     inputs[name] = source
                 elif name == "flag":
                     codes = _flag_codes(np, fields[where[source]])
+                elif name == "t" and plan.as_of is not None:
+                    inputs[name], unread = _years(
+                        np, plan, _dates_from_text(np, fields[where[source]])
+                    )
+                    if unread is not None:
+                        bad |= unread
                 else:
                     inputs[name], unread = _numbers_from_text(np, fields[where[source]])
                     if unread is not None:
@@ -431,7 +511,15 @@ class ParquetReader:
 
         used = [s for s in plan.sources.values() if isinstance(s, str)]
         wanted = [c for c in self.columns if c in used or c in plan.keep]
-        for batch in self.file.iter_batches(batch_size=size, columns=wanted):
+        batches = self.file.iter_batches(batch_size=size, columns=wanted)
+        schema = pa.schema([self.file.schema_arrow.field(c) for c in wanted])
+        yielded = False
+        for batch in itertools.chain(batches, [None]):
+            if batch is None:  # the end: without a batch, an empty output of the right columns
+                if yielded:
+                    return
+                batch = pa.RecordBatch.from_pylist([], schema=schema)
+            yielded = True
             n = batch.num_rows
             self.read += n
             bad = np.zeros(n, bool)
@@ -442,6 +530,14 @@ class ParquetReader:
                     inputs[name] = source
                 elif name == "flag":
                     codes = _arrow_flags(np, pa, batch.column(source))
+                elif name == "t" and plan.as_of is not None:
+                    inputs[name], unread = _arrow_years(np, pa, plan, batch.column(source))
+                    if unread is not None:
+                        bad |= unread
+                elif name == "t" and _temporal(pa, batch.column(source)):
+                    raise InputError(
+                        f"the t column {source!r} holds dates: give --as-of DATE (valuation time)"
+                    )
                 else:
                     inputs[name], unread = _arrow_numbers(np, pa, batch.column(source))
                     if unread is not None:
@@ -453,9 +549,26 @@ class ParquetReader:
 
 
 class ParquetWriter:
+    """Writes each chunk in a thread of its own while the next one is read and
+    computed: pyarrow encodes and compresses without the interpreter lock.
+    A chunk is handed over once the one before is written, so that two
+    chunks at most are held at once."""
+
     def __init__(self, pq: Any, path: str) -> None:
         self.pq, self.path = pq, path
         self.writer: Any = None
+        self.queue: queue.Queue[Any] = queue.Queue(maxsize=1)
+        self.thread: threading.Thread | None = None
+        self.error: BaseException | None = None
+
+    def _drain(self) -> None:
+        while (batch := self.queue.get()) is not None:
+            if self.error is None:
+                try:
+                    self.writer.write_batch(batch)
+                except BaseException as exc:  # raised in the main thread at its next write
+                    self.error = exc
+            self.queue.task_done()
 
     def write(self, np: Any, kept: dict[str, Any], results: dict[str, Any]) -> None:
         pa = importlib.import_module("pyarrow")
@@ -475,11 +588,28 @@ class ParquetWriter:
             # Dictionary pages only for text: doubles rarely repeat.
             text = [f.name for f in batch.schema if not pa.types.is_floating(f.type)]
             self.writer = self.pq.ParquetWriter(self.path, batch.schema, use_dictionary=text)
-        self.writer.write_batch(batch)
+            self.thread = threading.Thread(target=self._drain, name="kestrovane-writer")
+            self.thread.start()
+        self.queue.join()
+        self._raise()
+        self.queue.put(batch)
+
+    def _raise(self) -> None:
+        if self.error is not None:
+            raise Failure(f"writing {self.path} failed: {self.error}")
+
+    def stop(self) -> None:
+        """Ends the writing thread once what it holds is written; idempotent."""
+        if self.thread is not None:
+            self.queue.put(None)
+            self.thread.join()
+            self.thread = None
 
     def close(self) -> None:
         if self.writer is None:
             raise InputError("the input has no rows: no Parquet file written")
+        self.stop()
+        self._raise()
         self.writer.close()
 
 
@@ -563,6 +693,8 @@ def run(args: argparse.Namespace) -> tuple[int, int]:
                     progress.update(rows, reader.done_fraction())
                 writer.close()
             finally:
+                if isinstance(writer, ParquetWriter):
+                    writer.stop()
                 progress.close()
             if tmp is not None:
                 os.replace(tmp, target)

@@ -382,10 +382,7 @@ def _array_flags(np: Any, values: Any) -> Any:
 
     if kind == "b":
         return values
-    if kind == "T":  # NumPy's variable-width StringDType
-        # Five characters keep every flag apart from every longer text.
-        return _native_flags(np, values.astype("U5"), values.shape, value_at)
-    if kind in "USO":
+    if kind in "USOT":  # T: NumPy's variable-width StringDType
         if not values.dtype.isnative:
             values = values.astype(values.dtype.newbyteorder("="))
         return _native_flags(np, np.ascontiguousarray(values), values.shape, value_at)
@@ -411,8 +408,30 @@ def _pandas_flags(np: Any, flag: Any) -> Any:
     return _array_flags(np, np.asarray(flag.to_numpy()))
 
 
+def _polars_categories(np: Any, flag: Any) -> Any:
+    """A polars Categorical or Enum by its physical codes: each category read
+    once, natively, then looked up. None where this polars does not say which
+    string a code stands for."""
+    categories: Any = getattr(flag.dtype, "categories", None)
+    words: Any = getattr(categories, "to_series", lambda: categories)()
+    if type(words).__name__ != "Series" or type(words.dtype).__name__ != "String":
+        return None
+    table = np.empty(len(words) + 1, np.int8)  # the last for a null
+    _book.flag_codes(words, table[:-1])
+    table[-1] = -1
+    codes = flag.to_physical()
+    if codes.null_count():
+        codes = codes.fill_null(len(words))
+    codes = table[codes.to_numpy()]
+    return _checked(np, codes, lambda p: flag[p]) if (table < 0).any() else codes == 1
+
+
 def _polars_flags(np: Any, flag: Any) -> Any:
     kind = type(flag.dtype).__name__
+    if kind in ("Categorical", "Enum"):
+        calls = _polars_categories(np, flag)
+        if calls is not None:
+            return calls
     if kind in ("String", "Categorical", "Enum"):
         return _native_flags(np, flag, (len(flag),), lambda p: flag[p])
     if kind == "Boolean" and not flag.null_count():

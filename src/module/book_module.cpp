@@ -520,10 +520,11 @@ PyMethodDef kMethods[] = {
      "function raises), 1 rational."},
     {"flag_codes", FlagCodes, METH_VARARGS,
      "flag_codes(values, out, /)\n--\n\n"
-     "Writes 1 (call) or 0 (put) per flag into the 1-byte buffer out and returns\n"
-     "the position of the first flag that is neither, or -1. values: a C-contiguous\n"
-     "buffer of str or bytes items, a NumPy object array, or an Arrow text column\n"
-     "(__arrow_c_stream__). A flag is 'c', 'call', 'p' or 'put' in any case, or a bool."},
+     "Writes 1 (call) or 0 (put) per flag into out (bools; int8 out also gets -1\n"
+     "for neither) and returns the position of the first flag that is neither, or\n"
+     "-1. values: a C-contiguous buffer of str or bytes items, a NumPy object or\n"
+     "StringDType array, or an Arrow text column (__arrow_c_stream__ or\n"
+     "__arrow_c_array__). A flag is 'c', 'call', 'p' or 'put' in any case, or a bool."},
     {"simd_info", SimdInfo, METH_NOARGS,
      "simd_info()\n--\n\n"
      "The SIMD target of the kernels this process runs ('baseline', 'avx2',\n"
