@@ -21,7 +21,8 @@ method fails one.
     python tools/iv_surface.py                  # the whole grid, both methods
     python tools/iv_surface.py --write-slice    # also tests/data/iv_surface_slice.json
 
-Needs mpmath, NumPy and an installed kestrovane.
+tools/iv_mend_compare.py builds a finer grid with the same functions. Needs mpmath,
+NumPy and an installed kestrovane.
 """
 
 from __future__ import annotations
@@ -45,30 +46,74 @@ BANDS = [1e-100, 1e-12, 1e-6, 1e-2, 1.0]
 SLICE = Path(__file__).resolve().parent.parent / "tests" / "data" / "iv_surface_slice.json"
 
 
+def _ncdf(x: mp.mpf) -> mp.mpf:
+    # Beyond 40 the tail is below 1e-349, nothing in a double price; mpmath's erfc is
+    # slow (and overflows on some arguments) in the thousands.
+    return mp.mpf(0) if x < -40 else mp.mpf(1) if x > 40 else mp.ncdf(x)
+
+
 def price_and_vega(w: int, K: float, t: float, sigma: mp.mpf) -> tuple[mp.mpf, mp.mpf]:
     st = sigma * mp.sqrt(t)
     d1 = (mp.log(mp.mpf(F) / K) + st * st / 2) / st
     d2 = d1 - st
     discount = mp.exp(-mp.mpf(R) * t)
-    price = discount * w * (F * mp.ncdf(w * d1) - K * mp.ncdf(w * d2))
+    price = discount * w * (F * _ncdf(w * d1) - K * _ncdf(w * d2))
     vega = discount * F * mp.npdf(d1) * mp.sqrt(t)
     return price, vega
 
 
+def bisect(w: int, K: float, t: float, target: mp.mpf) -> mp.mpf | None:
+    """The sigma in [1e-8, 1e4] whose price is target (ln sigma halved 160 times), or None."""
+    lo, hi = mp.log(mp.mpf("1e-8")), mp.log(mp.mpf("1e4"))
+    if (
+        not price_and_vega(w, K, t, mp.exp(lo))[0]
+        <= target
+        <= price_and_vega(w, K, t, mp.exp(hi))[0]
+    ):
+        return None
+    for _ in range(160):
+        mid = (lo + hi) / 2
+        if price_and_vega(w, K, t, mp.exp(mid))[0] < target:
+            lo = mid
+        else:
+            hi = mid
+    return mp.exp((lo + hi) / 2)
+
+
 def row(args: tuple[int, float, float, float]) -> dict | None:
-    """One grid point: its double price, the truth, the floor, or None (price 0)."""
+    """One grid point: its double price, the truth (NaN if none), the floor; None for price 0."""
     w, K, t, sigma = args
     mp.mp.dps = 60
     exact, _ = price_and_vega(w, K, t, mp.mpf(sigma))
     p = float(exact)
-    if p <= 0.0:
+    if p <= 0.0 or not math.isfinite(p):
         return None
     # Newton's method on ln(price) over ln(sigma): the double differs from the
     # exact price by half an ulp at most, so the start is close.
     target, s = mp.mpf(p), mp.mpf(sigma)
     for _ in range(10):
         value, vega = price_and_vega(w, K, t, s)
+        if vega == 0:
+            return None
         step = (mp.log(value) - mp.log(target)) * value / (s * vega)
+        if abs(step) > 1:
+            # A vega too small to move the price (deep in the money at tiny sigma):
+            # the exact inverse may lie anywhere, so it is bracketed instead.
+            s = bisect(w, K, t, target)
+            if s is None:  # the double lies beyond every model price: no inverse
+                return dict(
+                    flag="c" if w > 0 else "p",
+                    K=K,
+                    t=t,
+                    sigma=sigma,
+                    price=p,
+                    truth=math.nan,
+                    truth_exact="nan",
+                    floor=math.inf,
+                    point=args,
+                )
+            value, vega = price_and_vega(w, K, t, s)
+            break
         s *= mp.exp(-step)
         if abs(step) < mp.mpf(10) ** -45:
             break
@@ -86,14 +131,24 @@ def row(args: tuple[int, float, float, float]) -> dict | None:
     }
 
 
-def grid() -> list[tuple[int, float, float, float]]:
+def grid(
+    expiries: list[float] = EXPIRIES,
+    log_moneyness: list[float] = LOG_MONEYNESS,
+    volatilities: list[float] = VOLATILITIES,
+) -> list[tuple[int, float, float, float]]:
     return [
         (w, float(F * math.exp(k)), t, sigma)
         for w in (1, -1)
-        for t in EXPIRIES
-        for k in LOG_MONEYNESS
-        for sigma in VOLATILITIES
+        for t in expiries
+        for k in log_moneyness
+        for sigma in volatilities
     ]
+
+
+def surface(points: list[tuple[int, float, float, float]], processes: int = 2) -> list[dict]:
+    """The rows of the grid points whose double price is positive, in mpmath (minutes)."""
+    with multiprocessing.Pool(processes) as pool:
+        return [r for r in pool.map(row, points, chunksize=16) if r is not None]
 
 
 def errors(rows: list[dict], method: str) -> tuple[np.ndarray, np.ndarray]:
@@ -137,7 +192,8 @@ def report(rows: list[dict], method: str) -> int:
     wrong = solved & (err > 1e-6)
     print(
         f"\nmethod={method!r}: {len(rows)} rows, {well.sum()} well-posed, "
-        f"{ill.sum()} ill-conditioned, {(~well & ~ill).sum()} ill-posed"
+        f"{ill.sum()} ill-conditioned, {(~well & ~ill).sum()} ill-posed (of which "
+        f"{sum(math.isnan(r['truth']) for r in rows)} beyond every model price)"
     )
     print(
         f"  {'price band':<18}{'well-posed':>11}{'min digits':>12}{'median':>8}"
@@ -173,8 +229,7 @@ def main() -> int:
     parser.add_argument("--processes", type=int, default=2)
     options = parser.parse_args()
     points = grid()
-    with multiprocessing.Pool(options.processes) as pool:
-        rows = [r for r in pool.map(row, points, chunksize=64) if r is not None]
+    rows = surface(points, options.processes)
     failures = report(rows, "rational")
     report(rows, "newton")
     if options.write_slice:
