@@ -6,16 +6,14 @@ and polars rows appear where those are installed. Nothing asserts on time.
 
 Run:  python bench/bench_flags.py [--n N] [--repeat R] [--threads T] [--clock cpu]
 
---clock cpu times the process's CPU time instead of the wall clock: on a
-shared machine under load, the time spent waiting for a core then drops out
-(cache and memory contention stay in).
+--clock cpu (with --threads 1) times the process's CPU time instead of the
+wall clock: on a shared machine under load, the time spent waiting for a core
+then drops out (cache and memory contention stay in).
 """
 
 from __future__ import annotations
 
 import argparse
-import gc
-import math
 import sys
 import time
 from pathlib import Path
@@ -69,24 +67,6 @@ def forms(calls: np.ndarray) -> dict[str, object]:
     return found
 
 
-def best_cpu_seconds(cases: dict, repeat: int) -> dict[str, float]:
-    """As _common.best_seconds, on the process's CPU clock."""
-    best = dict.fromkeys(cases, math.inf)
-    items = list(cases.items())
-    gc.disable()
-    try:
-        for round_index in range(repeat):
-            shift = round_index % len(items)
-            for label, (call, _) in items[shift:] + items[:shift]:
-                start = time.process_time_ns()
-                result = call()
-                best[label] = min(best[label], (time.process_time_ns() - start) * 1e-9)
-                del result
-    finally:
-        gc.enable()
-    return best
-
-
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--n", type=int, default=1_000_000)
@@ -94,6 +74,9 @@ def main() -> None:
     parser.add_argument("--threads", type=int, default=1)
     parser.add_argument("--clock", choices=["wall", "cpu"], default="wall")
     args = parser.parse_args()
+    if args.clock == "cpu" and args.threads != 1:
+        # Process time adds up every thread's: not the time a caller waits.
+        parser.error("--clock cpu times one-thread calls only: use --threads 1")
 
     rng = np.random.default_rng(20240611)
     n = args.n
@@ -125,8 +108,10 @@ def main() -> None:
         if not np.array_equal(np.asarray(call(flag)[0]()).reshape(-1), reference):
             raise SystemExit(f"{label}: results differ from the bool-flag call")
 
-    timer = best_cpu_seconds if args.clock == "cpu" else _common.best_seconds
-    best = timer({label: call(flag) for label, flag in flags.items()}, args.repeat)
+    clock = time.process_time_ns if args.clock == "cpu" else time.perf_counter_ns
+    best = _common.best_seconds(
+        {label: call(flag) for label, flag in flags.items()}, args.repeat, clock
+    )
     table = _common.Table(["flag given as", "ms", "x bool call", "target", "status"])
     for label, seconds in best.items():
         ratio = seconds / best["bool array"]
