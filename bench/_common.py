@@ -67,10 +67,15 @@ def build_library(name: str, source: str, suffix: str, command: list[str], depen
 
 def build_cxx(name: str, source: str, flags=(), include_dirs=()) -> ctypes.CDLL:
     """A C++ library built with the module's flags and src/ on the include
-    path, loaded through ctypes; rebuilt when src/models or `include_dirs` change."""
+    path, loaded through ctypes; rebuilt when the model headers (src/models,
+    src/math, src/simd, src/iv) or `include_dirs` change."""
     command = [os.environ.get("CXX", "g++"), *MODULE_CXX_FLAGS, *flags]
     command += ["-shared", "-fPIC", f"-I{SOURCE_DIR}"]
-    deps = [p for d in ("models", *include_dirs) for p in (SOURCE_DIR / d).iterdir()]
+    deps = [
+        p
+        for d in ("models", "math", "simd", "iv", *include_dirs)
+        for p in (SOURCE_DIR / d).iterdir()
+    ]
     return ctypes.CDLL(str(build_library(name, source, ".cpp", command, deps)))
 
 

@@ -161,7 +161,7 @@ def self_check() -> str:
         return "not run (no x86 FMA): the array kernels call the platform's exp and log"
     name = "avx512" if AVX512 else "avx2"
     flags = [f"-DKV_TARGET={name}", "-mavx2", "-mfma"] + ["-mavx512f", "-mavx512dq"] * AVX512
-    source = '#include "models/vector_math.hpp"\n'
+    source = '#include "simd/vector_math.hpp"\n'
     source += 'extern "C" int check() { return kv::VectorMathMatchesPlatform(); }\n'
     try:
         lib = _common.build_cxx(f"kvbench_selfcheck_{name}", source, flags)

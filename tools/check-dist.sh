@@ -39,8 +39,8 @@ with tarfile.open(sdist) as tar:
     files = {name.split("/", 1)[1] for name in tar.getnames() if "/" in name}
 tops = {name.split("/")[0] for name in files}
 problems = [f"sdist lacks {need}" for need in (
-    "CMakeLists.txt", "README.md", "pyproject.toml", "src/module/module.cpp",
-    "src/module/exports.map", "python/kestrovane/__init__.py", "python/kestrovane/_cli.py",
+    "CMakeLists.txt", "README.md", "pyproject.toml", "src/ext_kestrovane/module.cpp",
+    "src/ext_kestrovane/exports.map", "python/kestrovane/__init__.py", "python/kestrovane/_cli.py",
     "python/kestrovane/_kestrovane.pyi", "python/kestrovane/py.typed", "tools/common.sh")
     if need not in files]
 problems += [f"sdist contains {top}/" for top in sorted(tops & {".venv", "build", "dist", ".git"})]

@@ -53,7 +53,6 @@ def annotation(name: str, is_array: bool) -> str:
     return "float"
 
 
-MODEL_NAMES = {"bs": "Black-Scholes", "bsm": "Black-Scholes-Merton", "black76": "Black-76"}
 # What each quantity is, in its units, for the one-line docstring on hover
 # (X becomes S for bs and bsm, F for black76).
 MEANINGS = {
@@ -74,23 +73,26 @@ MEANINGS = {
     "dual_delta": "dual delta dV/dK",
     "dual_gamma": "dual gamma d2V/dK2",
 }
-PRICE_FUNCTIONS = ("black_scholes_merton", "black_scholes", "black")
 
 
 def docstring(name: str) -> str:
     """One line: the model, the quantity in its units, and the conventions."""
+    from kestrovane._quantities import MODEL_INFO
+
     model, _, rest = name.partition("_")
+    info = MODEL_INFO[model]
+    forward = info.underlying == "F"
     is_array = rest.endswith("_array")
     rest = rest.removesuffix("_array")
     if rest == "implied_volatility":
-        what = "implied volatility" + (", r before t" if model == "black76" else "")
+        what = "implied volatility" + (", r before t" if forward else "")
         what += "; NaN per element where the scalar raises" if is_array else ""
     else:
-        what = MEANINGS["price" if rest in PRICE_FUNCTIONS else rest]
-        what += " (F fixed)" if (model, rest) == ("black76", "rho") else ""
-    what = what.replace("dX", "dF" if model == "black76" else "dS")
-    rates = "r, q, sigma" if model == "bsm" else "r, sigma"
-    return f"{MODEL_NAMES[model]} {what}. t in years; {rates} annual decimals."
+        what = MEANINGS["price" if rest == info.price_function else rest]
+        what += " (F fixed)" if forward and rest == "rho" else ""
+    what = what.replace("dX", f"d{info.underlying}")
+    rates = "r, q, sigma" if info.has_q else "r, sigma"
+    return f"{info.title} {what}. t in years; {rates} annual decimals."
 
 
 def render(module: ModuleType) -> str:
@@ -122,6 +124,8 @@ holds 1-byte items, nonzero for a call; outputs are C-contiguous and writable.
 
 from collections.abc import Buffer
 
+# Each model as (name, title, underlying, takes q, price function).
+MODELS: tuple[tuple[str, str, str, bool, str], ...]
 QUANTITIES: tuple[str, ...]
 
 def greeks(

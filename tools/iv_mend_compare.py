@@ -77,7 +77,7 @@ def build(base: str) -> Path:
         for extra, obj in zip(jobs, objects)
     ]
     normal = OUT / "normal.o"
-    subprocess.run(["g++", *FLAGS, "-c", str(ROOT / "src/models/normal.cpp"), "-o", str(normal)])
+    subprocess.run(["g++", *FLAGS, "-c", str(ROOT / "src/math/normal.cpp"), "-o", str(normal)])
     if any(p.wait() != 0 for p in running):
         sys.exit("build failed")
     exe = OUT / "iv_mend_compare"

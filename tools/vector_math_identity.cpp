@@ -1,4 +1,4 @@
-// The identity tool: VectorExp and VectorLog (src/models/vector_math.hpp)
+// The identity tool: VectorExp and VectorLog (src/simd/vector_math.hpp)
 // against the running platform's std::exp and std::log, bit for bit, for every
 // kernel this CPU can run: 2 lanes baseline (per-lane std::fma), 4 lanes
 // AVX2+FMA, 8 lanes AVX-512. Prints the argument count and mismatches of each

@@ -8,7 +8,7 @@ out=build/identity
 mkdir -p "$out"
 cxx=${CXX:-g++}
 src=tools/vector_math_identity.cpp
-flags=(-std=c++20 -O2 -Wall -Wextra -Werror -ffp-contract=off -fno-fast-math -pthread -Isrc/models)
+flags=(-std=c++20 -O2 -Wall -Wextra -Werror -ffp-contract=off -fno-fast-math -pthread -Isrc/simd)
 objects=()
 compile() {  # name, extra flags...
   local name=$1

@@ -13,6 +13,7 @@ of these functions.
 from . import _kestrovane
 from ._kestrovane import *  # noqa: F403
 from ._kestrovane import __version__ as __version__
+from ._quantities import MODELS as MODELS
 from ._quantities import QUANTITIES as QUANTITIES
 from .book import IvStatus as IvStatus
 from .book import greeks as greeks
@@ -23,5 +24,5 @@ from .bumps import scenarios as scenarios
 
 __all__: list[str] = []
 __all__ += _kestrovane.__all__
-__all__ += ["greeks", "implied_volatility", "IvStatus", "QUANTITIES"]
+__all__ += ["greeks", "implied_volatility", "IvStatus", "MODELS", "QUANTITIES"]
 __all__ += ["scenarios", "relative", "absolute"]

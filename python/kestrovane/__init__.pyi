@@ -3,6 +3,7 @@
 from . import _kestrovane
 from ._kestrovane import *  # noqa: F403
 from ._kestrovane import __version__ as __version__
+from ._quantities import MODELS as MODELS
 from ._quantities import QUANTITIES as QUANTITIES
 from .book import IvStatus as IvStatus
 from .book import greeks as greeks
@@ -118,6 +119,7 @@ __all__ = [
     "greeks",
     "implied_volatility",
     "IvStatus",
+    "MODELS",
     "QUANTITIES",
     "scenarios",
     "relative",

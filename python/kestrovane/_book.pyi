@@ -10,6 +10,8 @@ holds 1-byte items, nonzero for a call; outputs are C-contiguous and writable.
 
 from collections.abc import Buffer
 
+# Each model as (name, title, underlying, takes q, price function).
+MODELS: tuple[tuple[str, str, str, bool, str], ...]
 QUANTITIES: tuple[str, ...]
 
 def greeks(

@@ -25,7 +25,7 @@ from typing import TYPE_CHECKING, Any, NoReturn
 
 from . import _kestrovane as kv
 from . import book
-from ._quantities import GREEKS, QUANTITIES, function_name
+from ._quantities import GREEKS, MODEL_INFO, QUANTITIES, Model, function_name
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -33,20 +33,7 @@ if TYPE_CHECKING:
 PROG = "python -m kestrovane"
 
 
-@dataclass(frozen=True)
-class Model:
-    name: str
-    title: str
-    underlying: str  # "S" (spot) or "F" (forward)
-    price_function: str
-    has_q: bool
-
-
-MODELS = {
-    "bs": Model("bs", "Black-Scholes", "S", "black_scholes", has_q=False),
-    "bsm": Model("bsm", "Black-Scholes-Merton", "S", "black_scholes_merton", has_q=True),
-    "black76": Model("black76", "Black-76", "F", "black", has_q=False),
-}
+MODELS = MODEL_INFO
 
 # Greek: unit ("U" stands for the underlying, S or F), what it is.
 GREEK_UNITS: dict[str, tuple[str, str]] = {

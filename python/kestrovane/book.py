@@ -23,7 +23,7 @@ from collections.abc import Iterable, Sequence
 from typing import TYPE_CHECKING, Any, Literal, overload
 
 from . import _book, _dates, _frames, _need
-from ._quantities import MODELS, QUANTITIES
+from ._quantities import MODEL_INFO, MODELS, QUANTITIES
 
 if TYPE_CHECKING:
     import numpy as np
@@ -65,6 +65,9 @@ class IvStatus(enum.IntEnum):
 
 _METHOD_CODES = {"newton": 0, "rational": 1}
 _MODEL_CODES = {name: code for code, name in enumerate(MODELS)}
+# The models named in the market-input errors.
+_FORWARD = " or ".join(m.name for m in MODEL_INFO.values() if m.underlying == "F")
+_WITH_Q = " or ".join(m.name for m in MODEL_INFO.values() if m.has_q)
 _QUANTITY_CODES = {name: code for code, name in enumerate(QUANTITIES)}
 _FLAG_WORDS = {"c": 1, "call": 1, "p": 0, "put": 0}
 _FLAG_RULE = "a flag must be 'c', 'call', 'p' or 'put' (any case) or a bool (True = call)"
@@ -161,21 +164,22 @@ def _thread_count(threads: object) -> int:
 def _market(function: str, model: str, S: Any, F: Any, q: Any) -> tuple[tuple[str, Any], Any]:
     """The underlying's name and value, and q (0.0 where the model has none);
     a market input the model does not take is an error, not ignored."""
-    if model == "black76":
+    info = MODEL_INFO[model]
+    if info.underlying == "F":
         if S is not None:
-            raise TypeError(f"{function}(): black76 takes the forward price F, not S")
+            raise TypeError(f"{function}(): {model} takes the forward price F, not S")
         if F is None:
-            raise TypeError(f"{function}(): black76 needs F, the forward price")
+            raise TypeError(f"{function}(): {model} needs F, the forward price")
     else:
         if F is not None:
             raise TypeError(
-                f"{function}(): {model} takes the spot price S, not F (F is for black76)"
+                f"{function}(): {model} takes the spot price S, not F (F is for {_FORWARD})"
             )
         if S is None:
             raise TypeError(f"{function}(): {model} needs S, the spot price")
-    if q is not None and model != "bsm":
-        raise TypeError(f"{function}(): {model} takes no dividend yield q (use bsm)")
-    return ("F", F) if model == "black76" else ("S", S), (0.0 if q is None else q)
+    if q is not None and not info.has_q:
+        raise TypeError(f"{function}(): {model} takes no dividend yield q (use {_WITH_Q})")
+    return (info.underlying, F if info.underlying == "F" else S), (0.0 if q is None else q)
 
 
 # ---- array inputs ----------------------------------------------------------------

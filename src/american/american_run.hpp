@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "../arrays/book_run.hpp"
+#include "../kernels/run.hpp"
 #include "american.hpp"
 
 namespace kv::book {

@@ -10,7 +10,7 @@
 #include <tuple>
 #include <vector>
 
-#include "../models/normal.hpp"
+#include "../math/normal.hpp"
 
 namespace kv::american {
 namespace {

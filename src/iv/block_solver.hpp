@@ -12,9 +12,9 @@
 
 #include <cstddef>
 
-#include "../models/block_math.hpp"
-#include "../models/lanes.hpp"
-#include "../models/target.hpp"
+#include "../math/block_math.hpp"
+#include "../simd/lanes.hpp"
+#include "../simd/target.hpp"
 #include "solver.hpp"
 
 KV_TARGET_BEGIN

@@ -6,8 +6,8 @@
 
 #include <cmath>
 
-#include "../models/lanes.hpp"
-#include "../models/target.hpp"
+#include "../simd/lanes.hpp"
+#include "../simd/target.hpp"
 #include "block_solver.hpp"
 #include "solver.hpp"
 

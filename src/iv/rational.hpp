@@ -17,10 +17,10 @@
 #include <limits>
 #include <type_traits>
 
-#include "../models/block_math.hpp"
-#include "../models/lanes.hpp"
-#include "../models/normal.hpp"
-#include "../models/target.hpp"
+#include "../math/block_math.hpp"
+#include "../math/normal.hpp"
+#include "../simd/lanes.hpp"
+#include "../simd/target.hpp"
 
 KV_TARGET_BEGIN
 namespace rational {

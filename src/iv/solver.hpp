@@ -16,11 +16,11 @@
 #include <cmath>
 #include <limits>
 
-#include "../models/block_math.hpp"
-#include "../models/lanes.hpp"
-#include "../models/normal.hpp"
+#include "../math/block_math.hpp"
+#include "../math/normal.hpp"
 #include "../models/option_kind.hpp"
-#include "../models/target.hpp"
+#include "../simd/lanes.hpp"
+#include "../simd/target.hpp"
 
 KV_TARGET_BEGIN
 

@@ -6,8 +6,8 @@
 // q = r. Black76<Q> evaluates quantity Q (greeks.hpp) in the argument order
 // (kind, F, K, t, r, sigma).
 
+#include "../simd/target.hpp"
 #include "greeks.hpp"
-#include "target.hpp"
 
 KV_TARGET_BEGIN
 

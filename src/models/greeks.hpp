@@ -14,7 +14,7 @@
 // or -1, or dividing by w * -365.0, is exact and gives each lane the bits of
 // its own kind's formula (x - y is x + (-y) to the bit).
 
-#include "target.hpp"
+#include "../simd/target.hpp"
 #include "terms.hpp"
 
 KV_TARGET_BEGIN

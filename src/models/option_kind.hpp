@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "target.hpp"
+#include "../simd/target.hpp"
 
 // The type alone is shared by every target: it crosses from the module into
 // the kernels.

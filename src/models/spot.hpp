@@ -6,8 +6,8 @@
 // construction. Bsm<Q> evaluates quantity Q (greeks.hpp) for one option or a
 // block of options, in the argument order (kind, S, K, t, r, sigma, q).
 
+#include "../simd/target.hpp"
 #include "greeks.hpp"
-#include "target.hpp"
 
 KV_TARGET_BEGIN
 

@@ -14,9 +14,9 @@
 // operations that the quantities using it were written with; where two of
 // them would form a value differently, each has its own term.
 
-#include "normal.hpp"
+#include "../math/normal.hpp"
+#include "../simd/target.hpp"
 #include "option_kind.hpp"
-#include "target.hpp"
 
 KV_TARGET_BEGIN
 

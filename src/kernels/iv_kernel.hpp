@@ -1,0 +1,126 @@
+#pragma once
+
+// The implied-volatility kernels (iv_kernels.cpp): Newton's solver and the
+// rational one over runs of options read like the Greeks (kernel.hpp), each
+// element the scalar solver's double and status for its inputs.
+
+#include <cstddef>
+#include <cstdint>
+
+#include "../iv/block_solver.hpp"
+#include "../iv/implied_vol.hpp"
+#include "../iv/rational.hpp"
+#include "kernel.hpp"
+
+KV_TARGET_BEGIN
+namespace simd_kernels {
+namespace detail {
+
+// An expired option (t <= 0) has no volatility. Its problem is stated with a
+// NaN price, which the solver turns away before any model price; the element
+// is then reported as expired. A NaN t stays a NaN input.
+[[gnu::always_inline]] inline double Unexpired(double price, double t) {
+  return t <= 0.0 ? __builtin_nan("") : price;
+}
+template <int W>
+[[gnu::always_inline]] inline Lanes<W> Unexpired(const Lanes<W>& price, const Lanes<W>& t) {
+  return {t.v <= 0.0 ? typename Lanes<W>::Vec{} + __builtin_nan("") : price.v};
+}
+
+// The forward problem of element e, as the scalar function states it (with
+// the price of an expired option made NaN for Newton's solver where the job
+// asks for the whole-book rule; the rational one reports expiry itself).
+template <Model M>
+[[gnu::always_inline]] inline IvInputs IvProblem(OptionKind kind, const Inputs& in,
+                                                 std::ptrdiff_t e, bool hide_expired) {
+  const double t = Load(in, 4, e), r = Load(in, 5, e);
+  const double raw = Load(in, 1, e);
+  const double price = hide_expired ? Unexpired(raw, t) : raw;
+  const double X = Load(in, 2, e), K = Load(in, 3, e);
+  if constexpr (M == Model::Black76) {
+    return Black76IvInputs(kind, price, X, K, t, r);
+  } else {
+    return BsmIvInputs(kind, price, X, K, t, r, M == Model::Bs ? 0.0 : Load(in, 6, e));
+  }
+}
+
+// The same for elements e .. e+W-1. The option kind is not part of the
+// forward problem: the signs travel beside it.
+template <int W, Model M>
+[[gnu::always_inline]] inline IvBlockInputs<W> IvProblems(const Inputs& in, std::ptrdiff_t e,
+                                                          bool hide_expired) {
+  const Lanes<W> t = LoadLanes<W>(in, 4, e), r = LoadLanes<W>(in, 5, e);
+  const Lanes<W> raw = LoadLanes<W>(in, 1, e);
+  const Lanes<W> price = hide_expired ? Unexpired(raw, t) : raw, X = LoadLanes<W>(in, 2, e);
+  const Lanes<W> K = LoadLanes<W>(in, 3, e);
+  if constexpr (M == Model::Black76) {
+    return Black76IvInputs(OptionKind::Call, price, X, K, t, r);
+  } else if constexpr (M == Model::Bs) {
+    return BsmIvInputs(OptionKind::Call, price, X, K, t, r, PerLane<W>(0.0));
+  } else {
+    return BsmIvInputs(OptionKind::Call, price, X, K, t, r, LoadLanes<W>(in, 6, e));
+  }
+}
+
+template <int W, Model M>
+[[gnu::always_inline]] inline void IvRun(const IvJob& job, const Inputs& in, std::ptrdiff_t at,
+                                         std::ptrdiff_t n) {
+  double* out = job.out + at;
+  std::int8_t* status = job.status != nullptr ? job.status + at : nullptr;
+  SolveBlocks<W>(
+      n,
+      [&](std::ptrdiff_t e, Lanes<W>& w) {
+        w = LoadSigns<W>(in, e);
+        return IvProblems<W, M>(in, e, job.expired_is_nan);
+      },
+      [&](std::ptrdiff_t e, double& w) {
+        const OptionKind kind =
+            in.data[0][e * in.stride[0]] != 0 ? OptionKind::Call : OptionKind::Put;
+        w = Sign(kind);
+        return IvProblem<M>(kind, in, e, job.expired_is_nan);
+      },
+      [&](std::ptrdiff_t e, double value, IvStatus reason) {
+        out[e] = value;
+        if (status == nullptr) return;
+        if (job.expired_is_nan && reason == IvStatus::NanInput && Load(in, 4, e) <= 0.0) {
+          reason = IvStatus::Expired;
+        }
+        status[e] = static_cast<std::int8_t>(reason);
+      });
+}
+
+// The rational solver over the same forward problems: blocks of W options
+// through its vector form, the rest one at a time through its scalar form,
+// each lane the scalar's double.
+template <Model M>
+[[gnu::always_inline]] inline rational::Solution<double> RationalOne(const Inputs& in,
+                                                                     std::ptrdiff_t e) {
+  const IvInputs p = IvProblem<M>(OptionKind::Call, in, e, false);
+  return rational::Solve<double>(LoadSign(in, e), p.price, p.F, p.K, p.t, p.r);
+}
+
+template <int W, Model M>
+[[gnu::always_inline]] inline void IvRationalRun(const IvJob& job, const Inputs& in,
+                                                 std::ptrdiff_t at, std::ptrdiff_t n) {
+  double* out = job.out + at;
+  std::int8_t* status = job.status != nullptr ? job.status + at : nullptr;
+  std::ptrdiff_t e = 0;
+  for (; e + W <= n; e += W) {
+    const Lanes<W> w = LoadSigns<W>(in, e);
+    const IvBlockInputs<W> p = IvProblems<W, M>(in, e, false);
+    const auto s = rational::Solve(w.v, p.price.v, p.F.v, p.K.v, p.t.v, p.r.v);
+    Store(out + e, Lanes<W>{s.sigma});
+    if (status != nullptr) {
+      for (int j = 0; j < W; ++j) status[e + j] = static_cast<std::int8_t>(s.status[j]);
+    }
+  }
+  for (; e < n; ++e) {
+    const auto s = RationalOne<M>(in, e);
+    Store(out + e, s.sigma);
+    if (status != nullptr) status[e] = static_cast<std::int8_t>(s.status);
+  }
+}
+
+}  // namespace detail
+}  // namespace simd_kernels
+KV_TARGET_END

@@ -1,0 +1,295 @@
+#pragma once
+
+// The kernels, the one family behind the _array functions and the whole-book
+// API: one pass over a run of options computes any list of the sixteen
+// quantities (price and the fifteen Greeks), or (iv_kernel.hpp) their implied
+// volatilities. Every input is read through its own byte stride (0 for one
+// value shared by the run, as an _array function's flag, r and q are) and may
+// change from option to option: the kind (call or put), the rates,
+// everything. Blocks of W options run on Lanes<W>, the rest one at a time,
+// through the same routines as the scalar functions, so every element is that
+// function's double for its inputs.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "../iv/block_solver.hpp"
+#include "../models/greeks.hpp"
+#include "../simd/target.hpp"
+#include "job.hpp"
+#include "lane_pair.hpp"
+
+KV_TARGET_BEGIN
+namespace simd_kernels {
+
+using kv::kernels::GreeksJob;
+using kv::kernels::Inputs;
+using kv::kernels::IvJob;
+using kv::kernels::kInputs;
+using kv::kernels::kQuantityCount;
+using kv::kernels::Model;
+
+namespace detail {
+
+// Unaligned-safe loads: a strided view may start anywhere.
+[[gnu::always_inline]] inline double Load(const Inputs& in, int k, std::ptrdiff_t e) {
+  double v;
+  std::memcpy(&v, in.data[k] + e * in.stride[k], sizeof v);
+  return v;
+}
+[[gnu::always_inline]] inline double LoadSign(const Inputs& in, std::ptrdiff_t e) {
+  return in.data[0][e * in.stride[0]] != 0 ? 1.0 : -1.0;
+}
+// A block of input k: one load for a contiguous input, one value for a
+// broadcast one, lane by lane otherwise. The strides are the same for every
+// block of a run, so the branches are always predicted.
+template <int W>
+[[gnu::always_inline]] inline Lanes<W> LoadLanes(const Inputs& in, int k, std::ptrdiff_t e) {
+  if (in.stride[k] == sizeof(double)) return ::kv::LoadLanes<W>(in.data[k] + e * in.stride[k]);
+  if (in.stride[k] == 0) return PerLane<W>(Load(in, k, 0));
+  return FromLanes<W>([&](int j) { return Load(in, k, e + j); });
+}
+// The signs of a block: contiguous flag bytes are widened and compared as one
+// vector, not lane by lane.
+template <int W>
+[[gnu::always_inline]] inline Lanes<W> LoadSigns(const Inputs& in, std::ptrdiff_t e) {
+  using Vec = typename Lanes<W>::Vec;
+  using Mask = typename Lanes<W>::Mask;
+  typedef std::uint8_t Bytes __attribute__((vector_size(W)));
+  if (in.stride[0] == 0) return PerLane<W>(LoadSign(in, 0));
+  if (in.stride[0] == 1) {
+    Bytes flags;
+    std::memcpy(&flags, in.data[0] + e, sizeof flags);
+    const Mask call = __builtin_convertvector(flags, Mask) != 0;
+    return {call ? Vec{} + 1.0 : Vec{} - 1.0};
+  }
+  return FromLanes<W>([&](int j) { return LoadSign(in, e + j); });
+}
+
+// Black-Scholes is the spot model with q = 0.0; Black-76 ignores q.
+template <Model M, class T, class P>
+[[gnu::always_inline]] inline auto MakeTerms(P w, T X, T K, T t, P r, T sigma, P q) {
+  if constexpr (M == Model::Black76) {
+    return ForwardModel::Make<T, P>(w, X, K, t, r, sigma, q);
+  } else {
+    return SpotModel::Make<T, P>(w, X, K, t, r, sigma, M == Model::Bs ? P{} : q);
+  }
+}
+
+// Calls f(Q{}) for the quantity of index i.
+template <class F>
+[[gnu::always_inline]] inline auto WithQuantity(int i, F&& f) {
+  using namespace greeks;
+  switch (i) {
+#define KV_QUANTITY_CASE(name, Routine) \
+  case kv::kernels::Index::name:        \
+    return f(Routine{});
+    KV_ALL_QUANTITIES(KV_QUANTITY_CASE)
+#undef KV_QUANTITY_CASE
+    default:
+      return f(Price{});  // never: the module checks every index
+  }
+}
+
+// Calls f(i, Q{}) for every quantity, in index order.
+template <class F>
+[[gnu::always_inline]] inline void ForEachQuantity(F&& f) {
+  using namespace greeks;
+#define KV_QUANTITY_CALL(name, Routine) f(kv::kernels::Index::name, Routine{});
+  KV_ALL_QUANTITIES(KV_QUANTITY_CALL)
+#undef KV_QUANTITY_CALL
+}
+
+template <class X>
+[[gnu::always_inline]] inline auto Evaluate(int quantity, X& x) {
+  return WithQuantity(quantity,
+                      [&](auto q) __attribute__((always_inline)) { return decltype(q)::Of(x); });
+}
+
+[[gnu::always_inline]] inline void Store(double* out, double value) {
+  *out = WithCanonicalNaN(value);
+}
+template <int W>
+[[gnu::always_inline]] inline void Store(double* out, const Lanes<W>& value) {
+  const Lanes<W> stored = WithCanonicalNaN(value);
+  std::memcpy(out, &stored.v, sizeof stored.v);
+}
+
+// Where the job's outputs are too large to stay in the caches (job.stream),
+// a block at its own width's boundary is written past them: the stores then
+// neither read the memory they overwrite nor evict the inputs.
+template <int W>
+[[gnu::always_inline]] inline void Store(double* out, const Lanes<W>& value, bool stream) {
+  if (stream && reinterpret_cast<std::uintptr_t>(out) % sizeof(value.v) == 0) {
+    const Lanes<W> stored = WithCanonicalNaN(value);
+#if defined(__AVX512F__)
+    if constexpr (W == 8) return _mm512_stream_pd(out, (__m512d)stored.v);
+#endif
+#if defined(__AVX__)
+    if constexpr (W == 4) return _mm256_stream_pd(out, (__m256d)stored.v);
+#endif
+#if defined(__SSE2__)
+    if constexpr (W == 2) return _mm_stream_pd(out, (__m128d)stored.v);
+#endif
+  }
+  Store(out, value);
+}
+[[gnu::always_inline]] inline void Store(double* out, double value, bool) {
+  Store(out, value);
+}
+
+// Streamed stores are ordered before anything the caller does next.
+[[gnu::always_inline]] inline void EndStreaming(const GreeksJob& job) {
+#if defined(__SSE2__)
+  if (job.stream) _mm_sfence();
+#else
+  (void)job;
+#endif
+}
+
+template <int W>
+[[gnu::always_inline]] inline LanePair<W> LoadPair(const Inputs& in, int k, std::ptrdiff_t e) {
+  return {LoadLanes<W>(in, k, e), LoadLanes<W>(in, k, e + W)};
+}
+template <int W>
+[[gnu::always_inline]] inline LanePair<W> LoadPairSigns(const Inputs& in, std::ptrdiff_t e) {
+  return {LoadSigns<W>(in, e), LoadSigns<W>(in, e + W)};
+}
+template <int W>
+[[gnu::always_inline]] inline void Store(double* out, const LanePair<W>& value, bool stream) {
+  Store(out, value.lo, stream);
+  Store(out + W, value.hi, stream);
+}
+
+// body(x, e) for the terms x of each pair of blocks of W options starting at
+// e (if Paired), then of each block, then of each remaining option.
+template <int W, Model M, bool Paired = false, class Body>
+[[gnu::always_inline]] inline void ForEachBlock(const Inputs& in, std::ptrdiff_t n, Body&& body) {
+  std::ptrdiff_t e = 0;
+  if constexpr (Paired) {
+    for (; e + 2 * W <= n; e += 2 * W) {
+      auto x = MakeTerms<M>(LoadPairSigns<W>(in, e), LoadPair<W>(in, 1, e), LoadPair<W>(in, 2, e),
+                            LoadPair<W>(in, 3, e), LoadPair<W>(in, 4, e), LoadPair<W>(in, 5, e),
+                            LoadPair<W>(in, 6, e));
+      body(x, e);
+    }
+  }
+  for (; e + W <= n; e += W) {
+    auto x = MakeTerms<M>(LoadSigns<W>(in, e), LoadLanes<W>(in, 1, e), LoadLanes<W>(in, 2, e),
+                          LoadLanes<W>(in, 3, e), LoadLanes<W>(in, 4, e), LoadLanes<W>(in, 5, e),
+                          LoadLanes<W>(in, 6, e));
+    body(x, e);
+  }
+  for (; e < n; ++e) {
+    auto x = MakeTerms<M>(LoadSign(in, e), Load(in, 1, e), Load(in, 2, e), Load(in, 3, e),
+                          Load(in, 4, e), Load(in, 5, e), Load(in, 6, e));
+    body(x, e);
+  }
+}
+
+// Whether the run's kind and rates are one for all its options (flag, r and
+// q of stride 0, as in every _array call).
+[[gnu::always_inline]] inline bool SharedKindAndRates(const Inputs& in) {
+  return in.stride[0] == 0 && in.stride[4] == 0 && in.stride[6] == 0;
+}
+
+// ForEachBlock for a run of SharedKindAndRates: w, r and q stay doubles, as
+// in a scalar call, so that the routines take the shortcuts one kind allows
+// (a call's formula alone, not both kinds' blended) and no rate is spread
+// over lanes. The same operations on every lane: the same doubles.
+template <int W, Model M, bool Paired = false, class Body>
+[[gnu::always_inline]] inline void ForEachSharedBlock(const Inputs& in, std::ptrdiff_t n,
+                                                      Body&& body) {
+  const double w = LoadSign(in, 0), r = Load(in, 4, 0), q = Load(in, 6, 0);
+  std::ptrdiff_t e = 0;
+  if constexpr (Paired) {
+    for (; e + 2 * W <= n; e += 2 * W) {
+      auto x = MakeTerms<M>(w, LoadPair<W>(in, 1, e), LoadPair<W>(in, 2, e), LoadPair<W>(in, 3, e),
+                            r, LoadPair<W>(in, 5, e), q);
+      body(x, e);
+    }
+  }
+  for (; e + W <= n; e += W) {
+    auto x = MakeTerms<M>(w, LoadLanes<W>(in, 1, e), LoadLanes<W>(in, 2, e), LoadLanes<W>(in, 3, e),
+                          r, LoadLanes<W>(in, 5, e), q);
+    body(x, e);
+  }
+  for (; e < n; ++e) {
+    auto x = MakeTerms<M>(w, Load(in, 1, e), Load(in, 2, e), Load(in, 3, e), r, Load(in, 5, e), q);
+    body(x, e);
+  }
+}
+
+// Three compositions of the same routines. One quantity: known at compile
+// time, on pairs of blocks where the target gains by them, in two forms: for
+// runs of one kind and shared rates (every _array call, and such books) and
+// for any run. All sixteen: evaluated in a fixed order, so the
+// compiler sees every shared term's uses at once. Any other list: each
+// quantity chosen per block, each shared term taken on first use. These two
+// hold many values per block already: pairs of blocks would spill them.
+template <int W, Model M, class Q, bool Shared>
+[[gnu::always_inline]] inline void GreeksOne(const GreeksJob& job, const Inputs& in,
+                                             std::ptrdiff_t at, std::ptrdiff_t n) {
+  double* out = job.outs[0] + at;
+  const auto body = [&](auto& x, std::ptrdiff_t e)
+                        __attribute__((always_inline)) { Store(out + e, Q::Of(x), job.stream); };
+  if constexpr (Shared) {
+    ForEachSharedBlock<W, M, kPairBlocks<W>>(in, n, body);
+  } else {
+    ForEachBlock<W, M, kPairBlocks<W>>(in, n, body);
+  }
+}
+
+// job.all: the quantities are the sixteen in some order, each once, so each
+// value is stored as soon as it is formed, into its own output.
+template <int W, Model M>
+[[gnu::always_inline]] inline void GreeksAll(const GreeksJob& job, const Inputs& in,
+                                             std::ptrdiff_t at, std::ptrdiff_t n) {
+  double* out_of[kQuantityCount];
+  for (int k = 0; k < kQuantityCount; ++k) out_of[job.quantities[k]] = job.outs[k] + at;
+  ForEachBlock<W, M>(in, n, [&](auto& x, std::ptrdiff_t e) __attribute__((always_inline)) {
+    ForEachQuantity([&](int i, auto q) __attribute__((always_inline)) {
+      Store(out_of[i] + e, decltype(q)::Of(x), job.stream);
+    });
+  });
+}
+
+template <int W, Model M>
+[[gnu::always_inline]] inline void GreeksAny(const GreeksJob& job, const Inputs& in,
+                                             std::ptrdiff_t at, std::ptrdiff_t n) {
+  ForEachBlock<W, M>(in, n, [&](auto& x, std::ptrdiff_t e) __attribute__((always_inline)) {
+    for (int k = 0; k < job.count; ++k) {
+      Store(job.outs[k] + at + e, Evaluate(job.quantities[k], x), job.stream);
+    }
+  });
+}
+
+// f.template operator()<M>() for the job's model M.
+template <class F>
+[[gnu::always_inline]] inline void WithModel(Model model, F&& f) {
+  switch (model) {
+#define KV_MODEL_CASE(name, Enum, ...) \
+  case Model::Enum:                    \
+    return f.template operator()<Model::Enum>();
+    KV_ALL_MODELS(KV_MODEL_CASE)
+#undef KV_MODEL_CASE
+  }
+}
+
+}  // namespace detail
+
+// The entry points of each target's kernel units, each unit compiled on its
+// own so that the compiler builds them side by side: a job of one quantity
+// (greeks_one.cpp, which hands runs of one kind and shared rates on to
+// greeks_shared.cpp), any job of Greeks (greeks_many.cpp, which hands a job
+// of one quantity on), implied volatilities (iv_kernels.cpp).
+void GreeksOne(const GreeksJob& job, const Inputs& in, std::ptrdiff_t at, std::ptrdiff_t n);
+void GreeksOneShared(const GreeksJob& job, const Inputs& in, std::ptrdiff_t at, std::ptrdiff_t n);
+void Greeks(const GreeksJob& job, const Inputs& in, std::ptrdiff_t at, std::ptrdiff_t n);
+void ImpliedVol(const IvJob& job, const Inputs& in, std::ptrdiff_t at, std::ptrdiff_t n);
+// Whether this target's kernels take the vector exp and log (block_math.hpp).
+bool UsesVectorMath();
+
+}  // namespace simd_kernels
+KV_TARGET_END
