@@ -230,10 +230,7 @@ def make_plan(args: argparse.Namespace, columns: list[str]) -> Plan:
 
 def _as_of(text: str) -> Any:
     np = _need.numpy()
-    try:
-        point = np.datetime64(text.strip().replace(" ", "T"))
-    except ValueError:
-        point = np.datetime64("NaT")
+    point = _date_or_nat(np, text)
     if np.isnat(point):
         raise InputError(f"--as-of {text}: expected a date or date and time, like 2025-03-03T09:30")
     return point
