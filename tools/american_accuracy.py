@@ -107,7 +107,7 @@ def _fine_prices(rows: np.ndarray) -> np.ndarray:
     BUILD.mkdir(parents=True, exist_ok=True)
     if not shim.exists() or shim.read_text() != FINE_SHIM:
         shim.write_text(FINE_SHIM)
-    sources = [shim, ROOT / "src/american/boundary.cpp", ROOT / "src/math/normal.cpp"]
+    sources = [shim, ROOT / "src/american/boundary.cpp"]
     out = BUILD / "american_fine.so"
     newest = max(p.stat().st_mtime for p in sources + [ROOT / "src/american/boundary.hpp"])
     if not out.exists() or out.stat().st_mtime < newest:

@@ -264,10 +264,11 @@ struct Search {
 // step with the European vega, as the premium changes slowly with the
 // volatility) find the fast setting's root; that lies within about 1e-6 of
 // the requested setting's, whose price is then taken at it. A Newton step
-// on the fast stage's last slope (the fast vega, within about 1e-4 relative
-// of the requested one's) from there lands within 1e-11 or so, and is the
-// answer where it moves less than 1e-7; otherwise secant steps go on. Most
-// options so take one price at the requested setting.
+// on the fast stage's last slope (the fast vega: within 1e-3 relative of
+// the requested one's for most options, a few percent where the vega is
+// small, deep in the money) is the answer where it moves less than 1e-7,
+// which leaves it within 1e-8; otherwise secant steps go on. Most options so
+// take one or two prices at the requested setting.
 IvResult ImpliedVol(Model model, Accuracy accuracy, const Option& given, double price) {
   Option o = given;
   o.sigma = 0.0;
@@ -293,7 +294,7 @@ IvResult ImpliedVol(Model model, Accuracy accuracy, const Option& given, double 
     slope = EuropeanValue<greeks::Vega>(model, o) * 100.0;
     return Search{model, accuracy, o, price}.Run(x0, slope, 0.0);
   }
-  return Search{model, accuracy, o, price}.Run(rough.sigma, slope, 1e-6);
+  return Search{model, accuracy, o, price}.Run(rough.sigma, slope, 1e-7);
 }
 
 }  // namespace kv::american
