@@ -189,16 +189,17 @@ def american_iv(price, model="bsm", flag="p", S=100.0, K=100.0, t=1.0, r=0.05, q
     )
 
 
+@pytest.mark.parametrize("accuracy", ["fast", "accurate"])  # one stage; two stages
 @pytest.mark.parametrize("model", ["bs", "bsm", "black76"])
-def test_iv_round_trip(model):
+def test_iv_round_trip(model, accuracy):
     rng = np.random.default_rng(3)
     n = 60
     flag = rng.random(n) < 0.5
     S, t = rng.uniform(60, 140, n), rng.uniform(0.05, 3, n)
     r, q, sigma = rng.uniform(0.01, 0.1, n), rng.uniform(0.0, 0.1, n), rng.uniform(0.1, 0.8, n)
-    price = american(model, flag, S, 100.0, t, r, q, sigma, quantities=["price"], accuracy="fast")
+    price = american(model, flag, S, 100.0, t, r, q, sigma, quantities=["price"], accuracy=accuracy)
     price = price["price"]
-    vol, status = american_iv(price, model, flag, S, 100.0, t, r, q, accuracy="fast")
+    vol, status = american_iv(price, model, flag, S, 100.0, t, r, q, accuracy=accuracy)
     solved = status == IvStatus.SOLVED
     assert np.abs(vol[solved] - sigma[solved]).max() < 1e-8
     # Deep in the exercise region the price does not depend on sigma: the

@@ -14,13 +14,15 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// (nodes, iterations, points, price points), from tools/american_accuracy.py.
-// The boundary integrals need far fewer points than the premium's: their
-// error is below the interpolation's with about one point per node.
+// (nodes, most iterations, points, price points, tolerance), from
+// tools/american_accuracy.py. The boundary integrals need far fewer points
+// than the premium's: their error is below the interpolation's with about one
+// point per node. Each setting's error is its nodes' (interpolation) error;
+// the tolerance stops the sweeps once they change the price well below it.
 constexpr Setting kSettings[kAccuracyCount] = {
-    {8, 4, 8, 16},      // fast
-    {24, 12, 20, 64},   // accurate
-    {48, 16, 40, 128},  // high
+    {10, 8, 8, 20, 1e-6},      // fast
+    {24, 16, 20, 64, 1e-8},    // accurate
+    {48, 24, 40, 128, 1e-11},  // high
 };
 
 // The option as a put or call on an underlying with yield q (Black-76: the
@@ -197,14 +199,76 @@ IvResult EuropeanIv(Model model, const Option& o, double price) {
   return {r.volatility, static_cast<std::int8_t>(r.status)};
 }
 
+// Secant steps on the American price at one accuracy, from x0 with the
+// first step a Newton step on `slope`, kept inside the bracket [lo, hi] of
+// volatilities whose prices lie either side (bisection when a step leaves
+// it). Done when a secant step moves by no more than `done`: the steps
+// converge superlinearly, so the point it reaches is far closer than that.
+// `slope` returns the last secant slope.
+struct Search {
+  Model model;
+  Accuracy accuracy;
+  Option o;
+  double price;
+  double lo = kMinVol, hi = kMaxVol;
+  bool top_known = false;  // whether hi's price is known to lie above
+
+  double Value(double sigma) {
+    o.sigma = sigma;
+    return Price(model, accuracy, o) - price;
+  }
+  void Narrow(double x, double f) {
+    if (f < 0.0) {
+      lo = std::max(lo, x);
+    } else {
+      hi = std::min(hi, x);
+      top_known = true;
+    }
+  }
+  IvResult Run(double x0, double& slope, double done) {
+    double f0 = Value(x0);
+    if (std::isnan(f0)) return {kNaN, kNanInput};
+    if (f0 == 0.0) return {x0, kSolved};
+    Narrow(x0, f0);
+    double x1 = x0 - f0 / slope;
+    bool bisected = false;
+    if (!(std::isfinite(x1) && x1 > lo && x1 < hi && x1 != x0)) {
+      x1 = std::clamp(x0 * (f0 > 0.0 ? 0.99 : 1.01), kMinVol, kMaxVol);
+      bisected = true;
+    }
+    for (int step = 0; step < kIvSteps; ++step) {
+      if (!bisected && std::fabs(x1 - x0) <= done) return {x1, kSolved};
+      const double f1 = Value(x1);
+      if (std::isnan(f1)) return {kNaN, kNanInput};
+      if (f1 == 0.0) return {x1, kSolved};
+      Narrow(x1, f1);
+      if (lo == kMaxVol) return {kMaxVol, kUpperBound};  // the price is above the top's
+      if (f1 != f0) slope = (f1 - f0) / (x1 - x0);
+      double x2 = x1 - f1 / slope;
+      bisected = !(x2 > lo && x2 < hi);
+      if (bisected) x2 = top_known ? 0.5 * (lo + hi) : kMaxVol;
+      if (std::fabs(x2 - x1) <= 1e-13 * x1) return {x2, kSolved};
+      x0 = x1;
+      f0 = f1;
+      x1 = x2;
+    }
+    return {kNaN, kNoConvergence};
+  }
+};
+
 }  // namespace
 
-// The volatility whose American price is `price`: secant steps from the
-// European implied volatility of the same price (never above the American
-// one's), kept inside a bracket [lo, hi] of volatilities whose prices lie
-// either side, with bisection when a step leaves it. The second point is a
-// Newton step with the European vega: the premium changes slowly with the
-// volatility, so that step lands close and saves the secant a few prices.
+// The volatility whose American price is `price`, in two stages. Secant
+// steps on the fast setting's price from the European implied volatility of
+// the same price (never above the American one's; the first step a Newton
+// step with the European vega, as the premium changes slowly with the
+// volatility) find the fast setting's root; that lies within about 1e-6 of
+// the requested setting's, whose price is then taken at it. A Newton step
+// on the fast stage's last slope (the fast vega: within 1e-3 relative of
+// the requested one's for most options, a few percent where the vega is
+// small, deep in the money) is the answer where it moves less than 1e-7,
+// which leaves it within 1e-8; otherwise secant steps go on. Most options so
+// take one or two prices at the requested setting.
 IvResult ImpliedVol(Model model, Accuracy accuracy, const Option& given, double price) {
   Option o = given;
   o.sigma = 0.0;
@@ -220,46 +284,17 @@ IvResult ImpliedVol(Model model, Accuracy accuracy, const Option& given, double 
   // The price without volatility is the least any volatility gives.
   if (price <= Price(model, accuracy, o)) return {kMinVol, kLowerBound};
 
-  const auto value = [&](double sigma) {
-    o.sigma = sigma;
-    return Price(model, accuracy, o) - price;
-  };
-  double lo = kMinVol, hi = kMaxVol;
-  bool top_known = false;  // whether hi's price is known to lie above
-  const auto narrow = [&](double x, double f) {
-    if (f < 0.0) {
-      lo = std::max(lo, x);
-    } else {
-      hi = std::min(hi, x);
-      top_known = true;
-    }
-  };
   const IvResult euro = EuropeanIv(model, o, price);
-  double x0 = std::clamp(euro.status == kSolved ? euro.sigma : 0.2, kMinVol, kMaxVol);
-  double f0 = value(x0);
-  if (std::isnan(f0)) return {kNaN, kNanInput};
-  narrow(x0, f0);
-  Option at = o;
-  at.sigma = x0;
-  const double vega = EuropeanValue<greeks::Vega>(model, at) * 100.0;
-  double x1 = x0 - f0 / vega;
-  if (!(std::isfinite(x1) && x1 > lo && x1 < hi && x1 != x0)) {
-    x1 = std::clamp(x0 * (f0 > 0.0 ? 0.99 : 1.01), kMinVol, kMaxVol);
+  const double x0 = std::clamp(euro.status == kSolved ? euro.sigma : 0.2, kMinVol, kMaxVol);
+  o.sigma = x0;
+  double slope = EuropeanValue<greeks::Vega>(model, o) * 100.0;
+  if (accuracy == Accuracy::Fast) return Search{model, accuracy, o, price}.Run(x0, slope, 0.0);
+  const IvResult rough = Search{model, Accuracy::Fast, o, price}.Run(x0, slope, 1e-9);
+  if (rough.status != kSolved) {  // the bracket search again, at the setting asked for
+    slope = EuropeanValue<greeks::Vega>(model, o) * 100.0;
+    return Search{model, accuracy, o, price}.Run(x0, slope, 0.0);
   }
-  for (int step = 0; step < kIvSteps; ++step) {
-    const double f1 = value(x1);
-    if (std::isnan(f1)) return {kNaN, kNanInput};
-    if (f1 == 0.0) return {x1, kSolved};
-    narrow(x1, f1);
-    if (lo == kMaxVol) return {kMaxVol, kUpperBound};  // the price is above the top's
-    double x2 = x1 - f1 * (x1 - x0) / (f1 - f0);
-    if (!(x2 > lo && x2 < hi)) x2 = top_known ? 0.5 * (lo + hi) : kMaxVol;
-    if (std::fabs(x2 - x1) <= 1e-13 * x1) return {x2, kSolved};
-    x0 = x1;
-    f0 = f1;
-    x1 = x2;
-  }
-  return {kNaN, kNoConvergence};
+  return Search{model, accuracy, o, price}.Run(rough.sigma, slope, 1e-7);
 }
 
 }  // namespace kv::american

@@ -22,10 +22,12 @@
 namespace kv::american {
 
 // Nodes: intervals of the Chebyshev grid (n + 1 extrema); iterations: the
-// Newton step and the fixed-point steps after it; points: Gauss-Legendre
-// points of each boundary integral; price_points: of the premium integral.
+// most sweeps over the nodes; points: Gauss-Legendre points of each boundary
+// integral; price_points: of the premium integral; tolerance: the sweeps stop
+// once no node moves by more than this, relative (0: all of them run).
 struct Setting {
   int nodes, iterations, points, price_points;
+  double tolerance = 0.0;
 };
 inline constexpr int kMaxNodes = 64, kMaxPoints = 128;
 
