@@ -336,8 +336,6 @@ class ObjectCache {
   std::int8_t code_[kSlots] = {};
 };
 
-constexpr Py_ssize_t kObjectsAhead = 8;
-
 bool ReadObjects(PyObject* values, const Py_buffer& view, Codes& codes) {
   if (!IsNumpyArray(values)) return false;
   if (view.itemsize != sizeof(PyObject*) || view.len / view.itemsize != codes.size()) {
@@ -351,11 +349,7 @@ bool ReadObjects(PyObject* values, const Py_buffer& view, Codes& codes) {
   Ref np_false(PyObject_GetAttrString(numpy.get(), "False_"));
   if (!np_true || !np_false) return false;
   ObjectCache cache;
-  const Py_ssize_t count = codes.size();
-  codes.FillEach(0, count, [&](Py_ssize_t i) {
-    // Distinct objects lie apart in memory: fetching one a few items ahead
-    // hides most of the wait for its header and its inline characters.
-    if (i + kObjectsAhead < count) __builtin_prefetch(items[i + kObjectsAhead]);
+  codes.FillEach(0, codes.size(), [&](Py_ssize_t i) {
     return cache.CodeOf(items[i], np_true.get(), np_false.get());
   });
   return true;
