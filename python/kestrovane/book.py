@@ -61,6 +61,7 @@ class IvStatus(enum.IntEnum):
     NO_CONVERGENCE = 6  # NaN: the solver did not converge
     EXPIRED = 7  # NaN: t <= 0, the option has expired
     BELOW_EXERCISE = 8  # NaN: American price below the immediate-exercise value
+    IMPRECISE = 9  # rational: the best sigma, but one ulp of the price moves it by > 1e-8
 
 
 _METHOD_CODES = {"newton": 0, "rational": 1}
