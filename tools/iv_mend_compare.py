@@ -76,14 +76,15 @@ def build(base: str) -> Path:
         subprocess.Popen(["g++", *FLAGS, *extra, "-c", str(source), "-o", str(obj)])
         for extra, obj in zip(jobs, objects)
     ]
-    normal = OUT / "normal.o"
-    subprocess.run(["g++", *FLAGS, "-c", str(ROOT / "src/math/normal.cpp"), "-o", str(normal)])
+    # The normal CDF was a compiled unit in older trees; today it is a header.
+    for unit in (old / "src" / "models" / "normal.cpp", old / "src" / "math" / "normal.cpp"):
+        if unit.exists():
+            objects.append(OUT / "normal.o")
+            subprocess.run(["g++", *FLAGS, "-c", str(unit), "-o", str(objects[-1])], check=True)
     if any(p.wait() != 0 for p in running):
         sys.exit("build failed")
     exe = OUT / "iv_mend_compare"
-    subprocess.run(
-        ["g++", *map(str, objects), str(normal), "-lquadmath", "-o", str(exe)], check=True
-    )
+    subprocess.run(["g++", *map(str, objects), "-lquadmath", "-o", str(exe)], check=True)
     return exe
 
 
