@@ -865,6 +865,8 @@ def implied_volatility(
     in a fixed number of steps, with no cap on the volatility: the intrinsic
     value gives 0.0 (``LOWER_BOUND``), the maximum gives infinity
     (``UPPER_BOUND``), prices beyond either NaN, and t <= 0 NaN (``EXPIRED``).
+    ``SOLVED`` values are within 1e-6 of the exact inverse; where the price
+    fixes sigma less well the best sigma comes back as ``IMPRECISE``.
     ``method="newton"`` is bit for bit the scalar function's solver; where
     that raises (a price below the intrinsic value or above the maximum) the
     value is NaN, and so it is for an expired option (t <= 0, ``EXPIRED``).

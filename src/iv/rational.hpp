@@ -619,8 +619,7 @@ inline Solution<T> Solve(T w, T price, T F, T K, T t, T r) {
     }
   }
   T slope;
-  const T step =
-      HouseholderStep(xs, finite, betas, log_beta, gaps, bmaxs, inverses, branch, slope);
+  const T step = HouseholderStep(xs, finite, betas, log_beta, gaps, bmaxs, inverses, branch, slope);
   s = Select(unbounded, s,
              HouseholderStep(xs, step, betas, log_beta, gaps, bmaxs, inverses, branch, slope));
   const T sigma = s / SqrtOf(Select(t > 0.0, t, Fill<T>(1.0)));
@@ -631,8 +630,8 @@ inline Solution<T> Solve(T w, T price, T F, T K, T t, T r) {
   const T spread = (ulp / time_value) / (slope * step);
 
   Solution<T> out{sigma, Select(sigma == sigma, Fill<T>(kSolved), Fill<T>(kNoConvergence))};
-  out.status = Select((spread > kMaxSolvedSpread) & (sigma == sigma), Fill<T>(kImprecise),
-                      out.status);
+  out.status =
+      Select((spread > kMaxSolvedSpread) & (sigma == sigma), Fill<T>(kImprecise), out.status);
   out.status = Select(unbounded, Fill<T>(kAtMaximum), out.status);
   const auto tiny = !(beta > 0.0);  // a time value that vanishes once normalised
   out.sigma = Select(at_intrinsic | tiny, Fill<T>(0.0), out.sigma);
