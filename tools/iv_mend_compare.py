@@ -153,11 +153,15 @@ def surface(exe: Path) -> bool:
     with np.errstate(invalid="ignore"):
         kappa = table["floor"] * price / (np.spacing(price) / 2)
     admitted = moved & ~nearer & (err_new <= 1e-9 * np.maximum(kappa, 1.0))
+    # As in the random rows: a subnormal price holds sigma to a few digits at best
+    # (the old answer, the fallback guess 0.2, can be right by chance there).
+    subnormal = moved & ~nearer & ~admitted & (price < np.finfo(float).tiny)
     print(
         f"changed rows nearer the truth: {nearer.sum()} of {moved.sum()}; not nearer but "
-        f"admitted by the tolerance: {admitted.sum()}"
+        f"admitted by the tolerance: {admitted.sum()}, with a subnormal price: {subnormal.sum()}"
     )
-    ok = (nearer | admitted).sum() == moved.sum() and not (well & (err_new > OFF)).any()
+    ok = (nearer | admitted | subnormal).sum() == moved.sum()
+    ok = ok and not (well & (err_new > OFF)).any()
     # A few rows that were wrong, for the test suite.
     for i in np.flatnonzero(well & changed & (err_old > 0.01))[::97][:8]:
         row = (price[i], table["K"][i], table["t"][i], truth[i])
