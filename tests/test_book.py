@@ -128,7 +128,7 @@ def test_statuses_tell_the_outcomes_apart():
     market = dict(S=100, K=K, t=t, r=0.05, flag=flag, method="newton")
     values, status = kv.implied_volatility("bs", price=price, status=True, **market)
     assert status.dtype == np.int8 and status.tolist() == expected
-    assert [int(s) for s in IvStatus] == list(range(9))
+    assert [int(s) for s in IvStatus] == list(range(10))
     assert values[1] == 1e-6 and values[2] == pytest.approx(5.0)
     assert np.isnan(values[3:]).all() and not np.isnan(values[:3]).any()
     alone = kv.implied_volatility("bs", price=price, **market)

@@ -35,10 +35,13 @@ def test_surface_slice_is_solved_to_the_floor():
     unit = np.array([max(r["floor"], math.ulp(r["truth"]) / 2 / r["truth"]) for r in rows])
     error = np.abs(sigma / truth - 1) - unit
     well_posed = np.array([r["floor"] <= 1e-12 for r in rows])
-    assert well_posed.sum() > 30 and (~well_posed).sum() > 3
+    assert well_posed.sum() > 30 and (status == IvStatus.IMPRECISE).sum() > 3
     assert (status[well_posed] == IvStatus.SOLVED).all()
     assert (error[well_posed] <= 10 * unit[well_posed]).all()
     assert (error[~well_posed] <= 100 * unit[~well_posed]).all()
+    # Deep in the money at short expiries the price fixes sigma to 1e-2 at best:
+    # nothing that far off may pass for solved.
+    assert (error[status == IvStatus.SOLVED] <= 1e-6).all()
 
 
 def black76(flag, K, t, sigma, r=0.03):

@@ -76,14 +76,15 @@ def build(base: str) -> Path:
         subprocess.Popen(["g++", *FLAGS, *extra, "-c", str(source), "-o", str(obj)])
         for extra, obj in zip(jobs, objects)
     ]
-    normal = OUT / "normal.o"
-    subprocess.run(["g++", *FLAGS, "-c", str(ROOT / "src/math/normal.cpp"), "-o", str(normal)])
+    # The normal CDF was a compiled unit in older trees; today it is a header.
+    for unit in (old / "src" / "models" / "normal.cpp", old / "src" / "math" / "normal.cpp"):
+        if unit.exists():
+            objects.append(OUT / "normal.o")
+            subprocess.run(["g++", *FLAGS, "-c", str(unit), "-o", str(objects[-1])], check=True)
     if any(p.wait() != 0 for p in running):
         sys.exit("build failed")
     exe = OUT / "iv_mend_compare"
-    subprocess.run(
-        ["g++", *map(str, objects), str(normal), "-lquadmath", "-o", str(exe)], check=True
-    )
+    subprocess.run(["g++", *map(str, objects), "-lquadmath", "-o", str(exe)], check=True)
     return exe
 
 
@@ -152,11 +153,15 @@ def surface(exe: Path) -> bool:
     with np.errstate(invalid="ignore"):
         kappa = table["floor"] * price / (np.spacing(price) / 2)
     admitted = moved & ~nearer & (err_new <= 1e-9 * np.maximum(kappa, 1.0))
+    # As in the random rows: a subnormal price holds sigma to a few digits at best
+    # (the old answer, the fallback guess 0.2, can be right by chance there).
+    subnormal = moved & ~nearer & ~admitted & (price < np.finfo(float).tiny)
     print(
         f"changed rows nearer the truth: {nearer.sum()} of {moved.sum()}; not nearer but "
-        f"admitted by the tolerance: {admitted.sum()}"
+        f"admitted by the tolerance: {admitted.sum()}, with a subnormal price: {subnormal.sum()}"
     )
-    ok = (nearer | admitted).sum() == moved.sum() and not (well & (err_new > OFF)).any()
+    ok = (nearer | admitted | subnormal).sum() == moved.sum()
+    ok = ok and not (well & (err_new > OFF)).any()
     # A few rows that were wrong, for the test suite.
     for i in np.flatnonzero(well & changed & (err_old > 0.01))[::97][:8]:
         row = (price[i], table["K"][i], table["t"][i], truth[i])

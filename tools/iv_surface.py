@@ -91,6 +91,17 @@ def row(args: tuple[int, float, float, float]) -> dict | None:
     # Newton's method on ln(price) over ln(sigma): the double differs from the
     # exact price by half an ulp at most, so the start is close.
     target, s = mp.mpf(p), mp.mpf(sigma)
+    no_inverse = dict(
+        flag="c" if w > 0 else "p",
+        K=K,
+        t=t,
+        sigma=sigma,
+        price=p,
+        truth=math.nan,
+        truth_exact="nan",
+        floor=math.inf,
+        point=args,
+    )
     for _ in range(10):
         value, vega = price_and_vega(w, K, t, s)
         if vega == 0:
@@ -101,22 +112,19 @@ def row(args: tuple[int, float, float, float]) -> dict | None:
             # the exact inverse may lie anywhere, so it is bracketed instead.
             s = bisect(w, K, t, target)
             if s is None:  # the double lies beyond every model price: no inverse
-                return dict(
-                    flag="c" if w > 0 else "p",
-                    K=K,
-                    t=t,
-                    sigma=sigma,
-                    price=p,
-                    truth=math.nan,
-                    truth_exact="nan",
-                    floor=math.inf,
-                    point=args,
-                )
+                return no_inverse
             value, vega = price_and_vega(w, K, t, s)
             break
         s *= mp.exp(-step)
         if abs(step) < mp.mpf(10) ** -45:
             break
+    else:
+        # Not converged in ten steps: the price is too flat in sigma (deep in the money
+        # at a short expiry) for Newton's steps to settle; bracket it instead.
+        s = bisect(w, K, t, target)
+        if s is None:
+            return no_inverse
+        value, vega = price_and_vega(w, K, t, s)
     floor = float(target / (s * vega) * mp.mpf(math.ulp(p)) / 2 / target)
     return {
         "flag": "c" if w > 0 else "p",

@@ -61,6 +61,7 @@ class IvStatus(enum.IntEnum):
     NO_CONVERGENCE = 6  # NaN: the solver did not converge
     EXPIRED = 7  # NaN: t <= 0, the option has expired
     BELOW_EXERCISE = 8  # NaN: American price below the immediate-exercise value
+    IMPRECISE = 9  # rational: the best sigma, but one ulp of the price moves it by > 1e-8
 
 
 _METHOD_CODES = {"newton": 0, "rational": 1}
@@ -864,6 +865,8 @@ def implied_volatility(
     in a fixed number of steps, with no cap on the volatility: the intrinsic
     value gives 0.0 (``LOWER_BOUND``), the maximum gives infinity
     (``UPPER_BOUND``), prices beyond either NaN, and t <= 0 NaN (``EXPIRED``).
+    ``SOLVED`` values are within 1e-6 of the exact inverse; where the price
+    fixes sigma less well the best sigma comes back as ``IMPRECISE``.
     ``method="newton"`` is bit for bit the scalar function's solver; where
     that raises (a price below the intrinsic value or above the maximum) the
     value is NaN, and so it is for an expired option (t <= 0, ``EXPIRED``).

@@ -487,9 +487,11 @@ inline T InitialGuess(T x, T beta, T bmax, T inverse_bmax, T& branch) {
 
 // One third-order step from s on the branch's objective: 1/ln b - 1/ln beta
 // below (b falls off like exp(-x^2 / 2 s^2) there), ln of the distances to
-// b_max above, b - beta between.
+// b_max above, b - beta between. slope is b'/b at s, for the solve's
+// conditioning.
 template <class T>
-inline T HouseholderStep(T x, T s, T beta, T log_beta, T gap, T bmax, T inverse_bmax, T branch) {
+inline T HouseholderStep(T x, T s, T beta, T log_beta, T gap, T bmax, T inverse_bmax, T branch,
+                         T& slope) {
   const T h = Moneyness(x, s);
   const T c2 = Curvature(h, s);
   const T c3 = c2 * c2 - 3.0 * (h / s) * (h / s) - 0.25;
@@ -499,6 +501,7 @@ inline T HouseholderStep(T x, T s, T beta, T log_beta, T gap, T bmax, T inverse_
   const Black<T> at = NormalisedBlack(x, s, bmax, inverse_bmax, any_lower);
   const T vega = at.vega;
   T nu = (beta - at.b) / vega, h2 = c2, h3 = c3;
+  slope = vega / at.b;
   if (any_lower) {
     // p = b'/b, from the logarithms where either may underflow.
     const T lb = at.log_b;
@@ -507,6 +510,7 @@ inline T HouseholderStep(T x, T s, T beta, T log_beta, T gap, T bmax, T inverse_
     if (Any(lower & tiny)) {
       p = Select(tiny, ExpOf(-0.5 * (h * h + s * s * 0.25) - 0.9189385332046728 - lb), p);
     }
+    slope = Select(lower, p, slope);
     nu = Select(lower, lb * (log_beta - lb) / (log_beta * p), nu);
     h2 = Select(lower, c2 - p * (lb + 2.0) / lb, h2);
     h3 = Select(
@@ -545,7 +549,15 @@ inline T LogMoneyness(T F, T K) {
 
 // How a solve ended (the book's status codes, as doubles lane by lane).
 inline constexpr double kSolved = 0, kAtIntrinsic = 1, kAtMaximum = 2, kBelowIntrinsic = 3,
-                        kAboveMaximum = 4, kNanInput = 5, kNoConvergence = 6, kExpired = 7;
+                        kAboveMaximum = 4, kNanInput = 5, kNoConvergence = 6, kExpired = 7,
+                        kImprecise = 9;
+
+// The most one ulp of the price may move sigma (relative) for a solved
+// volatility. The solve lands within a few such units of the exact inverse
+// (tools/iv_surface.py), so a solved sigma holds to 1e-6 with room to spare;
+// where the price pins sigma less well (deep in the money at short expiries,
+// sigma sqrt(t) in the tens) the best sigma comes back as kImprecise.
+inline constexpr double kMaxSolvedSpread = 1e-8;
 
 template <class T>
 struct Solution {
@@ -606,12 +618,20 @@ inline Solution<T> Solve(T w, T price, T F, T K, T t, T r) {
                         log_beta);
     }
   }
-  const T step = HouseholderStep(xs, finite, betas, log_beta, gaps, bmaxs, inverses, branch);
+  T slope;
+  const T step = HouseholderStep(xs, finite, betas, log_beta, gaps, bmaxs, inverses, branch, slope);
   s = Select(unbounded, s,
-             HouseholderStep(xs, step, betas, log_beta, gaps, bmaxs, inverses, branch));
+             HouseholderStep(xs, step, betas, log_beta, gaps, bmaxs, inverses, branch, slope));
   const T sigma = s / SqrtOf(Select(t > 0.0, t, Fill<T>(1.0)));
+  // What one ulp of the undiscounted price (at most eps times it, or the
+  // subnormal spacing) moves s by, relative: the time value carries the whole
+  // price's rounding.
+  const T ulp = Max(kEpsilon * target, Fill<T>(std::numeric_limits<double>::denorm_min()));
+  const T spread = (ulp / time_value) / (slope * step);
 
   Solution<T> out{sigma, Select(sigma == sigma, Fill<T>(kSolved), Fill<T>(kNoConvergence))};
+  out.status =
+      Select((spread > kMaxSolvedSpread) & (sigma == sigma), Fill<T>(kImprecise), out.status);
   out.status = Select(unbounded, Fill<T>(kAtMaximum), out.status);
   const auto tiny = !(beta > 0.0);  // a time value that vanishes once normalised
   out.sigma = Select(at_intrinsic | tiny, Fill<T>(0.0), out.sigma);
