@@ -126,8 +126,7 @@ class Loops:
             greek = "".join(part.capitalize() for part in quantity.split("_"))
             for model, routine, q in (("bsm", "Bsm", ", q"), ("black76", "Black76", "")):
                 parts.append(LOOP_FUNCTION.format(model, quantity, routine, greek, q))
-        normal = _common.SOURCE_DIR / "models" / "normal.cpp"
-        lib = _common.build_cxx("kvbench_loops", "".join(parts) + "}\n", [str(normal)], ["iv"])
+        lib = _common.build_cxx("kvbench_loops", "".join(parts) + "}\n", (), ["iv"])
         p, d, i64 = ctypes.c_void_p, ctypes.c_double, ctypes.c_int64
         for fn in (getattr(lib, f"loop_{m}_{q}") for m in ("bsm", "black76") for q in QUANTITIES):
             fn.argtypes, fn.restype = [p, p, p, d, p, d, i64], p
