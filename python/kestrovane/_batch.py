@@ -330,7 +330,7 @@ def _years(np: Any, plan: Plan, expiries: Any) -> tuple[Any, Any]:
 
 def _arrow_years(np: Any, pa: Any, plan: Plan, column: Any) -> tuple[Any, Any]:
     kind = column.type
-    if pa.types.is_date(kind) or pa.types.is_timestamp(kind):
+    if _temporal(pa, column):
         return _years(np, plan, column.to_numpy(zero_copy_only=False))
     if pa.types.is_string(kind) or pa.types.is_large_string(kind):
         return _years(np, plan, _dates_from_text(np, [s or "" for s in column.to_pylist()]))
