@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <map>
 #include <memory>
@@ -11,11 +12,40 @@
 #include <vector>
 
 #include "../math/normal.hpp"
+#include "../simd/vector_math.hpp"
 
 namespace kv::american {
 namespace {
 
 constexpr double kInvSqrt2Pi = 0.3989422804014327;
+
+// The boundary integrals run over their points kLanes at a time, with the
+// vector exponential (unfused here: its lanes are then within an ulp or two of
+// the platform's, far below what the boundary resolves). The point arrays
+// are padded to whole vectors with points of weight zero.
+constexpr int kLanes = 2;
+using Vec = VectorTypes<kLanes>::Vec;
+using Mask = VectorTypes<kLanes>::Mask;
+
+inline Vec Load(const double* p) {
+  Vec v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+inline void Store(double* p, Vec v) {
+  std::memcpy(p, &v, sizeof v);
+}
+inline Vec ExpLanes(Vec x) {
+  return vector_math_detail::Exp<kLanes, false>(x);
+}
+inline double Sum(Vec v) {
+  double total = 0.0;
+  for (int k = 0; k < kLanes; ++k) total += v[k];
+  return total;
+}
+int Padded(int count) {
+  return (count + kLanes - 1) / kLanes * kLanes;
+}
 
 double Pdf(double x) {
   return std::exp(-0.5 * (x * x)) * kInvSqrt2Pi;
@@ -25,28 +55,24 @@ double Cdf(double x) {
   return kv::NormCdf(x);
 }
 
-// The density and the distribution function at x from one exponential:
-// erfc(y) = e^{-y^2} R(y) with y = |x| / sqrt(2), and e^{-y^2} is the
-// density's own exponential. The exponential of the rounded x * x (rather
-// than NormCdf's split one) costs a relative error of about x^2 ulp, far
-// below what the boundary needs, and saves an exponential per point.
-struct Normal {
-  double pdf, cdf;
-};
-Normal PdfCdf(double x) {
+// The distribution function at x, lane by lane, from e = e^{-x^2 / 2}, the
+// density's own exponential: erfc(y) = e^{-y^2} R(y) with y = |x| / sqrt(2).
+// The exponential of the rounded x * x (rather than NormCdf's split one)
+// costs a relative error of about x^2 ulp, far below what the boundary needs,
+// and saves an exponential per point. Far in the tails, where e underflows,
+// the result is 0 or 1.
+Vec CdfLanes(Vec x, Vec e) {
   namespace d = kv::detail;
-  const double u = x * -0.7071067811865476;
-  const double y = std::fabs(u);
-  if (!(x > -10.0) || y >= d::kSaturation) return {Pdf(x), Cdf(x)};
-  const double e = std::exp(-0.5 * (x * x));
-  double erfc;
-  if (y <= 0.46875) {
-    erfc = d::SmallErfc(u, y);
-  } else {
-    erfc = e * (y <= 4.0 ? d::MiddleRatio(y) : d::LargeRatio(u, y));
-    if (u < 0.0) erfc = 2.0 - erfc;
-  }
-  return {e * kInvSqrt2Pi, 0.5 * erfc};
+  const Vec u = x * -0.7071067811865476;
+  const Vec y = (Vec)((Mask)u & 0x7fffffffffffffff);  // |u|
+  Vec ratio = d::MiddleRatio(y);
+  const Mask large = y > 4.0;
+  if (vector_math_detail::AnyLane<kLanes>(large)) ratio = large ? d::LargeRatio(u, y) : ratio;
+  Vec erfc = e * ratio;
+  erfc = u < 0.0 ? 2.0 - erfc : erfc;
+  const Mask small = y <= 0.46875;
+  if (vector_math_detail::AnyLane<kLanes>(small)) erfc = small ? d::SmallErfc(u, y) : erfc;
+  return 0.5 * erfc;
 }
 
 // Gauss-Legendre points and weights on [-1, 1], by Newton's method on the
@@ -116,15 +142,17 @@ void Substitute(double y, double w, double& s_frac, double& weight) {
 // that interpolate H there from the node values.
 struct Tables {
   int n, l, p;
+  int lp, pp;                    // l and p padded to whole vectors
   std::vector<double> zeta;      // tau_i / tau_max, i = 0..n (zeta_n = 0)
   std::vector<double> s_frac;    // s / tau_i at point j (Substitute)
   std::vector<double> weight;    // du = tau_i * weight
-  std::vector<double> interp;    // [(i * (n + 1) + m) * l + j]
+  std::vector<double> interp;    // [(i * (n + 1) + m) * lp + j], zero past l
   std::vector<double> p_s_frac;  // the premium integral's points over tau_max
   std::vector<double> p_weight;
-  std::vector<double> p_interp;  // [m * p + j]
+  std::vector<double> p_interp;  // [m * pp + j], zero past p
 
-  explicit Tables(const Setting& s) : n(s.nodes), l(s.points), p(s.price_points) {
+  explicit Tables(const Setting& s)
+      : n(s.nodes), l(s.points), p(s.price_points), lp(Padded(l)), pp(Padded(p)) {
     zeta.resize(n + 1);
     for (int i = 0; i <= n; ++i) {
       const double half = 0.5 * (1.0 + std::cos(std::numbers::pi * i / n));
@@ -134,27 +162,27 @@ struct Tables {
     std::vector<double> y, w;
     GaussLegendre(l, y, w);
     s_frac.resize(l);
-    weight.resize(l);
+    weight.assign(lp, 0.0);
     for (int j = 0; j < l; ++j) Substitute(y[j], w[j], s_frac[j], weight[j]);
     // Stored point-minor, so that the sums over the nodes run across the
     // points side by side (Solver::Interpolate).
     std::vector<double> row(n + 1);
-    interp.resize(static_cast<std::size_t>(n) * l * (n + 1));
+    interp.assign(static_cast<std::size_t>(n) * lp * (n + 1), 0.0);
     for (int i = 0; i < n; ++i) {
       for (int j = 0; j < l; ++j) {
         const double u = zeta[i] * (1.0 - s_frac[j]);  // over tau_max
         InterpolationRow(n, 2.0 * std::sqrt(u) - 1.0, row.data());
-        for (int m = 0; m <= n; ++m) interp[(i * (n + 1) + m) * l + j] = row[m];
+        for (int m = 0; m <= n; ++m) interp[(i * (n + 1) + m) * lp + j] = row[m];
       }
     }
     GaussLegendre(p, y, w);
     p_s_frac.resize(p);
     p_weight.resize(p);
-    p_interp.resize(static_cast<std::size_t>(p) * (n + 1));
+    p_interp.assign(static_cast<std::size_t>(pp) * (n + 1), 0.0);
     for (int j = 0; j < p; ++j) {
       Substitute(y[j], w[j], p_s_frac[j], p_weight[j]);
       InterpolationRow(n, 2.0 * std::sqrt(1.0 - p_s_frac[j]) - 1.0, row.data());
-      for (int m = 0; m <= n; ++m) p_interp[m * p + j] = row[m];
+      for (int m = 0; m <= n; ++m) p_interp[m * pp + j] = row[m];
     }
   }
 };
@@ -259,19 +287,28 @@ double QdPlus(const PutInputs& in, double tau, double X, double guess) {
   return std::exp(0.5 * (lo + hi));
 }
 
-// The terms of one quadrature point that do not change between iterations.
-struct Point {
-  double ssd;    // sigma sqrt(s)
-  double drift;  // (r - q - sigma^2 / 2) s
-  double er;     // weight * e^{r u}
-  double eq;     // weight * e^{q u}
+// The terms of the quadrature points of one node that do not change between
+// iterations, point by point, each array lp long.
+struct Points {
+  double* ssd;    // sigma sqrt(s)
+  double* inv;    // 1 / (sigma sqrt(s))
+  double* drift;  // (r - q - sigma^2 / 2) s
+  double* er;     // weight * e^{r u}
+  double* eq;     // weight * e^{q u}
 };
+constexpr int kPointFields = 5;
 
 class Solver {
  public:
   Solver(const Tables& t, const PutInputs& in) : t_(t), in_(in) {
     X_ = (in.q > 0.0 && in.r < in.q) ? in.K * (in.r / in.q) : in.K;
     lnX_ = std::log(X_);
+    lnK_ = std::log(in.K);
+    // Kept per thread between options: one solve at a time per thread.
+    thread_local std::vector<double> storage;
+    const std::size_t size = static_cast<std::size_t>(t.n) * kPointFields * t.lp;
+    if (storage.size() < size) storage.resize(size);
+    point_data_ = storage.data();
   }
 
   // Up to `iterations` sweeps, stopping once no node moves by more than
@@ -296,7 +333,7 @@ class Solver {
   void Start();
   void Prepare();
   double Step();
-  Map NodeMap(int i, double B, const double* root_u) const;
+  Map NodeMap(int i, double root_i, const double* root_u) const;
   void Interpolate(const double* rows, int count, double* out) const;
   void SetNode(int i, double B) {
     const double lnB = std::min(std::log(B), lnX_);
@@ -306,9 +343,15 @@ class Solver {
 
   const Tables& t_;
   const PutInputs in_;
-  double X_, lnX_;
+  double X_, lnX_, lnK_;
   double H_[kMaxNodes + 1]{}, root_[kMaxNodes + 1]{};
-  std::vector<Point> points_;  // [i * l + j]
+  double scale_[kMaxNodes]{};  // K e^{-(r - q) tau_i}
+  double* point_data_;          // the nodes' Points, one after another
+
+  Points PointsOf(int i) const {
+    double* base = point_data_ + static_cast<std::size_t>(i) * kPointFields * t_.lp;
+    return {base, base + t_.lp, base + 2 * t_.lp, base + 3 * t_.lp, base + 4 * t_.lp};
+  }
 };
 
 void Solver::Start() {
@@ -327,33 +370,41 @@ void Solver::Start() {
 void Solver::Prepare() {
   const int n = t_.n, l = t_.l;
   const double r = in_.r, q = in_.q, sigma = in_.sigma;
-  points_.resize(static_cast<std::size_t>(n) * l);
   for (int i = 0; i < n; ++i) {
     const double tau = in_.tau * t_.zeta[i];
-    for (int j = 0; j < l; ++j) {
+    scale_[i] = in_.K * std::exp(-(r - q) * tau);
+    const Points p = PointsOf(i);
+    for (int j = 0; j < t_.lp; ++j) {
+      if (j >= l) {  // padding: no weight, harmless arguments
+        p.ssd[j] = p.inv[j] = 1.0;
+        p.drift[j] = p.er[j] = p.eq[j] = 0.0;
+        continue;
+      }
       const double s = tau * t_.s_frac[j], u = tau - s;
-      const double w = tau * t_.weight[j];
-      Point& p = points_[i * l + j];
-      p.ssd = sigma * std::sqrt(s);
-      p.drift = (r - q) * s - 0.5 * (p.ssd * p.ssd);
-      p.er = w * std::exp(r * u);
-      p.eq = w * std::exp(q * u);
+      p.ssd[j] = sigma * std::sqrt(s);
+      p.inv[j] = 1.0 / p.ssd[j];
+      p.drift[j] = (r - q) * s - 0.5 * (p.ssd[j] * p.ssd[j]);
+      p.er[j] = r * u;  // exponentiated below
+      p.eq[j] = q * u;
+    }
+    for (int j = 0; j < t_.lp; j += kLanes) {
+      const Vec w = tau * Load(&t_.weight[j]);
+      Store(p.er + j, w * ExpLanes(Load(p.er + j)));
+      Store(p.eq + j, w * ExpLanes(Load(p.eq + j)));
     }
   }
 }
 
-// sqrt(H) at `count` points from the node values: ln(X / B) there. Each
-// point's sum runs over the nodes in order; the points are summed side by
-// side, which the compiler vectorises.
+// sqrt(H) at `count` (a whole number of vectors) points from the node
+// values: ln(X / B) there. Each point's sum runs over the nodes in order.
 void Solver::Interpolate(const double* weights, int count, double* out) const {
-  double h[kMaxPoints];
-  std::fill(h, h + count, 0.0);
-  for (int m = 0; m <= t_.n; ++m) {
-    const double Hm = H_[m];
-    const double* w = weights + static_cast<std::size_t>(m) * count;
-    for (int j = 0; j < count; ++j) h[j] += w[j] * Hm;
+  for (int j = 0; j < count; j += kLanes) {
+    Vec h{};
+    for (int m = 0; m <= t_.n; ++m) h += Load(weights + static_cast<std::size_t>(m) * count + j) * H_[m];
+    h = h > 0.0 ? h : Vec{};
+    for (int k = 0; k < kLanes; ++k) h[k] = std::sqrt(h[k]);
+    Store(out + j, h);
   }
-  for (int j = 0; j < count; ++j) out[j] = std::sqrt(std::max(h[j], 0.0));
 }
 
 // The map f(tau_i, B) = K e^{-(r-q) tau} N / D at node i for a trial value B
@@ -363,39 +414,41 @@ void Solver::Interpolate(const double* weights, int count, double* out) const {
 //       + q int e^{q u} [N(d+(s, B / B(u))) + phi(d+(s, B / B(u))) / (sigma sqrt(s))] du,
 // with d+-(tau, B / K) outside the integrals; and the derivative of f in B
 // with the other nodes held fixed.
-Solver::Map Solver::NodeMap(int i, double B, const double* root_u) const {
-  const double r = in_.r, q = in_.q, sigma = in_.sigma, K = in_.K;
+Solver::Map Solver::NodeMap(int i, double root_i, const double* root_u) const {
+  const double r = in_.r, q = in_.q, sigma = in_.sigma;
   const double tau = in_.tau * t_.zeta[i];
-  const double lnB = std::log(B);
+  const double lnB = lnX_ - root_i;
   const double sd = sigma * std::sqrt(tau);
-  const double dm = (lnB - std::log(K) + (r - q) * tau - 0.5 * (sd * sd)) / sd;
+  const double dm = (lnB - lnK_ + (r - q) * tau - 0.5 * (sd * sd)) / sd;
   const double dp = dm + sd;
   const double pdf_m = Pdf(dm), pdf_p = Pdf(dp);
   double N = pdf_m / sd, D = pdf_p / sd + Cdf(dp);
   double dN = -dm * pdf_m / (sd * sd), dD = -dm * pdf_p / (sd * sd);  // times B
-  double n_int = 0.0, d_int = 0.0, dn_int = 0.0, dd_int = 0.0;
-  const Point* points = &points_[static_cast<std::size_t>(i) * t_.l];
-  const double root_i = lnX_ - lnB;
-  for (int j = 0; j < t_.l; ++j) {
-    const Point& p = points[j];
-    const double lna = root_u[j] - root_i;  // ln(B(tau) / B(u))
-    const double em = (lna + p.drift) / p.ssd;
-    const double fm = Pdf(em) / p.ssd;
-    n_int += p.er * fm;
-    dn_int += p.er * (-em * fm) / p.ssd;
+  const Points p = PointsOf(i);
+  Vec n_int{}, d_int{}, dn_int{}, dd_int{};
+  for (int j = 0; j < t_.l; j += kLanes) {
+    const Vec ssd = Load(p.ssd + j), inv = Load(p.inv + j);
+    const Vec er = Load(p.er + j);
+    const Vec lna = Load(root_u + j) - root_i;  // ln(B(tau) / B(u))
+    const Vec em = (lna + Load(p.drift + j)) * inv;
+    const Vec fm = ExpLanes(-0.5 * (em * em)) * kInvSqrt2Pi * inv;
+    n_int += er * fm;
+    dn_int += er * (-em * fm) * inv;
     if (q != 0.0) {
-      const Normal np = PdfCdf(em + p.ssd);
-      const double fp = np.pdf / p.ssd;
-      d_int += p.eq * (np.cdf + fp);
-      dd_int += p.eq * (-em * fp) / p.ssd;
+      const Vec eq = Load(p.eq + j);
+      const Vec ep = em + ssd;
+      const Vec e = ExpLanes(-0.5 * (ep * ep));
+      const Vec fp = e * kInvSqrt2Pi * inv;
+      d_int += eq * (CdfLanes(ep, e) + fp);
+      dd_int += eq * (-em * fp) * inv;
     }
   }
-  N += r * n_int;
-  D += q * d_int;
-  dN += r * dn_int;
-  dD += q * dd_int;
-  const double scale = K * std::exp(-(r - q) * tau);
-  return {scale * N / D, scale * (dN * D - N * dD) / (D * D * B)};
+  N += r * Sum(n_int);
+  D += q * Sum(d_int);
+  dN += r * Sum(dn_int);
+  dD += q * Sum(dd_int);
+  const double B = std::exp(lnB);
+  return {scale_[i] * N / D, scale_[i] * (dN * D - N * dD) / (D * D * B)};
 }
 
 // One Jacobi sweep over the nodes; returns the largest relative change. Where f falls as B rises,
@@ -403,13 +456,13 @@ Solver::Map Solver::NodeMap(int i, double B, const double* root_u) const {
 // there a Newton step on the node's own value replaces them. Elsewhere plain steps converge at rate
 // df and need no derivative, whose partial (node-only) form is least accurate near expiry.
 double Solver::Step() {
-  const int n = t_.n, l = t_.l;
+  const int n = t_.n;
   double next[kMaxNodes];
   double root_u[kMaxPoints];
   for (int i = 0; i < n; ++i) {
-    Interpolate(&t_.interp[static_cast<std::size_t>(i) * l * (n + 1)], l, root_u);
+    Interpolate(&t_.interp[static_cast<std::size_t>(i) * t_.lp * (n + 1)], t_.lp, root_u);
     const double B = BoundaryAt(i);
-    const Map m = NodeMap(i, B, root_u);
+    const Map m = NodeMap(i, root_[i], root_u);
     double B_next = m.f;
     if (m.df < 0.0) {
       const double step = B + (m.f - B) / (1.0 - m.df);
@@ -437,7 +490,7 @@ PutValues Solver::Value(bool greeks) const {
   const double Dq = std::exp(-q * tau);
   double price = e.price, delta = -Dq * Cdf(-d1), gamma = Dq * Pdf(d1) / (S * sd);
   double root_u[kMaxPoints];
-  Interpolate(t_.p_interp.data(), t_.p, root_u);
+  Interpolate(t_.p_interp.data(), t_.pp, root_u);
   const double lnS = std::log(S);
   for (int j = 0; j < t_.p; ++j) {
     const double s = tau * t_.p_s_frac[j];
