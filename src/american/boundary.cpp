@@ -427,14 +427,38 @@ void Solver::Prepare() {
 }
 
 // sqrt(H) at `count` (a whole number of vectors) points from the node
-// values: ln(X / B) there. Each point's sum runs over the nodes in order.
+// values: ln(X / B) there. Each point's sum runs over the nodes in order;
+// four vectors are summed side by side, so that as many chains of additions
+// are in flight.
+inline Vec RootOf(Vec h) {
+  h = h > 0.0 ? h : Vec{};
+  for (int lane = 0; lane < kLanes; ++lane) h[lane] = std::sqrt(h[lane]);
+  return h;
+}
+
 void Solver::Interpolate(const double* weights, int count, double* out) const {
-  for (int j = 0; j < count; j += kLanes) {
+  const int n = t_.n;
+  int j = 0;
+  for (; j + 4 * kLanes <= count; j += 4 * kLanes) {
+    Vec h0{}, h1{}, h2{}, h3{};
+    const double* w = weights + j;
+    for (int m = 0; m <= n; ++m, w += count) {
+      const double Hm = H_[m];
+      h0 += Load(w) * Hm;
+      h1 += Load(w + kLanes) * Hm;
+      h2 += Load(w + 2 * kLanes) * Hm;
+      h3 += Load(w + 3 * kLanes) * Hm;
+    }
+    Store(out + j, RootOf(h0));
+    Store(out + j + kLanes, RootOf(h1));
+    Store(out + j + 2 * kLanes, RootOf(h2));
+    Store(out + j + 3 * kLanes, RootOf(h3));
+  }
+  for (; j < count; j += kLanes) {
     Vec h{};
-    for (int m = 0; m <= t_.n; ++m) h += Load(weights + static_cast<std::size_t>(m) * count + j) * H_[m];
-    h = h > 0.0 ? h : Vec{};
-    for (int k = 0; k < kLanes; ++k) h[k] = std::sqrt(h[k]);
-    Store(out + j, h);
+    const double* w = weights + j;
+    for (int m = 0; m <= n; ++m, w += count) h += Load(w) * H_[m];
+    Store(out + j, RootOf(h));
   }
 }
 
