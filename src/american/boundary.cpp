@@ -43,6 +43,13 @@ inline double Sum(Vec v) {
   for (int k = 0; k < kLanes; ++k) total += v[k];
   return total;
 }
+// Two values in the first two lanes (kLanes >= 2), zero in any others.
+inline Vec Pair(double a, double b) {
+  Vec v{};
+  v[0] = a;
+  v[1] = b;
+  return v;
+}
 int Padded(int count) {
   return (count + kLanes - 1) / kLanes * kLanes;
 }
@@ -229,22 +236,17 @@ European EuropeanPut(const PutInputs& in, const Discounts& z, double lnS) {
   return {price, theta, Nm1};
 }
 
-// The same for the QD+ start alone, with the spot S = e^{lnS} given and two
-// exponentials in all: the density at d2 is the one at d1 times
+// The same for the QD+ start alone, with the spot S = e^{lnS} and
+// e1 = e^{-d1^2 / 2} given: the density at d2 is the one at d1 times
 // S e^{-q tau} / (K e^{-r tau}), and the distribution functions take the
 // densities' exponentials (CdfLanes). Its rounding, a few ulps, is far below
 // what the sweeps after the start correct.
-European StartEuropeanPut(const PutInputs& in, const Discounts& z, double lnS, double S) {
+European StartEuropeanPut(const PutInputs& in, const Discounts& z, double lnS, double S,
+                          double e1) {
   const double d1 = (lnS - z.lnK + (in.r - in.q) * z.tau) / z.sd + 0.5 * z.sd;
   const double d2 = d1 - z.sd;
-  const double e1 = std::exp(-0.5 * (d1 * d1));
   const double e2 = e1 * ((S * z.Dq) / (in.K * z.Dr));
-  Vec x{}, e{};  // two lanes used (kLanes >= 2)
-  x[0] = -d1;
-  x[1] = -d2;
-  e[0] = e1;
-  e[1] = e2;
-  const Vec cdf = CdfLanes(x, e);
+  const Vec cdf = CdfLanes(Pair(-d1, -d2), Pair(e1, e2));
   const double Nm1 = cdf[0], Nm2 = cdf[1];
   const double price = in.K * z.Dr * Nm2 - S * z.Dq * Nm1;
   const double theta = in.r * in.K * z.Dr * Nm2 - in.q * S * z.Dq * Nm1 -
@@ -269,8 +271,10 @@ double QdPlus(const PutInputs& in, double tau, double X, double guess) {
   const Discounts z(in, tau);
   const double growth = 1.0 / z.Dr;
   const auto g = [&](double lnS) {
-    const double S = std::exp(lnS);
-    const European e = StartEuropeanPut(in, z, lnS, S);
+    const double d1 = (lnS - z.lnK + (in.r - in.q) * z.tau) / z.sd + 0.5 * z.sd;
+    const Vec x = ExpLanes(Pair(lnS, -0.5 * (d1 * d1)));  // S and e^{-d1^2 / 2}
+    const double S = x[0];
+    const European e = StartEuropeanPut(in, z, lnS, S, x[1]);
     const double gap = in.K - S - e.price;
     if (!(gap > 0.0)) return std::numeric_limits<double>::quiet_NaN();
     const double c0 =
@@ -476,8 +480,12 @@ Solver::Map Solver::NodeMap(int i, double root_i, const double* root_u) const {
   const double sd = sigma * std::sqrt(tau);
   const double dm = (lnB - lnK_ + (r - q) * tau - 0.5 * (sd * sd)) / sd;
   const double dp = dm + sd;
-  const double pdf_m = Pdf(dm), pdf_p = Pdf(dp);
-  double N = pdf_m / sd, D = pdf_p / sd + Cdf(dp);
+  // B and the density at dm in one vector exponential; the density at dp is
+  // the one at dm times K e^{-(r - q) tau} / B.
+  const Vec x = ExpLanes(Pair(lnB, -0.5 * (dm * dm)));
+  const double B = x[0], ratio = scale_[i] / B;
+  const double pdf_m = x[1] * kInvSqrt2Pi, pdf_p = pdf_m * ratio;
+  double N = pdf_m / sd, D = pdf_p / sd + CdfLanes(Pair(dp, 0.0), Pair(x[1] * ratio, 0.0))[0];
   double dN = -dm * pdf_m / (sd * sd), dD = -dm * pdf_p / (sd * sd);  // times B
   const Points p = PointsOf(i);
   Vec n_int{}, d_int{}, dn_int{}, dd_int{};
@@ -502,7 +510,6 @@ Solver::Map Solver::NodeMap(int i, double root_i, const double* root_u) const {
   D += q * Sum(d_int);
   dN += r * Sum(dn_int);
   dD += q * Sum(dd_int);
-  const double B = std::exp(lnB);
   return {scale_[i] * N / D, scale_[i] * (dN * D - N * dD) / (D * D * B)};
 }
 
