@@ -66,8 +66,8 @@ double Cdf(double x) {
 // density's own exponential: erfc(y) = e^{-y^2} R(y) with y = |x| / sqrt(2).
 // The exponential of the rounded x * x (rather than NormCdf's split one)
 // costs a relative error of about x^2 ulp, far below what the boundary needs,
-// and saves an exponential per point. Far in the tails, where e underflows,
-// the result is 0 or 1.
+// and saves an exponential per point. Far in the tails the result is 0 or 1,
+// as NormCdf's.
 [[gnu::always_inline]] inline Vec CdfLanes(Vec x, Vec e) {
   namespace d = kv::detail;
   const Vec u = x * -0.7071067811865476;
@@ -79,6 +79,10 @@ double Cdf(double x) {
   erfc = u < 0.0 ? 2.0 - erfc : erfc;
   const Mask small = y <= 0.46875;
   if (vector_math_detail::AnyLane<kLanes>(small)) erfc = small ? d::SmallErfc(u, y) : erfc;
+  const Mask saturated = y >= d::kSaturation;  // and infinite x, whose ratio is NaN
+  if (vector_math_detail::AnyLane<kLanes>(saturated)) {
+    erfc = saturated ? (u < 0.0 ? Vec{} + 2.0 : Vec{}) : erfc;
+  }
   return 0.5 * erfc;
 }
 
