@@ -385,7 +385,7 @@ class Solver {
   double X_, lnX_, lnK_;
   double H_[kMaxNodes + 1]{}, root_[kMaxNodes + 1]{};
   double scale_[kMaxNodes]{};  // K e^{-(r - q) tau_i}
-  double* point_data_;          // the nodes' Points, one after another
+  double* point_data_;         // the nodes' Points, one after another
 
   Points PointsOf(int i) const {
     double* base = point_data_ + static_cast<std::size_t>(i) * kPointFields * t_.lp;
