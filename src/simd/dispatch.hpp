@@ -3,11 +3,12 @@
 // The SIMD targets the kernels are built for, and the one choice among them
 // per process.
 //
-// A kernel family (the array kernels, the whole-book kernels) is one source
-// compiled once per target (kernels.cpp, book_kernels.cpp); each compilation
-// defines the family's entry points in its target's namespace
-// (kv::avx2::kArrayKernels, ...). Only baseline units name the entry points
-// of other targets, and call one only once ActiveTarget() has chosen it.
+// The kernel family (src/kernels: greeks_one.cpp, greeks_shared.cpp,
+// greeks_many.cpp, iv_kernels.cpp) is compiled once per target; each
+// compilation defines the family's entry points in its target's namespace
+// (kv::avx2::simd_kernels::Greeks, ...). Only baseline units name the entry
+// points of other targets (active.cpp), and call one only once ActiveTarget()
+// has chosen it.
 
 #include <cstddef>
 
