@@ -329,8 +329,9 @@ const BookScalarFn kBookScalars[] = {
 // sixteen), all sixteen (in index order and reversed, `all` set as the module
 // sets it; streamed past the caches too) and other lists (all sixteen without
 // `all`, a few subsets). Flags mixed from option to option, r and q per option
-// and shared by the run (stride 0), special values, a sorted strike ladder;
-// the long run in two pieces, as threads split a book.
+// and shared by the run (stride 0), a run of one kind and expiry with a
+// strided sigma, special values, a sorted strike ladder; the long run in two
+// pieces, as threads split a book.
 void RunBookGreeks(const std::vector<Target>& targets, Values& values, Tally& tally) {
   using kernels::Model;
   namespace I = kernels::Index;
@@ -359,21 +360,31 @@ void RunBookGreeks(const std::vector<Target>& targets, Values& values, Tally& ta
       {{I::ultima, I::price, I::dual_gamma, I::charm, I::theta, I::rho, I::vanna}, false}};
   for (int i = 0; i < kQuantityCount; ++i) lists.push_back({{i}, false});
   static const double kShared[] = {0.03, 0.01};  // r and q for every option
+  // sigma every other double, for runs that read it through a stride.
+  std::vector<double> strided(2 * n);
+  for (std::ptrdiff_t e = 0; e < n; ++e) strided[2 * e] = sigma[e];
+  // Runs: everything per option; r and q shared; one kind, r, q and t for
+  // the run, sigma strided (the kernels copy such inputs in chunks).
+  enum class Run { PerOption, SharedRates, OneKind };
   for (Model model : {Model::Bs, Model::Bsm, Model::Black76}) {
-    for (bool shared : {false, true}) {
+    for (Run mode : {Run::PerOption, Run::SharedRates, Run::OneKind}) {
+      const bool shared = mode != Run::PerOption, one = mode == Run::OneKind;
       const double* columns[] = {X.data(), K.data(), t.data(), r.data(), sigma.data(), q.data()};
       if (shared) columns[3] = &kShared[0], columns[5] = &kShared[1];
-      kernels::Inputs in{{flag.data()}, {1}};
+      if (one) columns[4] = strided.data();
+      kernels::Inputs in{{flag.data()}, {one ? 0 : 1}};
       for (int k = 1; k < kernels::kInputs; ++k) {
         in.data[k] = reinterpret_cast<const char*>(columns[k - 1]);
-        in.stride[k] = shared && (k == 4 || k == 6) ? 0 : sizeof(double);
+        in.stride[k] = (shared && (k == 4 || k == 6)) || (one && k == 3) ? 0 : sizeof(double);
       }
+      if (one) in.stride[5] = 2 * sizeof(double);
       std::vector<std::vector<double>> want(kQuantityCount, std::vector<double>(n));
       for (std::ptrdiff_t e = 0; e < n; ++e) {
         const double option[6] = {
-            X[e], K[e], t[e], shared ? 0.03 : r[e], sigma[e], shared ? 0.01 : q[e]};
+            X[e], K[e], one ? t[0] : t[e], shared ? 0.03 : r[e], sigma[e], shared ? 0.01 : q[e]};
+        const bool call = flag[one ? 0 : e];
         for (int i = 0; i < kQuantityCount; ++i) {
-          want[i][e] = kBookScalars[i](model, flag[e] ? OptionKind::Call : OptionKind::Put, option);
+          want[i][e] = kBookScalars[i](model, call ? OptionKind::Call : OptionKind::Put, option);
         }
       }
       for (Target target : targets) {
@@ -400,10 +411,10 @@ void RunBookGreeks(const std::vector<Target>& targets, Values& values, Tally& ta
                     e < length ? Bits(want[quantities[k]][e]) : kUnwritten;
                 if (Bits(outs[k][e]) != expected && tally.mismatches++ < 10) {
                   std::printf(
-                      "MISMATCH %s book greeks, %d quantities, #%d, model %d, shared r q %d, "
+                      "MISMATCH %s book greeks, %d quantities, #%d, model %d, run %d, "
                       "n=%td element %td: got %016llx, scalar %016llx\n",
-                      TargetName(target), count, k, static_cast<int>(model), shared, length, e,
-                      static_cast<unsigned long long>(Bits(outs[k][e])),
+                      TargetName(target), count, k, static_cast<int>(model), static_cast<int>(mode),
+                      length, e, static_cast<unsigned long long>(Bits(outs[k][e])),
                       static_cast<unsigned long long>(expected));
                 }
               }

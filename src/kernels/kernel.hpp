@@ -197,22 +197,28 @@ template <int W, Model M, bool Paired = false, class Body>
 // ForEachBlock for a run of SharedKindAndRates: w, r and q stay doubles, as
 // in a scalar call, so that the routines take the shortcuts one kind allows
 // (a call's formula alone, not both kinds' blended) and no rate is spread
-// over lanes. The same operations on every lane: the same doubles.
+// over lanes. The same operations on every lane: the same doubles. X, K, t
+// and sigma must be contiguous (greeks_shared.cpp copies them where they are
+// not): each block of them is one load, with no test of its stride.
 template <int W, Model M, bool Paired = false, class Body>
 [[gnu::always_inline]] inline void ForEachSharedBlock(const Inputs& in, std::ptrdiff_t n,
                                                       Body&& body) {
   const double w = LoadSign(in, 0), r = Load(in, 4, 0), q = Load(in, 6, 0);
   std::ptrdiff_t e = 0;
+  const auto block = [&](int k, std::ptrdiff_t at) __attribute__((always_inline)) {
+    return ::kv::LoadLanes<W>(in.data[k] + at * std::ptrdiff_t{sizeof(double)});
+  };
+  const auto pair = [&](int k, std::ptrdiff_t at) __attribute__((always_inline)) {
+    return LanePair<W>{block(k, at), block(k, at + W)};
+  };
   if constexpr (Paired) {
     for (; e + 2 * W <= n; e += 2 * W) {
-      auto x = MakeTerms<M>(w, LoadPair<W>(in, 1, e), LoadPair<W>(in, 2, e), LoadPair<W>(in, 3, e),
-                            r, LoadPair<W>(in, 5, e), q);
+      auto x = MakeTerms<M>(w, pair(1, e), pair(2, e), pair(3, e), r, pair(5, e), q);
       body(x, e);
     }
   }
   for (; e + W <= n; e += W) {
-    auto x = MakeTerms<M>(w, LoadLanes<W>(in, 1, e), LoadLanes<W>(in, 2, e), LoadLanes<W>(in, 3, e),
-                          r, LoadLanes<W>(in, 5, e), q);
+    auto x = MakeTerms<M>(w, block(1, e), block(2, e), block(3, e), r, block(5, e), q);
     body(x, e);
   }
   for (; e < n; ++e) {
