@@ -13,7 +13,6 @@
 // thus runs exactly the operations of the one-option path and gets its
 // double, bit for bit.
 
-#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -695,13 +694,14 @@ inline const PathTable& PathThresholds() {
 }
 
 // ln and exp to about 1e-3, for ordering work only: a fraction of the exact
-// functions' cost, without a division, and any input gives a value (NaN or
-// garbage, never a fault). Unsigned shifts and no integer-to-double
-// conversion: both have vector instructions on every target.
+// functions' cost, without a division; any input gives a value (NaN or
+// garbage, never a fault). Only bit operations and unsigned shifts, which
+// every target has as vector instructions (unlike arithmetic 64-bit shifts
+// and integer-to-double conversion).
 template <class T>
 [[gnu::always_inline]] inline auto BitsOf(T x) {
   if constexpr (kIsBlock<T>) {
-    return (typename VectorMath<sizeof(T) / sizeof(double)>::Bits)x;
+    return (typename VectorMath<sizeof(T) / sizeof(double)>::Bits) x;
   } else {
     return std::bit_cast<std::uint64_t>(x);
   }

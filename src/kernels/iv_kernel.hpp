@@ -135,12 +135,16 @@ template <int W, Model M>
   const rational::PathTable& table = rational::PathThresholds();
   int e = 0;
   for (; e + W <= n; e += W) {
-    const Lanes<W> w = LoadSigns<W>(in, e);
-    const IvBlockInputs<W> p = IvProblems<W, M>(in, e, false);
+    const auto t = LoadLanes<W>(in, 4, e).v, r = LoadLanes<W>(in, 5, e).v;
+    auto F = LoadLanes<W>(in, 2, e).v;
+    if constexpr (M != Model::Black76) {  // the forward of the spot, roughly
+      F *= rational::RoughExp(M == Model::Bsm ? t * (r - LoadLanes<W>(in, 6, e).v) : t * r);
+    }
     typename Lanes<W>::Vec z, log_share;
-    rational::PathCoordinates(w.v, p.price.v, p.F.v, p.K.v, p.t.v, p.r.v, z, log_share);
-    const auto k = __builtin_convertvector(rational::PathKey(table, z, log_share),
-                                          typename Lanes<W>::Index);
+    rational::PathCoordinates(LoadSigns<W>(in, e).v, LoadLanes<W>(in, 1, e).v, F,
+                              LoadLanes<W>(in, 3, e).v, t, r, z, log_share);
+    const auto k =
+        __builtin_convertvector(rational::PathKey(table, z, log_share), typename Lanes<W>::Index);
     for (int j = 0; j < W; ++j) key[e + j] = static_cast<std::uint8_t>(k[j]);
   }
   for (; e < n; ++e) {
