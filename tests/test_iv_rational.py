@@ -82,3 +82,30 @@ def test_outcomes(price, flag, K, t, expected, status):
 def test_unknown_method_is_refused():
     with pytest.raises(ValueError, match="valid methods are 'rational', 'newton'"):
         kv.implied_volatility("bs", price=1, S=1, K=1, t=1, r=0, flag="c", method="halley")
+
+
+@pytest.mark.parametrize("model", ["black76", "bsm"])
+def test_each_option_gets_its_own_answer_in_any_order(model):
+    # The kernel may take a book's options in any order (it groups them by the
+    # path their solves take): each must still get its own answer, bit for bit,
+    # whatever its neighbours, its position or the layout of the inputs.
+    rng = np.random.default_rng(23)
+    n = 1601  # several chunks of a run, and a remainder at every block width
+    X = 100.0 * np.exp(rng.uniform(-0.1, 0.1, n))
+    K = 100.0 * np.exp(rng.uniform(-3.0, 3.0, n))
+    t, r = rng.uniform(0.002, 10.0, n), rng.uniform(-0.02, 0.08, n)
+    sigma = np.exp(rng.uniform(np.log(0.01), np.log(5.0), n))
+    flag = rng.random(n) < 0.5
+    market = dict(F=X) if model == "black76" else dict(S=X, q=rng.uniform(0.0, 0.05, n))
+    price = kv.greeks(model, flag=flag, K=K, t=t, r=r, sigma=sigma, quantities=["price"], **market)
+    price = price["price"]
+    price[::89], price[::83], t[::97] = 0.0, price[::83] * 1e-9, 0.0  # bounds, tiny, expired
+    args = dict(price=price, K=K, t=t, r=r, flag=flag, **market)
+    want, want_status = kv.implied_volatility(model, **args, status=True)
+    assert len(set(want_status.tolist())) >= 4
+    for order in (rng.permutation(n), slice(None, None, -3), slice(5, 6)):
+        got, status = kv.implied_volatility(
+            model, **{k: v[order] for k, v in args.items()}, status=True
+        )
+        assert want[order].view(np.int64).tolist() == got.view(np.int64).tolist()
+        assert want_status[order].tolist() == status.tolist()

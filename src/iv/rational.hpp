@@ -13,7 +13,9 @@
 // thus runs exactly the operations of the one-option path and gets its
 // double, bit for bit.
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <type_traits>
 
@@ -645,6 +647,131 @@ inline Solution<T> Solve(T w, T price, T F, T K, T t, T r) {
   out.status = Select(unpriceable, Fill<T>(kNanInput), out.status);
   out.status = Select(expired, Fill<T>(kExpired), out.status);
   return out;
+}
+
+// ---- the expected path of a solve -----------------------------------------------
+//
+// A block pays for every branch and region any of its lanes takes, so the
+// block solver groups options whose solves are expected to take the same
+// ones. The expected path comes from the exact inverse s*: the guess's branch
+// (s* below s_l, below s_c, above s_u) and whether s* lies under the small-u
+// series' bound. Each test is beta < b(x, s) at an s fixed by |x|, i.e.
+// ln(beta / b_max) against ln(b(x, s) / b_max), a smooth function of |x|
+// tabulated at nodes of sqrt|x|, the nearest taken. Approximate by design: it
+// orders the work and never decides a result.
+inline constexpr int kPathKeys = 8;
+
+struct PathTable {
+  static constexpr int kNodes = 257;
+  static constexpr double kPerUnit = 32.0;  // nodes per unit of sqrt|x|
+  // Per node: ln(b / b_max) at s_c, s_l, s_u and 2 kSmallU.
+  double node[kNodes][4];
+};
+
+inline const PathTable& PathThresholds() {
+  static const PathTable table = [] {
+    PathTable t{};
+    // ln(b(x, s) / b_max), bounded below where b vanishes.
+    const auto log_share = [](double x, double s) {
+      if (!(s > 0.0)) return -1e4;
+      const double v =
+          NormalisedBlack(x, s, std::exp(0.5 * x), std::exp(-0.5 * x), true).log_b - 0.5 * x;
+      return v > -1e4 ? v : -1e4;
+    };
+    for (int i = 0; i < PathTable::kNodes; ++i) {
+      const double z = i == 0 ? 1e-3 : i / PathTable::kPerUnit;
+      const double x = -z * z, bmax = std::exp(0.5 * x);
+      const double sc = std::sqrt(-2.0 * x), vc = bmax * kInvSqrt2Pi;
+      const double bc = NormalisedBlack(x, sc, bmax, 1.0 / bmax).b;
+      t.node[i][0] = log_share(x, sc);
+      t.node[i][1] = log_share(x, sc - bc / vc);
+      t.node[i][2] = log_share(x, sc + (bmax - bc) / vc);
+      t.node[i][3] = log_share(x, 2.0 * kSmallU);
+    }
+    return t;
+  }();
+  return table;
+}
+
+// ln and exp to about 1e-3, for ordering work only: a fraction of the exact
+// functions' cost, without a division; any input gives a value (NaN or
+// garbage, never a fault). Only bit operations and unsigned shifts, which
+// every target has as vector instructions (unlike arithmetic 64-bit shifts
+// and integer-to-double conversion).
+template <class T>
+[[gnu::always_inline]] inline auto BitsOf(T x) {
+  if constexpr (kIsBlock<T>) {
+    return (typename VectorMath<sizeof(T) / sizeof(double)>::Bits) x;
+  } else {
+    return std::bit_cast<std::uint64_t>(x);
+  }
+}
+template <class T, class B>
+[[gnu::always_inline]] inline T FromBits(B b) {
+  if constexpr (kIsBlock<T>) {
+    return (T)b;
+  } else {
+    return std::bit_cast<double>(b);
+  }
+}
+template <class T>
+[[gnu::always_inline]] inline T RoughLog(T x) {
+  const auto bits = BitsOf(x);
+  // The biased exponent (2^52 + it, less 2^52) and the significand in [1, 2),
+  // then in [sqrt 1/2, sqrt 2).
+  T exponent = FromBits<T>((bits >> 52) | 0x4330000000000000) - (0x1p52 + 1023.0);
+  T m = FromBits<T>((bits & 0x000FFFFFFFFFFFFF) | 0x3FF0000000000000);
+  const auto high = m > 1.4142135623730951;
+  m = Select(high, m * 0.5, m);
+  exponent = Select(high, exponent + 1.0, exponent);
+  const T d = m - 1.0;
+  const T series = d * (1.0 + d * (-0.5 + d * (1.0 / 3.0 + d * (-0.25 + d * 0.2))));
+  return exponent * 0.6931471805599453 + series;
+}
+template <class T>
+[[gnu::always_inline]] inline T RoughExp(T y) {
+  y = Select(y > -700.0, y, Fill<T>(-700.0));
+  y = Select(y < 700.0, y, Fill<T>(700.0));
+  const T shifted = y * 1.4426950408889634 + 0x1.8p52;  // its last bits: the nearest integer k
+  const T k = shifted - 0x1.8p52;
+  const T f = y - k * 0.6931471805599453;
+  const T p = 1.0 + f * (1.0 + f * (0.5 + f * (1.0 / 6.0 + f * (1.0 / 24.0))));
+  return p * FromBits<T>((BitsOf(shifted) - BitsOf(Fill<T>(0x1.8p52)) + 1023) << 52);
+}
+
+// z = sqrt|x| and ln(beta / b_max), roughly, of the problem Solve is given:
+// beta / b_max is the time value over its most.
+template <class T>
+[[gnu::always_inline]] inline void PathCoordinates(T w, T price, T F, T K, T t, T r, T& z,
+                                                   T& log_share) {
+  const T time_value = price * RoughExp(t * r) - Max(w * (F - K), Fill<T>(0.0));
+  const T log_f = RoughLog(F), log_k = RoughLog(K);
+  log_share = RoughLog(time_value) - Select(F < K, log_f, log_k);
+  z = SqrtOf(Abs(log_f - log_k));
+}
+
+// The expected path in [0, kPathKeys), as a double per lane: twice the
+// branch, plus one below the small-u bound. Any input gives some key.
+template <class T>
+[[gnu::always_inline]] inline T PathKey(const PathTable& table, T z, T log_share) {
+  constexpr double kLast = PathTable::kNodes - 1.0;
+  T at = z * PathTable::kPerUnit;
+  at = Select(at < kLast, at, Fill<T>(kLast));  // and NaN
+  const T shifted = at + 0x1.8p52;              // its last bits: the nearest node
+  T centre, lower, upper, small;
+  if constexpr (kIsBlock<T>) {
+    const auto row = (BitsOf(shifted) - BitsOf(Fill<T>(0x1.8p52))) << 2;
+    vector_math_detail::GatherPairs<sizeof(T) / sizeof(double)>(&table.node[0][0], row, centre,
+                                                                lower);
+    vector_math_detail::GatherPairs<sizeof(T) / sizeof(double)>(&table.node[0][2], row, upper,
+                                                                small);
+  } else {
+    const double* node = table.node[static_cast<int>(shifted - 0x1.8p52)];
+    centre = node[0], lower = node[1], upper = node[2], small = node[3];
+  }
+  const T key = Select(log_share < centre, Select(log_share < lower, Fill<T>(0.0), Fill<T>(2.0)),
+                       Select(log_share > upper, Fill<T>(6.0), Fill<T>(4.0)));
+  return key + Select(log_share < small, Fill<T>(1.0), Fill<T>(0.0));
 }
 
 }  // namespace rational

@@ -4,6 +4,7 @@
 // rational one over runs of options read like the Greeks (kernel.hpp), each
 // element the scalar solver's double and status for its inputs.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -100,10 +101,8 @@ template <Model M>
 }
 
 template <int W, Model M>
-[[gnu::always_inline]] inline void IvRationalRun(const IvJob& job, const Inputs& in,
-                                                 std::ptrdiff_t at, std::ptrdiff_t n) {
-  double* out = job.out + at;
-  std::int8_t* status = job.status != nullptr ? job.status + at : nullptr;
+[[gnu::always_inline]] inline void RationalBlocks(const Inputs& in, std::ptrdiff_t n, double* out,
+                                                  std::int8_t* status) {
   std::ptrdiff_t e = 0;
   for (; e + W <= n; e += W) {
     const Lanes<W> w = LoadSigns<W>(in, e);
@@ -118,6 +117,110 @@ template <int W, Model M>
     const auto s = RationalOne<M>(in, e);
     Store(out + e, s.sigma);
     if (status != nullptr) status[e] = static_cast<std::int8_t>(s.status);
+  }
+}
+
+// The rational solver's lanes diverge where their options take different
+// branches and regions, and a block pays for all it meets. So a run is solved
+// in chunks whose options are first ordered by their expected path
+// (rational::PathKey, a counting sort), each block filled from the options at
+// its positions in that order and each result written to its own element.
+// The order changes no result: every lane is the scalar's double whatever its
+// neighbours. The chunk's keys and order live on the stack (a few KB).
+inline constexpr int kPathChunk = 512;
+inline constexpr std::ptrdiff_t kMinPathSort = 64;  // shorter runs gain nothing
+
+template <int W, Model M>
+[[gnu::always_inline]] inline void PathKeys(const Inputs& in, int n, std::uint8_t* key) {
+  const rational::PathTable& table = rational::PathThresholds();
+  int e = 0;
+  for (; e + W <= n; e += W) {
+    const auto t = LoadLanes<W>(in, 4, e).v, r = LoadLanes<W>(in, 5, e).v;
+    auto F = LoadLanes<W>(in, 2, e).v;
+    if constexpr (M != Model::Black76) {  // the forward of the spot, roughly
+      F *= rational::RoughExp(M == Model::Bsm ? t * (r - LoadLanes<W>(in, 6, e).v) : t * r);
+    }
+    typename Lanes<W>::Vec z, log_share;
+    rational::PathCoordinates(LoadSigns<W>(in, e).v, LoadLanes<W>(in, 1, e).v, F,
+                              LoadLanes<W>(in, 3, e).v, t, r, z, log_share);
+    const auto k =
+        __builtin_convertvector(rational::PathKey(table, z, log_share), typename Lanes<W>::Index);
+    for (int j = 0; j < W; ++j) key[e + j] = static_cast<std::uint8_t>(k[j]);
+  }
+  for (; e < n; ++e) {
+    const IvInputs p = IvProblem<M>(OptionKind::Call, in, e, false);
+    double z, log_share;
+    rational::PathCoordinates(LoadSign(in, e), p.price, p.F, p.K, p.t, p.r, z, log_share);
+    key[e] = static_cast<std::uint8_t>(rational::PathKey(table, z, log_share));
+  }
+}
+
+// Input k of the elements `at` as a block (a shared input is one value).
+template <int W>
+[[gnu::always_inline]] inline Lanes<W> LoadAt(const Inputs& in, int k, const std::uint16_t* at) {
+  if (in.stride[k] == 0) return PerLane<W>(Load(in, k, 0));
+  return FromLanes<W>([&](int j) { return Load(in, k, at[j]); });
+}
+
+// The forward problems of the elements `at`, as IvProblems states them.
+template <int W, Model M>
+[[gnu::always_inline]] inline IvBlockInputs<W> IvProblemsAt(const Inputs& in,
+                                                            const std::uint16_t* at) {
+  const Lanes<W> t = LoadAt<W>(in, 4, at), r = LoadAt<W>(in, 5, at);
+  const Lanes<W> price = LoadAt<W>(in, 1, at), X = LoadAt<W>(in, 2, at);
+  const Lanes<W> K = LoadAt<W>(in, 3, at);
+  if constexpr (M == Model::Black76) {
+    return Black76IvInputs(OptionKind::Call, price, X, K, t, r);
+  } else if constexpr (M == Model::Bs) {
+    return BsmIvInputs(OptionKind::Call, price, X, K, t, r, PerLane<W>(0.0));
+  } else {
+    return BsmIvInputs(OptionKind::Call, price, X, K, t, r, LoadAt<W>(in, 6, at));
+  }
+}
+
+// Elements [0, n) of `in`, n <= kPathChunk, in path order.
+template <int W, Model M>
+[[gnu::always_inline]] inline void RationalInPathOrder(const Inputs& in, int n, double* out,
+                                                       std::int8_t* status) {
+  std::uint8_t key[kPathChunk];
+  std::uint16_t order[kPathChunk];  // the element at each position
+  PathKeys<W, M>(in, n, key);
+  int start[rational::kPathKeys + 1] = {};
+  for (int e = 0; e < n; ++e) ++start[key[e] + 1];
+  for (int k = 0; k < rational::kPathKeys; ++k) start[k + 1] += start[k];
+  for (int e = 0; e < n; ++e) order[start[key[e]]++] = static_cast<std::uint16_t>(e);
+  int j = 0;
+  for (; j + W <= n; j += W) {
+    const std::uint16_t* at = order + j;
+    const Lanes<W> w = FromLanes<W>([&](int i) { return LoadSign(in, at[i]); });
+    const IvBlockInputs<W> p = IvProblemsAt<W, M>(in, at);
+    const auto s = rational::Solve(w.v, p.price.v, p.F.v, p.K.v, p.t.v, p.r.v);
+    const Lanes<W> sigma = WithCanonicalNaN(Lanes<W>{s.sigma});
+    for (int i = 0; i < W; ++i) out[at[i]] = sigma[i];
+    if (status == nullptr) continue;
+    for (int i = 0; i < W; ++i) status[at[i]] = static_cast<std::int8_t>(s.status[i]);
+  }
+  for (; j < n; ++j) {
+    const auto s = RationalOne<M>(in, order[j]);
+    Store(out + order[j], s.sigma);
+    if (status != nullptr) status[order[j]] = static_cast<std::int8_t>(s.status);
+  }
+}
+
+template <int W, Model M>
+[[gnu::always_inline]] inline void IvRationalRun(const IvJob& job, const Inputs& in,
+                                                 std::ptrdiff_t at, std::ptrdiff_t n) {
+  double* out = job.out + at;
+  std::int8_t* status = job.status != nullptr ? job.status + at : nullptr;
+  if (n < kMinPathSort) {
+    RationalBlocks<W, M>(in, n, out, status);
+    return;
+  }
+  for (std::ptrdiff_t c = 0; c < n; c += kPathChunk) {
+    Inputs chunk = in;
+    for (int k = 0; k < kInputs; ++k) chunk.data[k] += c * in.stride[k];
+    RationalInPathOrder<W, M>(chunk, static_cast<int>(std::min<std::ptrdiff_t>(kPathChunk, n - c)),
+                              out + c, status != nullptr ? status + c : nullptr);
   }
 }
 
