@@ -9,18 +9,20 @@ KV_TARGET_BEGIN
 namespace simd_kernels {
 namespace {
 
-template <Model M, class Q>
-[[gnu::flatten, gnu::noinline]] void OneShared(const GreeksJob& job, const Inputs& in,
-                                               std::ptrdiff_t at, std::ptrdiff_t n) {
-  detail::GreeksOne<kBlockLanes, M, Q, true>(job, in, at, n);
+template <Model M, class Q, detail::Part P>
+KV_KERNEL_ENTRY void OneShared(const GreeksJob& job, const Inputs& in, std::ptrdiff_t at,
+                               std::ptrdiff_t n) {
+  detail::GreeksOne<kBlockLanes, M, Q, true, P>(job, in, at, n);
 }
 
 }  // namespace
 
 void GreeksOneShared(const GreeksJob& job, const Inputs& in, std::ptrdiff_t at, std::ptrdiff_t n) {
   detail::WithModel(job.model, [&]<Model M>() {
-    detail::WithQuantity(job.quantities[0],
-                         [&](auto q) { OneShared<M, decltype(q)>(job, in, at, n); });
+    detail::WithQuantity(job.quantities[0], [&](auto q) {
+      detail::ForEachPart<kBlockLanes>(
+          [&]<detail::Part P>() { OneShared<M, decltype(q), P>(job, in, at, n); });
+    });
   });
   detail::EndStreaming(job);
 }
