@@ -19,13 +19,13 @@ namespace {
 constexpr int W = kBlockLanes;
 
 template <Model M>
-[[gnu::flatten, gnu::noinline]] void All(const GreeksJob& job, const Inputs& in, std::ptrdiff_t at,
-                                         std::ptrdiff_t n) {
+KV_KERNEL_ENTRY void All(const GreeksJob& job, const Inputs& in, std::ptrdiff_t at,
+                         std::ptrdiff_t n) {
   detail::GreeksAll<W, M>(job, in, at, n);
 }
 template <Model M>
-[[gnu::flatten, gnu::noinline]] void Any(const GreeksJob& job, const Inputs& in, std::ptrdiff_t at,
-                                         std::ptrdiff_t n) {
+KV_KERNEL_ENTRY void Any(const GreeksJob& job, const Inputs& in, std::ptrdiff_t at,
+                         std::ptrdiff_t n) {
   detail::GreeksAny<W, M>(job, in, at, n);
 }
 

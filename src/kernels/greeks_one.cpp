@@ -9,10 +9,10 @@ KV_TARGET_BEGIN
 namespace simd_kernels {
 namespace {
 
-template <Model M, class Q>
-[[gnu::flatten, gnu::noinline]] void One(const GreeksJob& job, const Inputs& in, std::ptrdiff_t at,
-                                         std::ptrdiff_t n) {
-  detail::GreeksOne<kBlockLanes, M, Q, false>(job, in, at, n);
+template <Model M, class Q, detail::Part P>
+KV_KERNEL_ENTRY void One(const GreeksJob& job, const Inputs& in, std::ptrdiff_t at,
+                         std::ptrdiff_t n) {
+  detail::GreeksOne<kBlockLanes, M, Q, false, P>(job, in, at, n);
 }
 
 }  // namespace
@@ -20,7 +20,10 @@ template <Model M, class Q>
 void GreeksOne(const GreeksJob& job, const Inputs& in, std::ptrdiff_t at, std::ptrdiff_t n) {
   if (detail::SharedKindAndRates(in)) return GreeksOneShared(job, in, at, n);
   detail::WithModel(job.model, [&]<Model M>() {
-    detail::WithQuantity(job.quantities[0], [&](auto q) { One<M, decltype(q)>(job, in, at, n); });
+    detail::WithQuantity(job.quantities[0], [&](auto q) {
+      detail::ForEachPart<kBlockLanes>(
+          [&]<detail::Part P>() { One<M, decltype(q), P>(job, in, at, n); });
+    });
   });
   detail::EndStreaming(job);
 }

@@ -12,10 +12,15 @@ KV_TARGET_BEGIN
 namespace simd_kernels {
 namespace {
 
+template <Model M, class Q, detail::Part P>
+KV_KERNEL_ENTRY void OneShared(const GreeksJob& job, const Inputs& in, std::ptrdiff_t at,
+                               std::ptrdiff_t n) {
+  detail::GreeksOne<kBlockLanes, M, Q, true, P>(job, in, at, n);
+}
+
 template <Model M, class Q>
-[[gnu::flatten, gnu::noinline]] void OneShared(const GreeksJob& job, const Inputs& in,
-                                               std::ptrdiff_t at, std::ptrdiff_t n) {
-  detail::GreeksOne<kBlockLanes, M, Q, true>(job, in, at, n);
+void Whole(const GreeksJob& job, const Inputs& in, std::ptrdiff_t at, std::ptrdiff_t n) {
+  detail::ForEachPart<kBlockLanes>([&]<detail::Part P>() { OneShared<M, Q, P>(job, in, at, n); });
 }
 
 // The per-option inputs the kernel loads a block at a time: X, K, t, sigma.
@@ -48,7 +53,7 @@ void Staged(const GreeksJob& job, const Inputs& in, std::ptrdiff_t at, std::ptrd
         for (std::ptrdiff_t e = 0; e < m; ++e) chunk[s][e] = detail::Load(in, k, lo + e);
       }
     }
-    OneShared<M, Q>(job, view, at + lo, m);
+    Whole<M, Q>(job, view, at + lo, m);
   }
 }
 
@@ -65,7 +70,7 @@ void GreeksOneShared(const GreeksJob& job, const Inputs& in, std::ptrdiff_t at, 
   const bool contiguous = Contiguous(in);
   detail::WithModel(job.model, [&]<Model M>() {
     detail::WithQuantity(job.quantities[0], [&](auto q) {
-      if (contiguous) return OneShared<M, decltype(q)>(job, in, at, n);
+      if (contiguous) return Whole<M, decltype(q)>(job, in, at, n);
       Staged<M, decltype(q)>(job, in, at, n);
     });
   });

@@ -11,14 +11,14 @@ namespace {
 constexpr int W = kBlockLanes;
 
 template <Model M>
-[[gnu::flatten, gnu::noinline]] void Newton(const IvJob& job, const Inputs& in, std::ptrdiff_t at,
-                                            std::ptrdiff_t n) {
+KV_KERNEL_ENTRY void Newton(const IvJob& job, const Inputs& in, std::ptrdiff_t at,
+                            std::ptrdiff_t n) {
   detail::IvRun<W, M>(job, in, at, n);
 }
 
 template <Model M>
-[[gnu::flatten, gnu::noinline]] void Rational(const IvJob& job, const Inputs& in, std::ptrdiff_t at,
-                                              std::ptrdiff_t n) {
+KV_KERNEL_ENTRY void Rational(const IvJob& job, const Inputs& in, std::ptrdiff_t at,
+                              std::ptrdiff_t n) {
   detail::IvRationalRun<W, M>(job, in, at, n);
 }
 

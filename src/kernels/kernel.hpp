@@ -162,12 +162,24 @@ template <int W>
   Store(out + W, value.hi, stream);
 }
 
+// The part of a run a loop covers: all of it, or (with pairs of blocks) only
+// the pairs, or only the rest after them (one block, then single options).
+// A kernel that takes pairs runs the two parts as two functions: one body
+// holding both takes the compiler several times as long to build.
+enum class Part { kWhole, kPairs, kRest };
+
+// The first option of Part P of a run of n.
+template <int W, bool Paired, Part P>
+[[gnu::always_inline]] inline std::ptrdiff_t PartStart(std::ptrdiff_t n) {
+  return Paired && P == Part::kRest ? n - n % (2 * W) : 0;
+}
+
 // body(x, e) for the terms x of each pair of blocks of W options starting at
 // e (if Paired), then of each block, then of each remaining option.
-template <int W, Model M, bool Paired = false, class Body>
+template <int W, Model M, bool Paired = false, Part P = Part::kWhole, class Body>
 [[gnu::always_inline]] inline void ForEachBlock(const Inputs& in, std::ptrdiff_t n, Body&& body) {
-  std::ptrdiff_t e = 0;
-  if constexpr (Paired) {
+  std::ptrdiff_t e = PartStart<W, Paired, P>(n);
+  if constexpr (Paired && P != Part::kRest) {
     for (; e + 2 * W <= n; e += 2 * W) {
       auto x = MakeTerms<M>(LoadPairSigns<W>(in, e), LoadPair<W>(in, 1, e), LoadPair<W>(in, 2, e),
                             LoadPair<W>(in, 3, e), LoadPair<W>(in, 4, e), LoadPair<W>(in, 5, e),
@@ -175,16 +187,18 @@ template <int W, Model M, bool Paired = false, class Body>
       body(x, e);
     }
   }
-  for (; e + W <= n; e += W) {
-    auto x = MakeTerms<M>(LoadSigns<W>(in, e), LoadLanes<W>(in, 1, e), LoadLanes<W>(in, 2, e),
-                          LoadLanes<W>(in, 3, e), LoadLanes<W>(in, 4, e), LoadLanes<W>(in, 5, e),
-                          LoadLanes<W>(in, 6, e));
-    body(x, e);
-  }
-  for (; e < n; ++e) {
-    auto x = MakeTerms<M>(LoadSign(in, e), Load(in, 1, e), Load(in, 2, e), Load(in, 3, e),
-                          Load(in, 4, e), Load(in, 5, e), Load(in, 6, e));
-    body(x, e);
+  if constexpr (P != Part::kPairs) {
+    for (; e + W <= n; e += W) {
+      auto x = MakeTerms<M>(LoadSigns<W>(in, e), LoadLanes<W>(in, 1, e), LoadLanes<W>(in, 2, e),
+                            LoadLanes<W>(in, 3, e), LoadLanes<W>(in, 4, e), LoadLanes<W>(in, 5, e),
+                            LoadLanes<W>(in, 6, e));
+      body(x, e);
+    }
+    for (; e < n; ++e) {
+      auto x = MakeTerms<M>(LoadSign(in, e), Load(in, 1, e), Load(in, 2, e), Load(in, 3, e),
+                            Load(in, 4, e), Load(in, 5, e), Load(in, 6, e));
+      body(x, e);
+    }
   }
 }
 
@@ -200,30 +214,33 @@ template <int W, Model M, bool Paired = false, class Body>
 // over lanes. The same operations on every lane: the same doubles. X, K, t
 // and sigma must be contiguous (greeks_shared.cpp copies them where they are
 // not): each block of them is one load, with no test of its stride.
-template <int W, Model M, bool Paired = false, class Body>
+template <int W, Model M, bool Paired = false, Part P = Part::kWhole, class Body>
 [[gnu::always_inline]] inline void ForEachSharedBlock(const Inputs& in, std::ptrdiff_t n,
                                                       Body&& body) {
   const double w = LoadSign(in, 0), r = Load(in, 4, 0), q = Load(in, 6, 0);
-  std::ptrdiff_t e = 0;
   const auto block = [&](int k, std::ptrdiff_t at) __attribute__((always_inline)) {
     return ::kv::LoadLanes<W>(in.data[k] + at * std::ptrdiff_t{sizeof(double)});
   };
   const auto pair = [&](int k, std::ptrdiff_t at) __attribute__((always_inline)) {
     return LanePair<W>{block(k, at), block(k, at + W)};
   };
-  if constexpr (Paired) {
+  std::ptrdiff_t e = PartStart<W, Paired, P>(n);
+  if constexpr (Paired && P != Part::kRest) {
     for (; e + 2 * W <= n; e += 2 * W) {
       auto x = MakeTerms<M>(w, pair(1, e), pair(2, e), pair(3, e), r, pair(5, e), q);
       body(x, e);
     }
   }
-  for (; e + W <= n; e += W) {
-    auto x = MakeTerms<M>(w, block(1, e), block(2, e), block(3, e), r, block(5, e), q);
-    body(x, e);
-  }
-  for (; e < n; ++e) {
-    auto x = MakeTerms<M>(w, Load(in, 1, e), Load(in, 2, e), Load(in, 3, e), r, Load(in, 5, e), q);
-    body(x, e);
+  if constexpr (P != Part::kPairs) {
+    for (; e + W <= n; e += W) {
+      auto x = MakeTerms<M>(w, block(1, e), block(2, e), block(3, e), r, block(5, e), q);
+      body(x, e);
+    }
+    for (; e < n; ++e) {
+      auto x =
+          MakeTerms<M>(w, Load(in, 1, e), Load(in, 2, e), Load(in, 3, e), r, Load(in, 5, e), q);
+      body(x, e);
+    }
   }
 }
 
@@ -234,16 +251,28 @@ template <int W, Model M, bool Paired = false, class Body>
 // compiler sees every shared term's uses at once. Any other list: each
 // quantity chosen per block, each shared term taken on first use. These two
 // hold many values per block already: pairs of blocks would spill them.
-template <int W, Model M, class Q, bool Shared>
+template <int W, Model M, class Q, bool Shared, Part P = Part::kWhole>
 [[gnu::always_inline]] inline void GreeksOne(const GreeksJob& job, const Inputs& in,
                                              std::ptrdiff_t at, std::ptrdiff_t n) {
   double* out = job.outs[0] + at;
   const auto body = [&](auto& x, std::ptrdiff_t e)
                         __attribute__((always_inline)) { Store(out + e, Q::Of(x), job.stream); };
   if constexpr (Shared) {
-    ForEachSharedBlock<W, M, kPairBlocks<W>>(in, n, body);
+    ForEachSharedBlock<W, M, kPairBlocks<W>, P>(in, n, body);
   } else {
-    ForEachBlock<W, M, kPairBlocks<W>>(in, n, body);
+    ForEachBlock<W, M, kPairBlocks<W>, P>(in, n, body);
+  }
+}
+
+// Calls kernel(Part) for each part of a run of one quantity: the pairs and
+// the rest as two functions where the target takes pairs (Part above).
+template <int W, class F>
+[[gnu::always_inline]] inline void ForEachPart(F&& kernel) {
+  if constexpr (kPairBlocks<W>) {
+    kernel.template operator()<Part::kPairs>();
+    kernel.template operator()<Part::kRest>();
+  } else {
+    kernel.template operator()<Part::kWhole>();
   }
 }
 

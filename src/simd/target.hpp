@@ -22,3 +22,14 @@
 #define KV_TARGET_END \
   }                   \
   }
+
+// The kernels' entry functions: one body each, every routine inlined into it
+// (flatten), kept out of line so that each is its own function. A sanitizer
+// build defines KV_KERNEL_NO_FLATTEN: the instrumented bodies take many times
+// longer to compile flattened, and the sanitizers check the same operations
+// either way.
+#if defined(KV_KERNEL_NO_FLATTEN)
+#define KV_KERNEL_ENTRY [[gnu::noinline]]
+#else
+#define KV_KERNEL_ENTRY [[gnu::flatten, gnu::noinline]]
+#endif
