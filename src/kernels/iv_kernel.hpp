@@ -45,22 +45,29 @@ template <Model M>
   }
 }
 
-// The same for elements e .. e+W-1. The option kind is not part of the
-// forward problem: the signs travel beside it.
-template <int W, Model M>
-[[gnu::always_inline]] inline IvBlockInputs<W> IvProblems(const Inputs& in, std::ptrdiff_t e,
-                                                          bool hide_expired) {
-  const Lanes<W> t = LoadLanes<W>(in, 4, e), r = LoadLanes<W>(in, 5, e);
-  const Lanes<W> raw = LoadLanes<W>(in, 1, e);
-  const Lanes<W> price = hide_expired ? Unexpired(raw, t) : raw, X = LoadLanes<W>(in, 2, e);
-  const Lanes<W> K = LoadLanes<W>(in, 3, e);
+// The same for W elements, input k of them as load(k) gives it. The option
+// kind is not part of the forward problem: the signs travel beside it.
+template <int W, Model M, class Load>
+[[gnu::always_inline]] inline IvBlockInputs<W> IvProblemsOf(const Load& load, bool hide_expired) {
+  const Lanes<W> t = load(4), r = load(5);
+  const Lanes<W> raw = load(1);
+  const Lanes<W> price = hide_expired ? Unexpired(raw, t) : raw, X = load(2);
+  const Lanes<W> K = load(3);
   if constexpr (M == Model::Black76) {
     return Black76IvInputs(OptionKind::Call, price, X, K, t, r);
   } else if constexpr (M == Model::Bs) {
     return BsmIvInputs(OptionKind::Call, price, X, K, t, r, PerLane<W>(0.0));
   } else {
-    return BsmIvInputs(OptionKind::Call, price, X, K, t, r, LoadLanes<W>(in, 6, e));
+    return BsmIvInputs(OptionKind::Call, price, X, K, t, r, load(6));
   }
+}
+
+// Elements e .. e+W-1.
+template <int W, Model M>
+[[gnu::always_inline]] inline IvBlockInputs<W> IvProblems(const Inputs& in, std::ptrdiff_t e,
+                                                          bool hide_expired) {
+  return IvProblemsOf<W, M>(
+      [&](int k) __attribute__((always_inline)) { return LoadLanes<W>(in, k, e); }, hide_expired);
 }
 
 template <int W, Model M>
@@ -166,16 +173,8 @@ template <int W>
 template <int W, Model M>
 [[gnu::always_inline]] inline IvBlockInputs<W> IvProblemsAt(const Inputs& in,
                                                             const std::uint16_t* at) {
-  const Lanes<W> t = LoadAt<W>(in, 4, at), r = LoadAt<W>(in, 5, at);
-  const Lanes<W> price = LoadAt<W>(in, 1, at), X = LoadAt<W>(in, 2, at);
-  const Lanes<W> K = LoadAt<W>(in, 3, at);
-  if constexpr (M == Model::Black76) {
-    return Black76IvInputs(OptionKind::Call, price, X, K, t, r);
-  } else if constexpr (M == Model::Bs) {
-    return BsmIvInputs(OptionKind::Call, price, X, K, t, r, PerLane<W>(0.0));
-  } else {
-    return BsmIvInputs(OptionKind::Call, price, X, K, t, r, LoadAt<W>(in, 6, at));
-  }
+  return IvProblemsOf<W, M>(
+      [&](int k) __attribute__((always_inline)) { return LoadAt<W>(in, k, at); }, false);
 }
 
 // Elements [0, n) of `in`, n <= kPathChunk, in path order.
