@@ -56,6 +56,10 @@ def black76(flag, K, t, sigma, r=0.03):
         (black76("c", 100.0, 0.25, 8.0), "c", 100.0, 0.25, 8.0, IvStatus.SOLVED),  # beyond 5
         (black76("p", 60.0, 0.01, 0.14), "p", 60.0, 0.01, 0.14, IvStatus.SOLVED),  # ~1e-290
         (black76("c", 300.0, 30.0, 1.2), "c", 300.0, 30.0, 1.2, IvStatus.SOLVED),  # near F
+        # The guess's table of ln(K/F): its first interval, its last, and beyond it.
+        (black76("p", 100.221144, 0.1, 0.3), "p", 100.221144, 0.1, 0.3, IvStatus.SOLVED),
+        (black76("c", 5.6e29, 1.0, 10.0), "c", 5.6e29, 1.0, 10.0, IvStatus.SOLVED),
+        (black76("p", 4e-29, 2.0, 9.0), "p", 4e-29, 2.0, 9.0, IvStatus.SOLVED),
         (0.0, "c", 120.0, 1.0, 0.0, IvStatus.LOWER_BOUND),
         (10.0 * math.exp(-0.03), "c", 90.0, 1.0, 0.0, IvStatus.LOWER_BOUND),  # the intrinsic value
         (100.0 * math.exp(-0.03), "c", 90.0, 1.0, INF, IvStatus.UPPER_BOUND),  # the forward

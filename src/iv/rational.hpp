@@ -238,7 +238,7 @@ template <class T>
 struct Black {
   T b;
   T rest;   // b_max - b, without the cancellation of forming it from b
-  T log_b;  // ln b, kept where b underflows (with_log only)
+  T log_b;  // ln b where b < 1e-290, kept where b underflows (with_log only)
   T vega;   // db/ds
 };
 
@@ -293,7 +293,8 @@ inline Black<T> NormalisedBlack(T x, T s, T bmax, T inverse_bmax, bool with_log 
     rest = Select(huge, ep * CdfOf(-(h + u)) + em * CdfOf(h - u), rest);
   }
   T log_b = Fill<T>(0.0);
-  if (with_log) {
+  const auto tiny = !(b > 1e-290);  // above, callers take ln b (or a ratio's) themselves
+  if (with_log && Any(tiny)) {
     // b is a normal double but where the asymptotic series serves.
     log_b = LogOf(b);
     if (Any(asymptotic)) {
@@ -397,6 +398,119 @@ namespace branch_of {
 inline constexpr double kLower = 0, kLowMiddle = 1, kHighMiddle = 2, kUpper = 3;
 }
 
+// The bits of a double, or of each lane, as unsigned integers (and back).
+template <class T>
+[[gnu::always_inline]] inline auto BitsOf(T x) {
+  if constexpr (kIsBlock<T>) {
+    return (typename VectorMath<sizeof(T) / sizeof(double)>::Bits) x;
+  } else {
+    return std::bit_cast<std::uint64_t>(x);
+  }
+}
+template <class T, class B>
+[[gnu::always_inline]] inline T FromBits(B b) {
+  if constexpr (kIsBlock<T>) {
+    return (T)b;
+  } else {
+    return std::bit_cast<double>(b);
+  }
+}
+
+// b at the centre s_c = sqrt(2|x|), and b and b' at the side points s_l
+// and s_u below, over b_max, are functions of z = sqrt|x| alone: tabulated,
+// so that the guess takes them without an erfcx or a Black evaluation. Near
+// the money b_c vanishes like z and b_l like z^2, so the table holds them
+// over those, which tend to constants there. Linear interpolation between
+// nodes 1/32 apart holds each of them to 5e-4 relative (measured on a grid
+// of 8e6 points): it moves the guess's nodes by that much, which the steps
+// absorb (the guess itself is off by up to 1e-1). Beyond the table (|x| >
+// 64) the exact values serve.
+struct SideTable {
+  static constexpr int kNodes = 257;
+  static constexpr double kPerUnit = 32.0;  // nodes per unit of sqrt|x|
+  static constexpr int kStride = 6;
+  // Per node i: b_l / (b_max |x|), b'_l / b_max, b_u / b_max, b'_u / b_max,
+  // then b_c / (b_max z) at nodes i and i + 1.
+  double node[kNodes][kStride];
+};
+
+// b_c = b_max/2 - Phi(-s_c)/b_max (at s_c, h + u = 0 and h - u = -s_c), the
+// second term the erfcx term of -d2; b'_c = b_max/sqrt(2 pi).
+template <class T>
+[[gnu::always_inline]] inline T ExactCentre(T sc, T vc, T bmax, T inverse_bmax) {
+  return 0.5 * bmax - ScaledErfcx(sc * kInvSqrt2, inverse_bmax, vc * kSqrtPiOver2);
+}
+
+inline const SideTable& SidePoints() {
+  static const SideTable table = [] {
+    SideTable t{};
+    const auto centre = [](double z, double x, double bmax, double inverse) {
+      return ExactCentre(std::sqrt(-2.0 * x), bmax * kInvSqrt2Pi, bmax, inverse) / (bmax * z);
+    };
+    for (int i = 0; i < SideTable::kNodes; ++i) {
+      const double z = i == 0 ? 1e-4 : i / SideTable::kPerUnit;  // the limit, nearly
+      const double x = -z * z, bmax = std::exp(0.5 * x), inverse = std::exp(-0.5 * x);
+      const double sc = std::sqrt(-2.0 * x), vc = bmax * kInvSqrt2Pi;
+      const double bc = ExactCentre(sc, vc, bmax, inverse);
+      const Black<double> l = NormalisedBlack(x, sc - bc / vc, bmax, inverse);
+      const Black<double> u = NormalisedBlack(x, sc + (bmax - bc) / vc, bmax, inverse);
+      const double next = (i + 1) / SideTable::kPerUnit;
+      t.node[i][0] = l.b / (bmax * -x);
+      t.node[i][1] = l.vega / bmax;
+      t.node[i][2] = u.b / bmax;
+      t.node[i][3] = u.vega / bmax;
+      t.node[i][4] = bc / (bmax * z);
+      t.node[i][5] =
+          centre(next, -next * next, std::exp(-0.5 * next * next), std::exp(0.5 * next * next));
+    }
+    return t;
+  }();
+  return table;
+}
+
+// Two neighbouring entries of the table from `entry` on (an offset held as
+// a double), lane by lane.
+template <class T>
+[[gnu::always_inline]] inline void EntryPair(const double* table, T entry, T& first, T& second) {
+  if constexpr (kIsBlock<T>) {
+    const auto row = BitsOf(entry + 0x1.8p52) - BitsOf(Fill<T>(0x1.8p52));
+    vector_math_detail::GatherPairs<sizeof(T) / sizeof(double)>(table, row, first, second);
+  } else {
+    const double* e = table + static_cast<int>(entry);
+    first = e[0], second = e[1];
+  }
+}
+
+// Where a = sqrt|x| kPerUnit lies in the table (inside): the offset of the
+// first entry of node i <= a and the weight a - i of node i + 1 (in [0, 1]).
+// Lanes outside take node 0.
+template <class T, class M>
+[[gnu::always_inline]] inline void TablePlace(T a, M inside, T& entry, T& weight) {
+  const T at = Select(inside, a, Fill<T>(0.0));
+  const T node = ((at - 0.5) + 0x1.8p52) - 0x1.8p52;  // rounded to an integer
+  weight = at - node;
+  entry = node * SideTable::kStride;
+}
+
+// b and b' at s (s_l where low, s_u elsewhere), from the table where
+// inside.
+template <class T, class M>
+inline void SidePoint(const SideTable& table, T x, T s, T bmax, T inverse_bmax, M low, M inside,
+                      T entry, T weight, T& b, T& vega) {
+  T v0, d0, v1, d1;  // the entries at nodes i and i + 1
+  const T at = entry + Select(low, Fill<T>(0.0), Fill<T>(2.0));
+  EntryPair(&table.node[0][0], at, v0, d0);
+  EntryPair(&table.node[1][0], at, v1, d1);
+  const T share = v0 + weight * (v1 - v0);
+  b = bmax * Select(low, share * -x, share);
+  vega = bmax * (d0 + weight * (d1 - d0));
+  if (Any(!inside)) {
+    const Black<T> exact = NormalisedBlack(x, s, bmax, inverse_bmax);
+    b = Select(inside, b, exact.b);
+    vega = Select(inside, vega, exact.vega);
+  }
+}
+
 // The starting s for beta in (0, b_max), and which of the four branches it
 // lies in (as a double per lane). Below b_c = b(s_c), s_c = sqrt(2|x|) the
 // inflection point, the guess needs b at s_l = s_c - b_c/b'_c, above it at
@@ -406,15 +520,20 @@ inline constexpr double kLower = 0, kLowMiddle = 1, kHighMiddle = 2, kUpper = 3;
 // them: a block interpolates once, each lane on its own data.
 template <class T>
 inline T InitialGuess(T x, T beta, T bmax, T inverse_bmax, T& branch) {
-  // At s_c, h + u = 0 and h - u = -s_c, so b'_c = b_max/sqrt(2 pi) and
-  // b_c = b_max/2 - Phi(-s_c)/b_max, the second term the erfcx term of -d2.
-  const T sc = SqrtOf(-2.0 * x);
+  const SideTable& table = SidePoints();
+  const T sc = SqrtOf(-2.0 * x);  // s_c, where b'' = 0
   const T vc = bmax * kInvSqrt2Pi;
-  const T bc = 0.5 * bmax - ScaledErfcx(sc * kInvSqrt2, inverse_bmax, vc * kSqrtPiOver2);
+  const T a = sc * (kInvSqrt2 * SideTable::kPerUnit);
+  const auto inside = a < SideTable::kNodes - 1.0;  // and not NaN
+  T entry, weight, c0, c1;
+  TablePlace(a, inside, entry, weight);
+  EntryPair(&table.node[0][4], entry, c0, c1);
+  T bc = bmax * ((sc * kInvSqrt2) * (c0 + weight * (c1 - c0)));
+  if (Any(!inside)) bc = Select(inside, bc, ExactCentre(sc, vc, bmax, inverse_bmax));
   const auto low = beta < bc;
   const T ss = sc + Select(low, -bc, bmax - bc) / vc;  // s_l or s_u
-  const Black<T> side = NormalisedBlack(x, ss, bmax, inverse_bmax);
-  const T bs = side.b, vs = side.vega;
+  T bs, vs;
+  SidePoint(table, x, ss, bmax, inverse_bmax, low, inside, entry, weight, bs, vs);
   const auto outer = Select(low, beta<bs, beta> bs);  // the lower or upper branch
   const auto lower = low & outer, upper = (!low) & outer;
   branch = Select(low, Fill<T>(branch_of::kLowMiddle), Fill<T>(branch_of::kHighMiddle));
@@ -511,15 +630,24 @@ inline T HouseholderStep(T x, T s, T beta, T log_beta, T gap, T bmax, T inverse_
   T nu = (beta - at.b) / vega, h2 = c2, h3 = c3;
   slope = vega / at.b;
   if (any_lower) {
+    // The objective's residual ln(beta / b), from the ratio where both are
+    // normal doubles: as ln beta - ln b it would carry the rounding of both
+    // logarithms, |ln b| ulps each, which near the solution is most of it.
+    const auto direct = (at.b > 1e-290) & (beta > 1e-290);
+    T residual = LogOf(Select(direct, beta / at.b, Fill<T>(1.0)));
+    if (Any(lower & (!direct))) {
+      const T log_b = Select(at.b > 1e-290, LogOf(Select(direct, Fill<T>(1.0), at.b)), at.log_b);
+      residual = Select(direct, residual, log_beta - log_b);
+    }
+    const T lb = log_beta - residual;
     // p = b'/b, from the logarithms where either may underflow.
-    const T lb = at.log_b;
     T p = vega / at.b;
     const auto tiny = !((at.b > 1e-290) & (vega > 1e-290));
     if (Any(lower & tiny)) {
       p = Select(tiny, ExpOf(-0.5 * (h * h + s * s * 0.25) - 0.9189385332046728 - lb), p);
     }
     slope = Select(lower, p, slope);
-    nu = Select(lower, lb * (log_beta - lb) / (log_beta * p), nu);
+    nu = Select(lower, lb * residual / (log_beta * p), nu);
     h2 = Select(lower, c2 - p * (lb + 2.0) / lb, h2);
     h3 = Select(
         lower,
@@ -680,8 +808,8 @@ inline const PathTable& PathThresholds() {
     // ln(b(x, s) / b_max), bounded below where b vanishes.
     const auto log_share = [](double x, double s) {
       if (!(s > 0.0)) return -1e4;
-      const double v =
-          NormalisedBlack(x, s, std::exp(0.5 * x), std::exp(-0.5 * x), true).log_b - 0.5 * x;
+      const Black<double> at = NormalisedBlack(x, s, std::exp(0.5 * x), std::exp(-0.5 * x), true);
+      const double v = (at.b > 1e-290 ? std::log(at.b) : at.log_b) - 0.5 * x;
       return v > -1e4 ? v : -1e4;
     };
     for (int i = 0; i < PathTable::kNodes; ++i) {
@@ -704,22 +832,6 @@ inline const PathTable& PathThresholds() {
 // garbage, never a fault). Only bit operations and unsigned shifts, which
 // every target has as vector instructions (unlike arithmetic 64-bit shifts
 // and integer-to-double conversion).
-template <class T>
-[[gnu::always_inline]] inline auto BitsOf(T x) {
-  if constexpr (kIsBlock<T>) {
-    return (typename VectorMath<sizeof(T) / sizeof(double)>::Bits) x;
-  } else {
-    return std::bit_cast<std::uint64_t>(x);
-  }
-}
-template <class T, class B>
-[[gnu::always_inline]] inline T FromBits(B b) {
-  if constexpr (kIsBlock<T>) {
-    return (T)b;
-  } else {
-    return std::bit_cast<double>(b);
-  }
-}
 template <class T>
 [[gnu::always_inline]] inline T RoughLog(T x) {
   const auto bits = BitsOf(x);
