@@ -62,10 +62,11 @@ inline Lanes<N> ByKind(const Lanes<N>& w, const Lanes<N>& call, const Lanes<N>& 
 }
 
 // A value computed on first use. Every accessor and computing lambda is
-// always inlined, like everything on Lanes: an out-of-line copy compiled for
-// the baseline target would take wide Lanes in memory while an AVX2 caller
-// passes them in registers (and a kernel using many of them would otherwise
-// outgrow the compiler's inlining limits).
+// forced inline (KV_INLINE), like everything on Lanes: an out-of-line copy
+// compiled for the baseline target would take wide Lanes in memory while an
+// AVX2 caller passes them in registers (and a kernel using many of them would
+// otherwise outgrow the compiler's inlining limits). The sanitizer build,
+// which compiles the baseline target alone, keeps them out of line.
 template <class V>
 struct Memo {
   V value;
