@@ -12,9 +12,16 @@ constexpr std::ptrdiff_t kMinChunk = 16384;
 constexpr int kPiecesPerThread = 8;
 // The most elements of one piece: about a millisecond of the slowest work (an
 // implied volatility the solver works hard for), so that the calling thread
-// is never long away from its check between pieces.
-constexpr std::ptrdiff_t kMaxPiece = 4096;
-constexpr std::ptrdiff_t kMinPiece = 1024;
+// is never long away from its check between pieces. The sanitizer build's
+// kernels, instrumented and out of line, are tens of times slower: its
+// pieces are a sixteenth as long, and take about as much time.
+#if defined(KV_SANITIZER_BUILD)
+constexpr std::ptrdiff_t kPieceDivisor = 16;
+#else
+constexpr std::ptrdiff_t kPieceDivisor = 1;
+#endif
+constexpr std::ptrdiff_t kMaxPiece = 4096 / kPieceDivisor;
+constexpr std::ptrdiff_t kMinPiece = 1024 / kPieceDivisor;
 // Outputs of more bytes than this are written past the caches, which could
 // not hold them until the caller reads them anyway.
 constexpr std::ptrdiff_t kStreamBytes = std::ptrdiff_t{8} << 20;
