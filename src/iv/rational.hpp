@@ -104,6 +104,7 @@ KV_INLINE T Min(T a, T b) {
 }
 
 inline constexpr double kInvSqrt2Pi = 0.3989422804014327;
+inline constexpr double kSqrt2Pi = 2.5066282746310002;
 inline constexpr double kSqrtPiOver2 = 1.2533141373155003;
 inline constexpr double kInvSqrt2 = 0.7071067811865476;
 inline constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
@@ -423,7 +424,7 @@ inline T InitialGuess(T x, T beta, T bmax, T inverse_bmax, T& branch) {
 
   // Between: s as a rational cubic in beta from (b_l, s_l) to (b_c, s_c), or
   // (b_c, s_c) to (b_u, s_u), with b'' = 0 at the inflection point.
-  const T ivs = 1.0 / vs, ivc = 1.0 / vc;
+  const T ivs = 1.0 / vs, ivc = kSqrt2Pi * inverse_bmax;  // 1 / vc
   T xl = Select(low, bs, bc), xr = Select(low, bc, bs);
   T yl = Select(low, ss, sc), yr = Select(low, sc, ss);
   T dl = Select(low, ivs, ivc), dr = Select(low, ivc, ivs);
@@ -437,14 +438,19 @@ inline T InitialGuess(T x, T beta, T bmax, T inverse_bmax, T& branch) {
     // (b_l, f_l), or from (b_u, f_u) to (b_max, 0).
     const T hs = Moneyness(x, ss);
     const T z = kInvSqrt3 * ax / ss, y = z * z, s2 = ss * ss;
-    const T phi = CdfOf(Select(low, -z, ss * -0.5));
-    const T e = ExpOf(Select(low, y + 0.125 * s2, s2 * -0.125));
+    // Phi(-a) = phi(a) sqrt(pi/2) erfcx(a/sqrt2) for a >= 0 (a = z below, s/2
+    // above): one erfcx and the density, which the maps need anyway, instead
+    // of a normal CDF.
+    const T a = Select(low, z, ss * 0.5);
+    const T g = ExpOf(a * a * -0.5);  // exp(-s^2/8) above
+    const T density = kInvSqrt2Pi * g;
+    const T phi = ScaledErfcx(a * kInvSqrt2, Fill<T>(1.0), density * kSqrtPiOver2);
     // The upper map's derivatives in s, turned into derivatives in beta.
-    const T up = -0.5 * kInvSqrt2Pi * e, upp = up * (ss * -0.25);
+    const T up = -0.5 * kInvSqrt2Pi * g, upp = up * (ss * -0.25);
     T f = phi, df = up * ivs, d2f = (upp - up * Curvature(hs, ss)) * (ivs * ivs);
     if (Any(lower)) {
       // The lower map's derivatives in beta, in closed form.
-      const T density = kInvSqrt2Pi * ExpOf(-0.5 * y);
+      const T e = ExpOf(y + 0.125 * s2);
       const T lf = kLowerScale * ax * (phi * phi * phi);
       const T lfp = 6.283185307179586 * y * (phi * phi) * e;
       const T lfpp =
