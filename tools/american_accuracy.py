@@ -7,10 +7,11 @@ t in {1/12, 0.25, 0.5, 0.75, 1, 2, 3} (in whole days), r in {0.02, ..., 0.10}, q
 
 Two yardsticks:
   * the finite-difference solver tools/american_reference.cpp (an independent
-    method; Richardson-extrapolated Crank-Nicolson) on a sample of 200 calls
-    and puts, cached in tests/data/american_fd.csv: at the 2000 nodes cached
-    there it is good to about 4e-6 RMSE and 2e-5 at worst in price, so it
-    confirms `fast` and bounds the finer settings' error from above;
+    method; Richardson-extrapolated Crank-Nicolson, time steps uniform in
+    sqrt(time to expiry)) on a sample of 200 calls and puts, cached in
+    tests/data/american_fd.csv: at the 2000 nodes cached there (grids of
+    4000 and 8000) it is good to about 2e-7 RMSE and 1e-6 at worst in price,
+    so it confirms `fast` and bounds the finer settings' error from above;
   * the same integral-equation method with many more nodes, iterations and
     points (64, 16, 128, 128), built here from src/american/boundary.cpp: a
     self-convergence check, which resolves errors far below the finite
@@ -18,7 +19,7 @@ Two yardsticks:
 
     python tools/american_accuracy.py table [--count 1000]   # the README table
     python tools/american_accuracy.py reference --count 200 --nodes 2000
-        # regenerates tests/data/american_fd.csv (about 6 CPU-minutes)
+        # regenerates tests/data/american_fd.csv (about 10 CPU-minutes)
 
 Needs kestrovane installed in the running interpreter, NumPy, and g++.
 """
@@ -136,12 +137,14 @@ def _fine_prices(rows: np.ndarray) -> np.ndarray:
     return np.array([lib.fine_put(*FINE, *row) for row in rows])
 
 
-def fd_reference(rows: np.ndarray, nodes: int, greeks: bool) -> np.ndarray:
-    """price, delta, gamma, theta (per year), vega, rho (per unit) by the
-    finite-difference tool, one row per option (call, S, K, t, r, q, sigma)."""
+def fd_reference(rows: np.ndarray, nodes: int, greek_nodes: int, greeks: bool) -> np.ndarray:
+    """price, delta, gamma, theta (per year), vega, rho (per unit) and the
+    price's estimated error by the finite-difference tool, one row per
+    option (call, S, K, t, r, q, sigma)."""
     tool = _build("american_reference", [ROOT / "tools/american_reference.cpp"], shared=False)
     text = "".join(f"{int(c)} {' '.join(repr(float(x)) for x in rest)}\n" for c, *rest in rows)
-    args = [str(tool), "--nodes", str(nodes)] + ([] if greeks else ["--price-only"])
+    args = [str(tool), "--nodes", str(nodes), "--greek-nodes", str(greek_nodes)]
+    args += [] if greeks else ["--price-only"]
     out = subprocess.run(args, input=text, capture_output=True, text=True, check=True).stdout
     return np.array([[float(x) for x in line.split()] for line in out.splitlines()])
 
@@ -210,17 +213,20 @@ def table(count: int) -> None:
         )
     print(
         f"\nFD: {len(fd)} calls and puts, {FD_DATA.read_text().splitlines()[0][2:]}; its own"
-        " error (about 4e-6 RMSE, 2e-5 max at 2000 nodes) bounds what the FD columns resolve."
+        " error (about 2e-7 RMSE, 1e-6 max at 2000 nodes) bounds what the FD columns resolve."
     )
 
 
-def reference(count: int, nodes: int) -> None:
+def reference(count: int, nodes: int, greek_nodes: int) -> None:
     rows = sample(count)
-    values = fd_reference(rows, nodes, greeks=True)
-    header = "call,S,K,t,r,q,sigma,price,delta,gamma,theta,vega,rho"
+    values = fd_reference(rows, nodes, greek_nodes, greeks=True)
+    header = "call,S,K,t,r,q,sigma,price,delta,gamma,theta,vega,rho,price_error"
     FD_DATA.parent.mkdir(parents=True, exist_ok=True)
     with open(FD_DATA, "w") as f:
-        f.write(f"# tools/american_accuracy.py reference --count {count} --nodes {nodes}\n")
+        f.write(
+            f"# tools/american_accuracy.py reference --count {count} --nodes {nodes}"
+            f" --greek-nodes {greek_nodes}\n"
+        )
         f.write(header + "\n")
         for row, vals in zip(rows, values):
             f.write(",".join(repr(float(x)) for x in (*row, *vals)) + "\n")
@@ -232,11 +238,12 @@ def main() -> None:
     parser.add_argument("what", choices=["table", "reference"])
     parser.add_argument("--count", type=int, default=1000, help="options (table: sampled)")
     parser.add_argument("--nodes", type=int, default=2000)
+    parser.add_argument("--greek-nodes", type=int, default=1000, help="vega and rho")
     args = parser.parse_args()
     if args.what == "table":
         table(args.count)
     else:
-        reference(args.count, args.nodes)
+        reference(args.count, args.nodes, args.greek_nodes)
 
 
 if __name__ == "__main__":

@@ -2,13 +2,23 @@
 // Crank-Nicolson in x = ln(S / K) with a Rannacher start (four half steps of
 // implicit Euler), the early-exercise constraint solved exactly at every
 // step by the Brennan-Schwartz elimination, S and K both on grid nodes, and
-// Richardson extrapolation over two grids (h and h / 2 in space and time).
-// A call is priced as the put with S and K, r and q swapped (put-call
-// symmetry). Nothing here shares code with the library's own method.
+// Richardson extrapolation of the h^2 term over grids of 2N and 4N nodes
+// (space and time refined together; N gives a third grid whose
+// extrapolation against 2N estimates the error left). The time steps are
+// uniform in s = sqrt(tau / t): short near expiry, where the boundary moves
+// like sqrt(tau). On 20 options of the benchmark portfolio the extrapolated
+// price's RMSE is then 1.2e-6 over 2000 and 4000 nodes (2.5e-6 with steps
+// uniform in tau) and 1.2e-7 over 4000 and 8000. The error left falls at
+// an irregular rate, not a clean power of h (the boundary crossing grid
+// lines, most likely), so no further level is extrapolated. A call is
+// priced as the put with S and K, r and q swapped (put-call symmetry).
+// Nothing here shares code with the library's method.
 //
 // Reads lines "call S K t r q sigma" (call = 1 or 0) on stdin and writes
-// "price delta gamma theta vega rho" per line (theta per year, vega and rho
-// per unit); --price-only skips the Greeks, --nodes N sets the coarse grid.
+// "price delta gamma theta vega rho error" per line (theta per year from the
+// Black-Scholes equation, vega and rho per unit by central differences of
+// prices on --greek-nodes grids, error: the estimate above); --price-only
+// skips vega and rho, --nodes N sets the coarse grid.
 //
 //   g++ -O2 -std=c++20 -o american_reference tools/american_reference.cpp
 //   ./american_reference --nodes 2000 < options.txt > reference.txt
@@ -22,9 +32,10 @@
 
 namespace {
 
+constexpr double kPower = 2.0;  // time steps uniform in s, tau = t s^kPower
+
 struct Grid {
-  double value, delta, gamma, value_earlier;  // value_earlier: one time step before
-  double dtau;
+  double value, delta, gamma;
 };
 
 // The put on one grid: `nodes` space steps per unit of 8 sigma sqrt(t)
@@ -52,16 +63,16 @@ Grid SolvePut(double S, double K, double t, double r, double q, double sigma, in
   const double b = drift / (2.0 * dx);
   // L V_i = lo V_{i-1} + mid V_i + hi V_{i+1}
   const double lo = a - b, mid = -2.0 * a - r, hi = a + b;
-  const double dtau = t / steps;
   std::vector<double> sub(size), diag(size), sup(size);
-  double earlier_value = 0.0;
   const int rannacher = 4;
   int done_half = 0;
   int step = 0;
   while (step < steps) {
     // Four implicit half steps first, then Crank-Nicolson.
     const bool implicit = done_half < rannacher;
-    const double dt = implicit ? 0.5 * dtau : dtau;
+    const double s_lo = (step + (implicit ? 0.5 * (done_half % 2) : 0.0)) / steps;
+    const double s_hi = s_lo + (implicit ? 0.5 : 1.0) / steps;
+    const double dt = t * (std::pow(s_hi, kPower) - std::pow(s_lo, kPower));
     const double theta = implicit ? 1.0 : 0.5;
     for (int i = 1; i < size - 1; ++i) {
       const double LV = lo * V[i - 1] + mid * V[i] + hi * V[i + 1];
@@ -86,7 +97,6 @@ Grid SolvePut(double S, double K, double t, double r, double q, double sigma, in
       d[i] -= m * sub[i + 1];
       rhs[i] -= m * rhs[i + 1];
     }
-    if (step == steps - 1 && !implicit) earlier_value = V[below];
     V[0] = std::max(rhs[0] / d[0], payoff[0]);
     for (int i = 1; i < size; ++i) {
       V[i] = std::max((rhs[i] - sub[i] * V[i - 1]) / d[i], payoff[i]);
@@ -94,7 +104,6 @@ Grid SolvePut(double S, double K, double t, double r, double q, double sigma, in
     if (implicit) {
       ++done_half;
       if (done_half % 2 == 0) ++step;
-      if (step == steps && done_half % 2 == 0) earlier_value = V[below];
     } else {
       ++step;
     }
@@ -102,24 +111,23 @@ Grid SolvePut(double S, double K, double t, double r, double q, double sigma, in
   const double up = V[below + 1], here = V[below], down = V[below - 1];
   const double dVdx = (up - down) / (2.0 * dx);
   const double d2Vdx2 = (up - 2.0 * here + down) / (dx * dx);
-  return {here, dVdx / S, (d2Vdx2 - dVdx) / (S * S), earlier_value, dtau};
+  return {here, dVdx / S, (d2Vdx2 - dVdx) / (S * S)};
 }
 
 struct Values {
-  double price, delta, gamma, theta;
+  double price, delta, gamma, error;  // error: the price's, estimated
 };
 
-// Two grids and Richardson extrapolation (errors of order h^2).
+// Three grids (h, h/2, h/4 in space and time) and Richardson extrapolation
+// of their h^2 terms; the difference of the two extrapolations estimates
+// the error left.
 Values Put(double S, double K, double t, double r, double q, double sigma, int nodes) {
-  const int steps = nodes;
-  const Grid c = SolvePut(S, K, t, r, q, sigma, nodes, steps);
-  const Grid f = SolvePut(S, K, t, r, q, sigma, 2 * nodes, 2 * steps);
+  Grid g[3];
+  for (int l = 0; l < 3; ++l) g[l] = SolvePut(S, K, t, r, q, sigma, nodes << l, nodes << l);
   const auto rich = [](double coarse, double fine) { return (4.0 * fine - coarse) / 3.0; };
-  const double theta_c = -(c.value - c.value_earlier) / c.dtau;
-  const double theta_f = -(f.value - f.value_earlier) / f.dtau;
-  // The time difference is first order in the step: extrapolate as such.
-  return {rich(c.value, f.value), rich(c.delta, f.delta), rich(c.gamma, f.gamma),
-          2.0 * theta_f - theta_c};
+  const double price = rich(g[1].value, g[2].value);
+  return {price, rich(g[1].delta, g[2].delta), rich(g[1].gamma, g[2].gamma),
+          std::fabs(price - rich(g[0].value, g[1].value))};
 }
 
 // The option's values; a call by symmetry: C(S, K, r, q) = P(K, S, q, r).
@@ -130,34 +138,42 @@ Values Option(bool call, double S, double K, double t, double r, double q, doubl
   // Homogeneity of degree one in (S, K): P = K dP/dK' + S dP/dS'.
   const double delta = (p.price - K * p.delta) / S;
   const double gamma = K * K * p.gamma / (S * S);
-  return {p.price, delta, gamma, p.theta};
+  return {p.price, delta, gamma, p.error};
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  int nodes = 1500;
+  int nodes = 2000, greek_nodes = 1000;
   bool price_only = false;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--nodes") == 0 && i + 1 < argc) nodes = std::atoi(argv[++i]);
+    if (std::strcmp(argv[i], "--greek-nodes") == 0 && i + 1 < argc)
+      greek_nodes = std::atoi(argv[++i]);
     if (std::strcmp(argv[i], "--price-only") == 0) price_only = true;
   }
   int call;
   double S, K, t, r, q, sigma;
   while (std::scanf("%d %lf %lf %lf %lf %lf %lf", &call, &S, &K, &t, &r, &q, &sigma) == 7) {
-    const Values v = Option(call != 0, S, K, t, r, q, sigma, nodes);
+    Values v = Option(call != 0, S, K, t, r, q, sigma, nodes);
+    // In the exercise region the value is the payoff, exactly; off it theta
+    // follows from the Black-Scholes equation.
+    const bool exercised = v.price <= (call ? S - K : K - S) + 1e-12 * K;
+    if (exercised) v = {call ? S - K : K - S, call ? 1.0 : -1.0, 0.0, 0.0};
+    const double theta =
+        exercised ? 0.0
+                  : r * v.price - (r - q) * S * v.delta - 0.5 * sigma * sigma * S * S * v.gamma;
     double vega = NAN, rho = NAN;
     if (!price_only) {
       const double hs = 1e-3 * sigma, hr = 1e-3;
-      vega = (Option(call, S, K, t, r, q, sigma + hs, nodes).price -
-              Option(call, S, K, t, r, q, sigma - hs, nodes).price) /
-             (2.0 * hs);
-      rho = (Option(call, S, K, t, r + hr, q, sigma, nodes).price -
-             Option(call, S, K, t, r - hr, q, sigma, nodes).price) /
-            (2.0 * hr);
+      const auto at = [&](double ds, double dr) {
+        return Option(call, S, K, t, r + dr, q, sigma + ds, greek_nodes).price;
+      };
+      vega = (at(hs, 0.0) - at(-hs, 0.0)) / (2.0 * hs);
+      rho = (at(0.0, hr) - at(0.0, -hr)) / (2.0 * hr);
     }
-    std::printf("%.15g %.15g %.15g %.15g %.15g %.15g\n", v.price, v.delta, v.gamma, v.theta, vega,
-                rho);
+    std::printf("%.15g %.15g %.15g %.15g %.15g %.15g %.2g\n", v.price, v.delta, v.gamma, theta,
+                vega, rho, v.error);
     std::fflush(stdout);
   }
   return 0;

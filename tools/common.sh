@@ -77,7 +77,7 @@ build_wheel() {
   rm -rf "$raw"
   rm -f "$ROOT"/dist/kestrovane-*.whl
   mkdir -p "$ROOT/build"
-  echo "building the module (about 6 minutes from scratch on two idle cores) ..." >&2
+  echo "building the module (about 2 minutes from scratch on two idle cores) ..." >&2
   with_progress "$ROOT/build/wheel.log" "$build/bin/python" -m pip wheel -v --no-deps \
     --no-build-isolation -w "$raw" "$ROOT" -Cbuild-dir="$ROOT/build/wheel" \
     -Ccmake.define.KESTROVANE_WERROR="$WERROR" || return 1

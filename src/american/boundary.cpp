@@ -68,7 +68,7 @@ double Cdf(double x) {
 // costs a relative error of about x^2 ulp, far below what the boundary needs,
 // and saves an exponential per point. Far in the tails the result is 0 or 1,
 // as NormCdf's.
-[[gnu::always_inline]] inline Vec CdfLanes(Vec x, Vec e) {
+KV_INLINE Vec CdfLanes(Vec x, Vec e) {
   namespace d = kv::detail;
   const Vec u = x * -0.7071067811865476;
   const Vec y = (Vec)((Mask)u & 0x7fffffffffffffff);  // |u|

@@ -35,11 +35,11 @@ struct IvBlockInputs {
 // A number shared by a block's lanes, or already one per lane. The lanes get
 // the double's own bits (adding it to a zero vector would turn -0.0 into 0.0).
 template <int W>
-[[gnu::always_inline]] inline Lanes<W> PerLane(double x) {
+KV_INLINE Lanes<W> PerLane(double x) {
   return FromLanes<W>([&](int) { return x; });
 }
 template <int W>
-[[gnu::always_inline]] inline const Lanes<W>& PerLane(const Lanes<W>& x) {
+KV_INLINE const Lanes<W>& PerLane(const Lanes<W>& x) {
   return x;
 }
 
@@ -104,8 +104,7 @@ inline constexpr IvState<double> kIdle = {1.0, 1.0, 1.0, 1.0, 0.0, 1.0, 0.0, 0.0
 // done(i, value, status) takes each element's array value and IvStatus. Each
 // solve keeps its own sign, so one block may mix calls and puts.
 template <int W, class Block, class One, class Done>
-[[gnu::always_inline]] inline void SolveBlocks(std::ptrdiff_t n, const Block& block, const One& one,
-                                               const Done& done) {
+KV_INLINE void SolveBlocks(std::ptrdiff_t n, const Block& block, const One& one, const Done& done) {
   using iv_detail::IvWaiting;
   using State = IvState<Lanes<W>>;
   using V = typename State::V;

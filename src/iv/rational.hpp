@@ -36,7 +36,7 @@ template <class T>
 using LanesOf = Lanes<sizeof(T) / sizeof(double)>;
 
 template <class T>
-[[gnu::always_inline]] inline T Fill(double v) {
+KV_INLINE T Fill(double v) {
   if constexpr (kIsBlock<T>) {
     return T{} + v;
   } else {
@@ -45,21 +45,21 @@ template <class T>
 }
 
 // Any lane of a comparison set; for one value, the comparison itself.
-[[gnu::always_inline]] inline bool Any(bool c) {
+KV_INLINE bool Any(bool c) {
   return c;
 }
-[[gnu::always_inline]] inline bool Any(int c) {  // bool & bool
+KV_INLINE bool Any(int c) {  // bool & bool
   return c != 0;
 }
 template <class M>
-[[gnu::always_inline]] inline bool Any(M c) {
+KV_INLINE bool Any(M c) {
   return AnyLane(c);
 }
 
 using detail::Select;
 
 template <class T>
-[[gnu::always_inline]] inline T ExpOf(T x) {
+KV_INLINE T ExpOf(T x) {
   if constexpr (kIsBlock<T>) {
     return Exp(LanesOf<T>{x}).v;
   } else {
@@ -67,7 +67,7 @@ template <class T>
   }
 }
 template <class T>
-[[gnu::always_inline]] inline T LogOf(T x) {
+KV_INLINE T LogOf(T x) {
   if constexpr (kIsBlock<T>) {
     return Log(LanesOf<T>{x}).v;
   } else {
@@ -75,7 +75,7 @@ template <class T>
   }
 }
 template <class T>
-[[gnu::always_inline]] inline T SqrtOf(T x) {
+KV_INLINE T SqrtOf(T x) {
   if constexpr (kIsBlock<T>) {
     return Sqrt(LanesOf<T>{x}).v;
   } else {
@@ -83,7 +83,7 @@ template <class T>
   }
 }
 template <class T>
-[[gnu::always_inline]] inline T CdfOf(T x) {
+KV_INLINE T CdfOf(T x) {
   if constexpr (kIsBlock<T>) {
     return NormCdf(LanesOf<T>{x}).v;
   } else {
@@ -91,15 +91,15 @@ template <class T>
   }
 }
 template <class T>
-[[gnu::always_inline]] inline T Abs(T x) {
+KV_INLINE T Abs(T x) {
   return Select(x < 0.0, -x, x);
 }
 template <class T>
-[[gnu::always_inline]] inline T Max(T a, T b) {
+KV_INLINE T Max(T a, T b) {
   return Select(a < b, b, a);
 }
 template <class T>
-[[gnu::always_inline]] inline T Min(T a, T b) {
+KV_INLINE T Min(T a, T b) {
   return Select(b < a, b, a);
 }
 
@@ -222,14 +222,14 @@ inline constexpr double kHugeU = 26.0;
 
 // h = x/s, with h = 0 at the money even for s = 0.
 template <class T>
-[[gnu::always_inline]] inline T Moneyness(T x, T s) {
+KV_INLINE T Moneyness(T x, T s) {
   return Select(x == 0.0, Fill<T>(0.0), x / s);
 }
 
 // exp(-(h^2 + u^2)/2) / sqrt(2 pi): the vega db/ds, and the factor of every
 // form of b but the first.
 template <class T>
-[[gnu::always_inline]] inline T Density(T h, T u) {
+KV_INLINE T Density(T h, T u) {
   return ExpOf(-0.5 * (h * h + u * u)) * kInvSqrt2Pi;
 }
 
@@ -245,7 +245,7 @@ struct Black {
 // exp(-w) for 0 <= w <= kSmallU^2 / 2, to a unit in the last place: nine terms
 // of its series, where the argument is too small to need an exponential.
 template <class T>
-[[gnu::always_inline]] inline T ExpOfSmall(T w) {
+KV_INLINE T ExpOfSmall(T w) {
   T sum = Fill<T>(1.0 / 40320.0);
   constexpr double kInverseFactorials[] = {1.0 / 5040.0, 1.0 / 720.0, 1.0 / 120.0, 1.0 / 24.0,
                                            1.0 / 6.0,    0.5,         1.0,         1.0};
@@ -385,7 +385,7 @@ inline T ControlFor(T xl, T xr, T yl, T yr, T dl, T dr, T second, M at_left, M p
 
 // b''/b' = h^2/s - s/4 and b'''/b' = (b''/b')^2 - 3 h^2/s^2 - 1/4.
 template <class T>
-[[gnu::always_inline]] inline T Curvature(T h, T s) {
+KV_INLINE T Curvature(T h, T s) {
   return h * h / s - s * 0.25;
 }
 
@@ -400,7 +400,7 @@ inline constexpr double kLower = 0, kLowMiddle = 1, kHighMiddle = 2, kUpper = 3;
 
 // The bits of a double, or of each lane, as unsigned integers (and back).
 template <class T>
-[[gnu::always_inline]] inline auto BitsOf(T x) {
+KV_INLINE auto BitsOf(T x) {
   if constexpr (kIsBlock<T>) {
     return (typename VectorMath<sizeof(T) / sizeof(double)>::Bits) x;
   } else {
@@ -408,7 +408,7 @@ template <class T>
   }
 }
 template <class T, class B>
-[[gnu::always_inline]] inline T FromBits(B b) {
+KV_INLINE T FromBits(B b) {
   if constexpr (kIsBlock<T>) {
     return (T)b;
   } else {
@@ -437,7 +437,7 @@ struct SideTable {
 // b_c = b_max/2 - Phi(-s_c)/b_max (at s_c, h + u = 0 and h - u = -s_c), the
 // second term the erfcx term of -d2; b'_c = b_max/sqrt(2 pi).
 template <class T>
-[[gnu::always_inline]] inline T ExactCentre(T sc, T vc, T bmax, T inverse_bmax) {
+KV_INLINE T ExactCentre(T sc, T vc, T bmax, T inverse_bmax) {
   return 0.5 * bmax - ScaledErfcx(sc * kInvSqrt2, inverse_bmax, vc * kSqrtPiOver2);
 }
 
@@ -471,7 +471,7 @@ inline const SideTable& SidePoints() {
 // Two neighbouring entries of the table from `entry` on (an offset held as
 // a double), lane by lane.
 template <class T>
-[[gnu::always_inline]] inline void EntryPair(const double* table, T entry, T& first, T& second) {
+KV_INLINE void EntryPair(const double* table, T entry, T& first, T& second) {
   if constexpr (kIsBlock<T>) {
     const auto row = BitsOf(entry + 0x1.8p52) - BitsOf(Fill<T>(0x1.8p52));
     vector_math_detail::GatherPairs<sizeof(T) / sizeof(double)>(table, row, first, second);
@@ -485,7 +485,7 @@ template <class T>
 // first entry of node i <= a and the weight a - i of node i + 1 (in [0, 1]).
 // Lanes outside take node 0.
 template <class T, class M>
-[[gnu::always_inline]] inline void TablePlace(T a, M inside, T& entry, T& weight) {
+KV_INLINE void TablePlace(T a, M inside, T& entry, T& weight) {
   const T at = Select(inside, a, Fill<T>(0.0));
   const T node = ((at - 0.5) + 0x1.8p52) - 0x1.8p52;  // rounded to an integer
   weight = at - node;
@@ -833,7 +833,7 @@ inline const PathTable& PathThresholds() {
 // every target has as vector instructions (unlike arithmetic 64-bit shifts
 // and integer-to-double conversion).
 template <class T>
-[[gnu::always_inline]] inline T RoughLog(T x) {
+KV_INLINE T RoughLog(T x) {
   const auto bits = BitsOf(x);
   // The biased exponent (2^52 + it, less 2^52) and the significand in [1, 2),
   // then in [sqrt 1/2, sqrt 2).
@@ -847,7 +847,7 @@ template <class T>
   return exponent * 0.6931471805599453 + series;
 }
 template <class T>
-[[gnu::always_inline]] inline T RoughExp(T y) {
+KV_INLINE T RoughExp(T y) {
   y = Select(y > -700.0, y, Fill<T>(-700.0));
   y = Select(y < 700.0, y, Fill<T>(700.0));
   const T shifted = y * 1.4426950408889634 + 0x1.8p52;  // its last bits: the nearest integer k
@@ -860,8 +860,7 @@ template <class T>
 // z = sqrt|x| and ln(beta / b_max), roughly, of the problem Solve is given:
 // beta / b_max is the time value over its most.
 template <class T>
-[[gnu::always_inline]] inline void PathCoordinates(T w, T price, T F, T K, T t, T r, T& z,
-                                                   T& log_share) {
+KV_INLINE void PathCoordinates(T w, T price, T F, T K, T t, T r, T& z, T& log_share) {
   const T time_value = price * RoughExp(t * r) - Max(w * (F - K), Fill<T>(0.0));
   const T log_f = RoughLog(F), log_k = RoughLog(K);
   log_share = RoughLog(time_value) - Select(F < K, log_f, log_k);
@@ -871,7 +870,7 @@ template <class T>
 // The expected path in [0, kPathKeys), as a double per lane: twice the
 // branch, plus one below the small-u bound. Any input gives some key.
 template <class T>
-[[gnu::always_inline]] inline T PathKey(const PathTable& table, T z, T log_share) {
+KV_INLINE T PathKey(const PathTable& table, T z, T log_share) {
   constexpr double kLast = PathTable::kNodes - 1.0;
   T at = z * PathTable::kPerUnit;
   at = Select(at < kLast, at, Fill<T>(kLast));  // and NaN

@@ -31,9 +31,10 @@ KV_KERNEL_ENTRY void Any(const GreeksJob& job, const Inputs& in, std::ptrdiff_t 
 
 }  // namespace
 
-void Greeks(const GreeksJob& job, const Inputs& in, std::ptrdiff_t at, std::ptrdiff_t n) {
+void Greeks(const GreeksJob& job, const Inputs& given, std::ptrdiff_t at, std::ptrdiff_t n) {
+  const Inputs in = detail::GreeksInputs(job.model, given);
   if (job.count == 1) return GreeksOne(job, in, at, n);
-  detail::WithModel(job.model, [&]<Model M>() {
+  detail::WithGreeksModel(job.model, [&]<Model M>() {
     if (job.all) {
       All<M>(job, in, at, n);
     } else {

@@ -19,7 +19,7 @@ KV_KERNEL_ENTRY void One(const GreeksJob& job, const Inputs& in, std::ptrdiff_t 
 
 void GreeksOne(const GreeksJob& job, const Inputs& in, std::ptrdiff_t at, std::ptrdiff_t n) {
   if (detail::SharedKindAndRates(in)) return GreeksOneShared(job, in, at, n);
-  detail::WithModel(job.model, [&]<Model M>() {
+  detail::WithGreeksModel(job.model, [&]<Model M>() {
     detail::WithQuantity(job.quantities[0], [&](auto q) {
       detail::ForEachPart<kBlockLanes>(
           [&]<detail::Part P>() { One<M, decltype(q), P>(job, in, at, n); });

@@ -68,7 +68,7 @@ bool Contiguous(const Inputs& in) {
 
 void GreeksOneShared(const GreeksJob& job, const Inputs& in, std::ptrdiff_t at, std::ptrdiff_t n) {
   const bool contiguous = Contiguous(in);
-  detail::WithModel(job.model, [&]<Model M>() {
+  detail::WithGreeksModel(job.model, [&]<Model M>() {
     detail::WithQuantity(job.quantities[0], [&](auto q) {
       if (contiguous) return Whole<M, decltype(q)>(job, in, at, n);
       Staged<M, decltype(q)>(job, in, at, n);

@@ -20,11 +20,11 @@ namespace detail {
 // An expired option (t <= 0) has no volatility. Its problem is stated with a
 // NaN price, which the solver turns away before any model price; the element
 // is then reported as expired. A NaN t stays a NaN input.
-[[gnu::always_inline]] inline double Unexpired(double price, double t) {
+KV_INLINE double Unexpired(double price, double t) {
   return t <= 0.0 ? __builtin_nan("") : price;
 }
 template <int W>
-[[gnu::always_inline]] inline Lanes<W> Unexpired(const Lanes<W>& price, const Lanes<W>& t) {
+KV_INLINE Lanes<W> Unexpired(const Lanes<W>& price, const Lanes<W>& t) {
   return {t.v <= 0.0 ? typename Lanes<W>::Vec{} + __builtin_nan("") : price.v};
 }
 
@@ -32,8 +32,8 @@ template <int W>
 // the price of an expired option made NaN for Newton's solver where the job
 // asks for the whole-book rule; the rational one reports expiry itself).
 template <Model M>
-[[gnu::always_inline]] inline IvInputs IvProblem(OptionKind kind, const Inputs& in,
-                                                 std::ptrdiff_t e, bool hide_expired) {
+KV_INLINE IvInputs IvProblem(OptionKind kind, const Inputs& in, std::ptrdiff_t e,
+                             bool hide_expired) {
   const double t = Load(in, 4, e), r = Load(in, 5, e);
   const double raw = Load(in, 1, e);
   const double price = hide_expired ? Unexpired(raw, t) : raw;
@@ -48,7 +48,7 @@ template <Model M>
 // The same for W elements, input k of them as load(k) gives it. The option
 // kind is not part of the forward problem: the signs travel beside it.
 template <int W, Model M, class Load>
-[[gnu::always_inline]] inline IvBlockInputs<W> IvProblemsOf(const Load& load, bool hide_expired) {
+KV_INLINE IvBlockInputs<W> IvProblemsOf(const Load& load, bool hide_expired) {
   const Lanes<W> t = load(4), r = load(5);
   const Lanes<W> raw = load(1);
   const Lanes<W> price = hide_expired ? Unexpired(raw, t) : raw, X = load(2);
@@ -64,15 +64,13 @@ template <int W, Model M, class Load>
 
 // Elements e .. e+W-1.
 template <int W, Model M>
-[[gnu::always_inline]] inline IvBlockInputs<W> IvProblems(const Inputs& in, std::ptrdiff_t e,
-                                                          bool hide_expired) {
-  return IvProblemsOf<W, M>(
-      [&](int k) __attribute__((always_inline)) { return LoadLanes<W>(in, k, e); }, hide_expired);
+KV_INLINE IvBlockInputs<W> IvProblems(const Inputs& in, std::ptrdiff_t e, bool hide_expired) {
+  return IvProblemsOf<W, M>([&](int k) KV_INLINE_LAMBDA { return LoadLanes<W>(in, k, e); },
+                            hide_expired);
 }
 
 template <int W, Model M>
-[[gnu::always_inline]] inline void IvRun(const IvJob& job, const Inputs& in, std::ptrdiff_t at,
-                                         std::ptrdiff_t n) {
+KV_INLINE void IvRun(const IvJob& job, const Inputs& in, std::ptrdiff_t at, std::ptrdiff_t n) {
   double* out = job.out + at;
   std::int8_t* status = job.status != nullptr ? job.status + at : nullptr;
   SolveBlocks<W>(
@@ -101,15 +99,14 @@ template <int W, Model M>
 // through its vector form, the rest one at a time through its scalar form,
 // each lane the scalar's double.
 template <Model M>
-[[gnu::always_inline]] inline rational::Solution<double> RationalOne(const Inputs& in,
-                                                                     std::ptrdiff_t e) {
+KV_INLINE rational::Solution<double> RationalOne(const Inputs& in, std::ptrdiff_t e) {
   const IvInputs p = IvProblem<M>(OptionKind::Call, in, e, false);
   return rational::Solve<double>(LoadSign(in, e), p.price, p.F, p.K, p.t, p.r);
 }
 
 template <int W, Model M>
-[[gnu::always_inline]] inline void RationalBlocks(const Inputs& in, std::ptrdiff_t n, double* out,
-                                                  std::int8_t* status) {
+KV_INLINE void RationalBlocks(const Inputs& in, std::ptrdiff_t n, double* out,
+                              std::int8_t* status) {
   std::ptrdiff_t e = 0;
   for (; e + W <= n; e += W) {
     const Lanes<W> w = LoadSigns<W>(in, e);
@@ -138,7 +135,7 @@ inline constexpr int kPathChunk = 512;
 inline constexpr std::ptrdiff_t kMinPathSort = 64;  // shorter runs gain nothing
 
 template <int W, Model M>
-[[gnu::always_inline]] inline void PathKeys(const Inputs& in, int n, std::uint8_t* key) {
+KV_INLINE void PathKeys(const Inputs& in, int n, std::uint8_t* key) {
   const rational::PathTable& table = rational::PathThresholds();
   int e = 0;
   for (; e + W <= n; e += W) {
@@ -164,23 +161,20 @@ template <int W, Model M>
 
 // Input k of the elements `at` as a block (a shared input is one value).
 template <int W>
-[[gnu::always_inline]] inline Lanes<W> LoadAt(const Inputs& in, int k, const std::uint16_t* at) {
+KV_INLINE Lanes<W> LoadAt(const Inputs& in, int k, const std::uint16_t* at) {
   if (in.stride[k] == 0) return PerLane<W>(Load(in, k, 0));
   return FromLanes<W>([&](int j) { return Load(in, k, at[j]); });
 }
 
 // The forward problems of the elements `at`, as IvProblems states them.
 template <int W, Model M>
-[[gnu::always_inline]] inline IvBlockInputs<W> IvProblemsAt(const Inputs& in,
-                                                            const std::uint16_t* at) {
-  return IvProblemsOf<W, M>(
-      [&](int k) __attribute__((always_inline)) { return LoadAt<W>(in, k, at); }, false);
+KV_INLINE IvBlockInputs<W> IvProblemsAt(const Inputs& in, const std::uint16_t* at) {
+  return IvProblemsOf<W, M>([&](int k) KV_INLINE_LAMBDA { return LoadAt<W>(in, k, at); }, false);
 }
 
 // Elements [0, n) of `in`, n <= kPathChunk, in path order.
 template <int W, Model M>
-[[gnu::always_inline]] inline void RationalInPathOrder(const Inputs& in, int n, double* out,
-                                                       std::int8_t* status) {
+KV_INLINE void RationalInPathOrder(const Inputs& in, int n, double* out, std::int8_t* status) {
   std::uint8_t key[kPathChunk];
   std::uint16_t order[kPathChunk];  // the element at each position
   PathKeys<W, M>(in, n, key);
@@ -207,8 +201,8 @@ template <int W, Model M>
 }
 
 template <int W, Model M>
-[[gnu::always_inline]] inline void IvRationalRun(const IvJob& job, const Inputs& in,
-                                                 std::ptrdiff_t at, std::ptrdiff_t n) {
+KV_INLINE void IvRationalRun(const IvJob& job, const Inputs& in, std::ptrdiff_t at,
+                             std::ptrdiff_t n) {
   double* out = job.out + at;
   std::int8_t* status = job.status != nullptr ? job.status + at : nullptr;
   if (n < kMinPathSort) {

@@ -33,19 +33,19 @@ using kv::kernels::Model;
 namespace detail {
 
 // Unaligned-safe loads: a strided view may start anywhere.
-[[gnu::always_inline]] inline double Load(const Inputs& in, int k, std::ptrdiff_t e) {
+KV_INLINE double Load(const Inputs& in, int k, std::ptrdiff_t e) {
   double v;
   std::memcpy(&v, in.data[k] + e * in.stride[k], sizeof v);
   return v;
 }
-[[gnu::always_inline]] inline double LoadSign(const Inputs& in, std::ptrdiff_t e) {
+KV_INLINE double LoadSign(const Inputs& in, std::ptrdiff_t e) {
   return in.data[0][e * in.stride[0]] != 0 ? 1.0 : -1.0;
 }
 // A block of input k: one load for a contiguous input, one value for a
 // broadcast one, lane by lane otherwise. The strides are the same for every
 // block of a run, so the branches are always predicted.
 template <int W>
-[[gnu::always_inline]] inline Lanes<W> LoadLanes(const Inputs& in, int k, std::ptrdiff_t e) {
+KV_INLINE Lanes<W> LoadLanes(const Inputs& in, int k, std::ptrdiff_t e) {
   if (in.stride[k] == sizeof(double)) return ::kv::LoadLanes<W>(in.data[k] + e * in.stride[k]);
   if (in.stride[k] == 0) return PerLane<W>(Load(in, k, 0));
   return FromLanes<W>([&](int j) { return Load(in, k, e + j); });
@@ -53,7 +53,7 @@ template <int W>
 // The signs of a block: contiguous flag bytes are widened and compared as one
 // vector, not lane by lane.
 template <int W>
-[[gnu::always_inline]] inline Lanes<W> LoadSigns(const Inputs& in, std::ptrdiff_t e) {
+KV_INLINE Lanes<W> LoadSigns(const Inputs& in, std::ptrdiff_t e) {
   using Vec = typename Lanes<W>::Vec;
   using Mask = typename Lanes<W>::Mask;
   typedef std::uint8_t Bytes __attribute__((vector_size(W)));
@@ -69,7 +69,7 @@ template <int W>
 
 // Black-Scholes is the spot model with q = 0.0; Black-76 ignores q.
 template <Model M, class T, class P>
-[[gnu::always_inline]] inline auto MakeTerms(P w, T X, T K, T t, P r, T sigma, P q) {
+KV_INLINE auto MakeTerms(P w, T X, T K, T t, P r, T sigma, P q) {
   if constexpr (M == Model::Black76) {
     return ForwardModel::Make<T, P>(w, X, K, t, r, sigma, q);
   } else {
@@ -79,7 +79,7 @@ template <Model M, class T, class P>
 
 // Calls f(Q{}) for the quantity of index i.
 template <class F>
-[[gnu::always_inline]] inline auto WithQuantity(int i, F&& f) {
+KV_INLINE auto WithQuantity(int i, F&& f) {
   using namespace greeks;
   switch (i) {
 #define KV_QUANTITY_CASE(name, Routine) \
@@ -94,7 +94,7 @@ template <class F>
 
 // Calls f(i, Q{}) for every quantity, in index order.
 template <class F>
-[[gnu::always_inline]] inline void ForEachQuantity(F&& f) {
+KV_INLINE void ForEachQuantity(F&& f) {
   using namespace greeks;
 #define KV_QUANTITY_CALL(name, Routine) f(kv::kernels::Index::name, Routine{});
   KV_ALL_QUANTITIES(KV_QUANTITY_CALL)
@@ -102,16 +102,15 @@ template <class F>
 }
 
 template <class X>
-[[gnu::always_inline]] inline auto Evaluate(int quantity, X& x) {
-  return WithQuantity(quantity,
-                      [&](auto q) __attribute__((always_inline)) { return decltype(q)::Of(x); });
+KV_INLINE auto Evaluate(int quantity, X& x) {
+  return WithQuantity(quantity, [&](auto q) KV_INLINE_LAMBDA { return decltype(q)::Of(x); });
 }
 
-[[gnu::always_inline]] inline void Store(double* out, double value) {
+KV_INLINE void Store(double* out, double value) {
   *out = WithCanonicalNaN(value);
 }
 template <int W>
-[[gnu::always_inline]] inline void Store(double* out, const Lanes<W>& value) {
+KV_INLINE void Store(double* out, const Lanes<W>& value) {
   const Lanes<W> stored = WithCanonicalNaN(value);
   std::memcpy(out, &stored.v, sizeof stored.v);
 }
@@ -120,7 +119,7 @@ template <int W>
 // a block at its own width's boundary is written past them: the stores then
 // neither read the memory they overwrite nor evict the inputs.
 template <int W>
-[[gnu::always_inline]] inline void Store(double* out, const Lanes<W>& value, bool stream) {
+KV_INLINE void Store(double* out, const Lanes<W>& value, bool stream) {
   if (stream && reinterpret_cast<std::uintptr_t>(out) % sizeof(value.v) == 0) {
     const Lanes<W> stored = WithCanonicalNaN(value);
 #if defined(__AVX512F__)
@@ -135,12 +134,12 @@ template <int W>
   }
   Store(out, value);
 }
-[[gnu::always_inline]] inline void Store(double* out, double value, bool) {
+KV_INLINE void Store(double* out, double value, bool) {
   Store(out, value);
 }
 
 // Streamed stores are ordered before anything the caller does next.
-[[gnu::always_inline]] inline void EndStreaming(const GreeksJob& job) {
+KV_INLINE void EndStreaming(const GreeksJob& job) {
 #if defined(__SSE2__)
   if (job.stream) _mm_sfence();
 #else
@@ -149,15 +148,15 @@ template <int W>
 }
 
 template <int W>
-[[gnu::always_inline]] inline LanePair<W> LoadPair(const Inputs& in, int k, std::ptrdiff_t e) {
+KV_INLINE LanePair<W> LoadPair(const Inputs& in, int k, std::ptrdiff_t e) {
   return {LoadLanes<W>(in, k, e), LoadLanes<W>(in, k, e + W)};
 }
 template <int W>
-[[gnu::always_inline]] inline LanePair<W> LoadPairSigns(const Inputs& in, std::ptrdiff_t e) {
+KV_INLINE LanePair<W> LoadPairSigns(const Inputs& in, std::ptrdiff_t e) {
   return {LoadSigns<W>(in, e), LoadSigns<W>(in, e + W)};
 }
 template <int W>
-[[gnu::always_inline]] inline void Store(double* out, const LanePair<W>& value, bool stream) {
+KV_INLINE void Store(double* out, const LanePair<W>& value, bool stream) {
   Store(out, value.lo, stream);
   Store(out + W, value.hi, stream);
 }
@@ -170,14 +169,14 @@ enum class Part { kWhole, kPairs, kRest };
 
 // The first option of Part P of a run of n.
 template <int W, bool Paired, Part P>
-[[gnu::always_inline]] inline std::ptrdiff_t PartStart(std::ptrdiff_t n) {
+KV_INLINE std::ptrdiff_t PartStart(std::ptrdiff_t n) {
   return Paired && P == Part::kRest ? n - n % (2 * W) : 0;
 }
 
 // body(x, e) for the terms x of each pair of blocks of W options starting at
 // e (if Paired), then of each block, then of each remaining option.
 template <int W, Model M, bool Paired = false, Part P = Part::kWhole, class Body>
-[[gnu::always_inline]] inline void ForEachBlock(const Inputs& in, std::ptrdiff_t n, Body&& body) {
+KV_INLINE void ForEachBlock(const Inputs& in, std::ptrdiff_t n, Body&& body) {
   std::ptrdiff_t e = PartStart<W, Paired, P>(n);
   if constexpr (Paired && P != Part::kRest) {
     for (; e + 2 * W <= n; e += 2 * W) {
@@ -204,7 +203,7 @@ template <int W, Model M, bool Paired = false, Part P = Part::kWhole, class Body
 
 // Whether the run's kind and rates are one for all its options (flag, r and
 // q of stride 0, as in every _array call).
-[[gnu::always_inline]] inline bool SharedKindAndRates(const Inputs& in) {
+KV_INLINE bool SharedKindAndRates(const Inputs& in) {
   return in.stride[0] == 0 && in.stride[4] == 0 && in.stride[6] == 0;
 }
 
@@ -215,15 +214,13 @@ template <int W, Model M, bool Paired = false, Part P = Part::kWhole, class Body
 // and sigma must be contiguous (greeks_shared.cpp copies them where they are
 // not): each block of them is one load, with no test of its stride.
 template <int W, Model M, bool Paired = false, Part P = Part::kWhole, class Body>
-[[gnu::always_inline]] inline void ForEachSharedBlock(const Inputs& in, std::ptrdiff_t n,
-                                                      Body&& body) {
+KV_INLINE void ForEachSharedBlock(const Inputs& in, std::ptrdiff_t n, Body&& body) {
   const double w = LoadSign(in, 0), r = Load(in, 4, 0), q = Load(in, 6, 0);
-  const auto block = [&](int k, std::ptrdiff_t at) __attribute__((always_inline)) {
+  const auto block = [&](int k, std::ptrdiff_t at) KV_INLINE_LAMBDA {
     return ::kv::LoadLanes<W>(in.data[k] + at * std::ptrdiff_t{sizeof(double)});
   };
-  const auto pair = [&](int k, std::ptrdiff_t at) __attribute__((always_inline)) {
-    return LanePair<W>{block(k, at), block(k, at + W)};
-  };
+  const auto pair = [&](int k, std::ptrdiff_t at)
+                        KV_INLINE_LAMBDA { return LanePair<W>{block(k, at), block(k, at + W)}; };
   std::ptrdiff_t e = PartStart<W, Paired, P>(n);
   if constexpr (Paired && P != Part::kRest) {
     for (; e + 2 * W <= n; e += 2 * W) {
@@ -252,11 +249,11 @@ template <int W, Model M, bool Paired = false, Part P = Part::kWhole, class Body
 // quantity chosen per block, each shared term taken on first use. These two
 // hold many values per block already: pairs of blocks would spill them.
 template <int W, Model M, class Q, bool Shared, Part P = Part::kWhole>
-[[gnu::always_inline]] inline void GreeksOne(const GreeksJob& job, const Inputs& in,
-                                             std::ptrdiff_t at, std::ptrdiff_t n) {
+KV_INLINE void GreeksOne(const GreeksJob& job, const Inputs& in, std::ptrdiff_t at,
+                         std::ptrdiff_t n) {
   double* out = job.outs[0] + at;
   const auto body = [&](auto& x, std::ptrdiff_t e)
-                        __attribute__((always_inline)) { Store(out + e, Q::Of(x), job.stream); };
+                        KV_INLINE_LAMBDA { Store(out + e, Q::Of(x), job.stream); };
   if constexpr (Shared) {
     ForEachSharedBlock<W, M, kPairBlocks<W>, P>(in, n, body);
   } else {
@@ -267,7 +264,7 @@ template <int W, Model M, class Q, bool Shared, Part P = Part::kWhole>
 // Calls kernel(Part) for each part of a run of one quantity: the pairs and
 // the rest as two functions where the target takes pairs (Part above).
 template <int W, class F>
-[[gnu::always_inline]] inline void ForEachPart(F&& kernel) {
+KV_INLINE void ForEachPart(F&& kernel) {
   if constexpr (kPairBlocks<W>) {
     kernel.template operator()<Part::kPairs>();
     kernel.template operator()<Part::kRest>();
@@ -279,21 +276,20 @@ template <int W, class F>
 // job.all: the quantities are the sixteen in some order, each once, so each
 // value is stored as soon as it is formed, into its own output.
 template <int W, Model M>
-[[gnu::always_inline]] inline void GreeksAll(const GreeksJob& job, const Inputs& in,
-                                             std::ptrdiff_t at, std::ptrdiff_t n) {
+KV_INLINE void GreeksAll(const GreeksJob& job, const Inputs& in, std::ptrdiff_t at,
+                         std::ptrdiff_t n) {
   double* out_of[kQuantityCount];
   for (int k = 0; k < kQuantityCount; ++k) out_of[job.quantities[k]] = job.outs[k] + at;
-  ForEachBlock<W, M>(in, n, [&](auto& x, std::ptrdiff_t e) __attribute__((always_inline)) {
-    ForEachQuantity([&](int i, auto q) __attribute__((always_inline)) {
-      Store(out_of[i] + e, decltype(q)::Of(x), job.stream);
-    });
+  ForEachBlock<W, M>(in, n, [&](auto& x, std::ptrdiff_t e) KV_INLINE_LAMBDA {
+    ForEachQuantity([&](int i, auto q)
+                        KV_INLINE_LAMBDA { Store(out_of[i] + e, decltype(q)::Of(x), job.stream); });
   });
 }
 
 template <int W, Model M>
-[[gnu::always_inline]] inline void GreeksAny(const GreeksJob& job, const Inputs& in,
-                                             std::ptrdiff_t at, std::ptrdiff_t n) {
-  ForEachBlock<W, M>(in, n, [&](auto& x, std::ptrdiff_t e) __attribute__((always_inline)) {
+KV_INLINE void GreeksAny(const GreeksJob& job, const Inputs& in, std::ptrdiff_t at,
+                         std::ptrdiff_t n) {
+  ForEachBlock<W, M>(in, n, [&](auto& x, std::ptrdiff_t e) KV_INLINE_LAMBDA {
     for (int k = 0; k < job.count; ++k) {
       Store(job.outs[k] + at + e, Evaluate(job.quantities[k], x), job.stream);
     }
@@ -302,11 +298,44 @@ template <int W, Model M>
 
 // f.template operator()<M>() for the job's model M.
 template <class F>
-[[gnu::always_inline]] inline void WithModel(Model model, F&& f) {
+KV_INLINE void WithModel(Model model, F&& f) {
   switch (model) {
 #define KV_MODEL_CASE(name, Enum, ...) \
   case Model::Enum:                    \
     return f.template operator()<Model::Enum>();
+    KV_ALL_MODELS(KV_MODEL_CASE)
+#undef KV_MODEL_CASE
+  }
+}
+
+// The model whose Greeks kernels serve a model's runs. Black-Scholes is
+// Black-Scholes-Merton with q = 0 (MakeTerms): the same operations on the
+// same values, so the same doubles. Its runs take that model's kernels with
+// a q of 0 shared by the run (GreeksInputs), which spares the compiler a
+// third of the Greeks kernels.
+constexpr Model GreeksModel(Model model) {
+  return model == Model::Bs ? Model::Bsm : model;
+}
+
+inline constexpr double kNoYield = 0.0;
+
+// A run's inputs as the kernels of GreeksModel(model) take them.
+inline Inputs GreeksInputs(Model model, const Inputs& given) {
+  Inputs in = given;
+  if (model == Model::Bs) {
+    in.data[6] = reinterpret_cast<const char*>(&kNoYield);
+    in.stride[6] = 0;
+  }
+  return in;
+}
+
+// f.template operator()<GreeksModel(M)>() for the job's model M.
+template <class F>
+KV_INLINE void WithGreeksModel(Model model, F&& f) {
+  switch (model) {
+#define KV_MODEL_CASE(name, Enum, ...) \
+  case Model::Enum:                    \
+    return f.template operator()<GreeksModel(Model::Enum)>();
     KV_ALL_MODELS(KV_MODEL_CASE)
 #undef KV_MODEL_CASE
   }
@@ -318,7 +347,9 @@ template <class F>
 // own so that the compiler builds them side by side: a job of one quantity
 // (greeks_one.cpp, which hands runs of one kind and shared rates on to
 // greeks_shared.cpp), any job of Greeks (greeks_many.cpp, which hands a job
-// of one quantity on), implied volatilities (iv_kernels.cpp).
+// of one quantity on), implied volatilities (iv_kernels.cpp). Greeks is the
+// entry of every job of Greeks; the two it hands jobs on to take inputs
+// already as GreeksInputs gives them.
 void GreeksOne(const GreeksJob& job, const Inputs& in, std::ptrdiff_t at, std::ptrdiff_t n);
 void GreeksOneShared(const GreeksJob& job, const Inputs& in, std::ptrdiff_t at, std::ptrdiff_t n);
 void Greeks(const GreeksJob& job, const Inputs& in, std::ptrdiff_t at, std::ptrdiff_t n);

@@ -25,19 +25,18 @@ struct LanePair {
 template <int N>
 inline constexpr bool kPairBlocks = N == 8;
 
-#define KV_PAIR_BINARY(op)                                                                \
-  template <int N>                                                                        \
-  [[gnu::always_inline]] inline LanePair<N> operator op(const LanePair<N>& a,             \
-                                                        const LanePair<N>& b) {           \
-    return {a.lo op b.lo, a.hi op b.hi};                                                  \
-  }                                                                                       \
-  template <int N>                                                                        \
-  [[gnu::always_inline]] inline LanePair<N> operator op(const LanePair<N>& a, double b) { \
-    return {a.lo op b, a.hi op b};                                                        \
-  }                                                                                       \
-  template <int N>                                                                        \
-  [[gnu::always_inline]] inline LanePair<N> operator op(double a, const LanePair<N>& b) { \
-    return {a op b.lo, a op b.hi};                                                        \
+#define KV_PAIR_BINARY(op)                                                        \
+  template <int N>                                                                \
+  KV_INLINE LanePair<N> operator op(const LanePair<N>& a, const LanePair<N>& b) { \
+    return {a.lo op b.lo, a.hi op b.hi};                                          \
+  }                                                                               \
+  template <int N>                                                                \
+  KV_INLINE LanePair<N> operator op(const LanePair<N>& a, double b) {             \
+    return {a.lo op b, a.hi op b};                                                \
+  }                                                                               \
+  template <int N>                                                                \
+  KV_INLINE LanePair<N> operator op(double a, const LanePair<N>& b) {             \
+    return {a op b.lo, a op b.hi};                                                \
   }
 KV_PAIR_BINARY(+)
 KV_PAIR_BINARY(-)
@@ -46,15 +45,15 @@ KV_PAIR_BINARY(/)
 #undef KV_PAIR_BINARY
 
 template <int N>
-[[gnu::always_inline]] inline LanePair<N> operator-(const LanePair<N>& a) {
+KV_INLINE LanePair<N> operator-(const LanePair<N>& a) {
   return {-a.lo, -a.hi};
 }
 
 // The functions of a block, on each block.
-#define KV_PAIR_FUNCTION(name)                                           \
-  template <int N>                                                       \
-  [[gnu::always_inline]] inline LanePair<N> name(const LanePair<N>& a) { \
-    return {name(a.lo), name(a.hi)};                                     \
+#define KV_PAIR_FUNCTION(name)                       \
+  template <int N>                                   \
+  KV_INLINE LanePair<N> name(const LanePair<N>& a) { \
+    return {name(a.lo), name(a.hi)};                 \
   }
 KV_PAIR_FUNCTION(Sqrt)
 KV_PAIR_FUNCTION(Exp)
@@ -67,31 +66,30 @@ KV_PAIR_FUNCTION(WithCanonicalNaN)
 // lane the same bits either way, so a pair takes one only where both blocks
 // allow it.
 template <int N>
-[[gnu::always_inline]] inline bool AllZero(const LanePair<N>& x) {
+KV_INLINE bool AllZero(const LanePair<N>& x) {
   return AllZero(x.lo) && AllZero(x.hi);
 }
 template <int N>
-[[gnu::always_inline]] inline bool AllCalls(const LanePair<N>& w) {
+KV_INLINE bool AllCalls(const LanePair<N>& w) {
   return AllCalls(w.lo) && AllCalls(w.hi);
 }
 template <int N>
-[[gnu::always_inline]] inline bool AllCallOrBelow(double w, const LanePair<N>& x, double bound) {
+KV_INLINE bool AllCallOrBelow(double w, const LanePair<N>& x, double bound) {
   return AllCallOrBelow(w, x.lo, bound) && AllCallOrBelow(w, x.hi, bound);
 }
 template <int N>
-[[gnu::always_inline]] inline bool AllCallOrBelow(const LanePair<N>& w, const LanePair<N>& x,
-                                                  double bound) {
+KV_INLINE bool AllCallOrBelow(const LanePair<N>& w, const LanePair<N>& x, double bound) {
   return AllCallOrBelow(w.lo, x.lo, bound) && AllCallOrBelow(w.hi, x.hi, bound);
 }
 template <int N>
-[[gnu::always_inline]] inline LanePair<N> ByKind(const LanePair<N>& w, const LanePair<N>& call,
-                                                 const LanePair<N>& put) {
+KV_INLINE LanePair<N> ByKind(const LanePair<N>& w, const LanePair<N>& call,
+                             const LanePair<N>& put) {
   return {ByKind(w.lo, call.lo, put.lo), ByKind(w.hi, call.hi, put.hi)};
 }
 
 // 2N consecutive doubles from p: two vector loads.
 template <int N>
-[[gnu::always_inline]] inline LanePair<N> LoadLanePair(const char* p) {
+KV_INLINE LanePair<N> LoadLanePair(const char* p) {
   return {LoadLanes<N>(p), LoadLanes<N>(p + N * sizeof(double))};
 }
 

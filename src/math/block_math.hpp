@@ -35,7 +35,7 @@ inline bool FastMathEnabled() {
 // alone, and neighbouring options share their expiry: most of those
 // exponentials are then never taken.
 template <int N>
-[[gnu::always_inline]] inline Lanes<N> PlatformExp(const Lanes<N>& a) {
+KV_INLINE Lanes<N> PlatformExp(const Lanes<N>& a) {
   double previous = 0.0;
   return FromLanes<N>([&](int i) {
     if (i == 0 || Bits(a.v[i]) != Bits(a.v[i - 1])) previous = std::exp(a.v[i]);
@@ -44,7 +44,7 @@ template <int N>
 }
 
 template <int N>
-[[gnu::always_inline]] inline Lanes<N> PlatformLog(const Lanes<N>& a) {
+KV_INLINE Lanes<N> PlatformLog(const Lanes<N>& a) {
   return FromLanes<N>([&](int i) { return std::log(a.v[i]); });
 }
 
@@ -52,14 +52,14 @@ template <int N>
 // carry, the dividend and carry discounts are exp of zeros: a block of them
 // takes no exponential.
 template <int N>
-[[gnu::always_inline]] inline Lanes<N> Exp(const Lanes<N>& a) {
+KV_INLINE Lanes<N> Exp(const Lanes<N>& a) {
   if (AllLanes(a.v == 0.0)) return {typename Lanes<N>::Vec{} + 1.0};
   if (FastMathEnabled()) return VectorExp(a);
   return PlatformExp(a);
 }
 
 template <int N>
-[[gnu::always_inline]] inline Lanes<N> Log(const Lanes<N>& a) {
+KV_INLINE Lanes<N> Log(const Lanes<N>& a) {
   if (FastMathEnabled()) return VectorLog(a);
   return PlatformLog(a);
 }

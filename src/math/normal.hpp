@@ -112,7 +112,7 @@ inline constexpr double kSaturation = 26.543;
 
 // Horner steps shared by the three intervals: num = (num + a) * v, den = (den + b) * v.
 template <class T, unsigned N>
-[[gnu::always_inline]] inline void ErfcHorner(const ErfcPair (&steps)[N], T v, T& num, T& den) {
+KV_INLINE void ErfcHorner(const ErfcPair (&steps)[N], T v, T& num, T& den) {
   for (const ErfcPair& step : steps) {
     num = (num + step.num) * v;
     den = (den + step.den) * v;
@@ -125,13 +125,13 @@ inline double Select(bool c, double a, double b) {
   return c ? a : b;
 }
 template <class M, class V>
-[[gnu::always_inline]] inline V Select(M c, V a, V b) {
+KV_INLINE V Select(M c, V a, V b) {
   return c ? a : b;
 }
 
 // erfc(u) for y = |u| <= 0.46875; below 1.11e-16 the square is taken as 0.
 template <class T>
-[[gnu::always_inline]] inline T SmallErfc(T u, T y) {
+KV_INLINE T SmallErfc(T u, T y) {
   const T s = Select(y > 1.11e-16, y * y, T{});
   T num = kSmallLead * s;
   T den = s;
@@ -143,7 +143,7 @@ template <class T>
 
 // The rational factor R of erfc(y) = exp(-y*y) * R for 0.46875 < y <= 4.
 template <class T>
-[[gnu::always_inline]] inline T MiddleRatio(T y) {
+KV_INLINE T MiddleRatio(T y) {
   T num = kMiddleLead * y;
   T den = y;
   ErfcHorner(kMiddleSteps, y, num, den);
@@ -152,7 +152,7 @@ template <class T>
 
 // The same for 4 < y < 26.543, in the variable 1/(u*u).
 template <class T>
-[[gnu::always_inline]] inline T LargeRatio(T u, T y) {
+KV_INLINE T LargeRatio(T u, T y) {
   const T s = 1.0 / (u * u);
   T num = kLargeLead * s;
   T den = s;

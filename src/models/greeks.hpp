@@ -22,7 +22,7 @@ namespace greeks {
 
 struct Price {
   template <class X>
-  [[gnu::always_inline]] static auto Of(X& x) {
+  KV_INLINE static auto Of(X& x) {
     return x.price();
   }
 };
@@ -31,14 +31,14 @@ struct Price {
 
 struct Delta {
   template <class X>
-  [[gnu::always_inline]] static auto Of(X& x) {
+  KV_INLINE static auto Of(X& x) {
     return (x.w * x.Dq()) * x.Nwd1();
   }
 };
 
 struct Gamma {
   template <class X>
-  [[gnu::always_inline]] static auto Of(X& x) {
+  KV_INLINE static auto Of(X& x) {
     return (x.Dq() * x.pdf1()) / (x.sqt() * (x.X * x.sigma));
   }
 };
@@ -46,7 +46,7 @@ struct Gamma {
 // Per percentage point of sigma.
 struct Vega {
   template <class X>
-  [[gnu::always_inline]] static auto Of(X& x) {
+  KV_INLINE static auto Of(X& x) {
     return (x.sqt() * ((x.X * x.Dq()) * x.pdf1())) * 0.01;
   }
 };
@@ -58,7 +58,7 @@ struct Vega {
 // function is skipped (it is never negative, and a NaN d1 makes C N(w d2) NaN).
 struct Theta {
   template <class X>
-  [[gnu::always_inline]] static auto Of(X& x) {
+  KV_INLINE static auto Of(X& x) {
     const auto A = (x.sigma * ((x.X * x.Dq()) * x.pdf1())) / (x.sqt() + x.sqt());
     const auto B = (-(x.q * x.X)) * x.Dq();
     const auto C = (x.K * x.r) * x.Dr();
@@ -71,7 +71,7 @@ struct Theta {
 // (Black-76) the rate acts only through the discount: rho = -0.01 t V.
 struct Rho {
   template <class X>
-  [[gnu::always_inline]] static auto Of(X& x) {
+  KV_INLINE static auto Of(X& x) {
     if constexpr (X::kForward) {
       return (x.price() * x.t) * -0.01;
     } else {
@@ -83,14 +83,14 @@ struct Rho {
 // A put's is Dr N(-d2), a call's -(Dr N(d2)).
 struct DualDelta {
   template <class X>
-  [[gnu::always_inline]] static auto Of(X& x) {
+  KV_INLINE static auto Of(X& x) {
     return (x.Dr() * x.Nwd2()) * -x.w;
   }
 };
 
 struct DualGamma {
   template <class X>
-  [[gnu::always_inline]] static auto Of(X& x) {
+  KV_INLINE static auto Of(X& x) {
     return (x.Dr() * x.pdf2()) / (x.K * x.sd());
   }
 };
@@ -99,7 +99,7 @@ struct DualGamma {
 
 struct Vanna {
   template <class X>
-  [[gnu::always_inline]] static auto Of(X& x) {
+  KV_INLINE static auto Of(X& x) {
     return (x.d2() * (x.neg_pdf1() * x.Dc())) / x.sigma;
   }
 };
@@ -110,7 +110,7 @@ struct Vanna {
 // is below d1 = 8.
 struct Charm {
   template <class X>
-  [[gnu::always_inline]] static auto Of(X& x) {
+  KV_INLINE static auto Of(X& x) {
     const auto T1 = ((x.b / x.sd()) - (x.d2() / x.tt())) * x.Dc_pdf1();
     const auto T2 = (x.b - x.r) * x.Dc();
     if (AllZero(T2) && AllCallOrBelow(x.w, x.d1(), 8.0)) return T1 + T2 * x.w;
@@ -121,28 +121,28 @@ struct Charm {
 
 struct Vomma {
   template <class X>
-  [[gnu::always_inline]] static auto Of(X& x) {
+  KV_INLINE static auto Of(X& x) {
     return (x.d2() * (x.d1() * (x.sqt() * (x.XDc() * x.pdf1())))) / x.sigma;
   }
 };
 
 struct Speed {
   template <class X>
-  [[gnu::always_inline]] static auto Of(X& x) {
+  KV_INLINE static auto Of(X& x) {
     return ((x.d1() / x.sd()) + 1.0) * (((x.Dc() * x.neg_pdf1()) / x.Xsd()) / x.X);
   }
 };
 
 struct Zomma {
   template <class X>
-  [[gnu::always_inline]] static auto Of(X& x) {
+  KV_INLINE static auto Of(X& x) {
     return ((x.d1d2() + -1.0) * (x.Dc_pdf1() / x.Xsd())) / x.sigma;
   }
 };
 
 struct Color {
   template <class X>
-  [[gnu::always_inline]] static auto Of(X& x) {
+  KV_INLINE static auto Of(X& x) {
     return (((x.b - x.r) - ((x.b * x.d1()) / x.sd())) + ((x.d1d2() + -1.0) / x.tt())) *
            (x.Dc_pdf1() / x.Xsd());
   }
@@ -151,7 +151,7 @@ struct Color {
 // Time derivative of the unscaled vega (100 times the reported vega).
 struct Veta {
   template <class X>
-  [[gnu::always_inline]] static auto Of(X& x) {
+  KV_INLINE static auto Of(X& x) {
     return (((x.b - x.r) - ((x.b * x.d1()) / x.sd())) + ((x.d1d2() + 1.0) / x.tt())) *
            (x.sqt() * (x.XDc() * x.pdf1()));
   }
@@ -159,7 +159,7 @@ struct Veta {
 
 struct Ultima {
   template <class X>
-  [[gnu::always_inline]] static auto Of(X& x) {
+  KV_INLINE static auto Of(X& x) {
     const auto& p = x.d1d2();
     return ((x.d2() * x.d2()) + ((x.d1() * x.d1()) + (p * (1.0 - p)))) *
            ((x.sqt() * (x.XDc() * x.neg_pdf1())) / (x.sigma * x.sigma));

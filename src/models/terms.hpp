@@ -62,16 +62,17 @@ inline Lanes<N> ByKind(const Lanes<N>& w, const Lanes<N>& call, const Lanes<N>& 
 }
 
 // A value computed on first use. Every accessor and computing lambda is
-// always inlined, like everything on Lanes: an out-of-line copy compiled for
-// the baseline target would take wide Lanes in memory while an AVX2 caller
-// passes them in registers (and a kernel using many of them would otherwise
-// outgrow the compiler's inlining limits).
+// forced inline (KV_INLINE), like everything on Lanes: an out-of-line copy
+// compiled for the baseline target would take wide Lanes in memory while an
+// AVX2 caller passes them in registers (and a kernel using many of them would
+// otherwise outgrow the compiler's inlining limits). The sanitizer build,
+// which compiles the baseline target alone, keeps them out of line.
 template <class V>
 struct Memo {
   V value;
   bool ready = false;
   template <class F>
-  [[gnu::always_inline]] const V& Get(F&& compute) {
+  KV_INLINE const V& Get(F&& compute) {
     if (!ready) {
       value = compute();
       ready = true;
@@ -96,67 +97,65 @@ class Terms {
   const T sigma;
   const P q, b;
 
-  [[gnu::always_inline]] const T& sqt() {
-    return sqt_.Get([&]() __attribute__((always_inline)) { return Sqrt(t); });
+  KV_INLINE const T& sqt() {
+    return sqt_.Get([&]() KV_INLINE_LAMBDA { return Sqrt(t); });
   }
-  [[gnu::always_inline]] const T& sd() {
-    return sd_.Get([&]() __attribute__((always_inline)) { return sigma * sqt(); });
+  KV_INLINE const T& sd() {
+    return sd_.Get([&]() KV_INLINE_LAMBDA { return sigma * sqt(); });
   }
-  [[gnu::always_inline]] const T& d1() {
-    return d1_.Get([&]() __attribute__((always_inline)) {
-      return (LogXK() + t * (sigma * (sigma * 0.5) + b)) / sd();
-    });
+  KV_INLINE const T& d1() {
+    return d1_.Get(
+        [&]() KV_INLINE_LAMBDA { return (LogXK() + t * (sigma * (sigma * 0.5) + b)) / sd(); });
   }
-  [[gnu::always_inline]] const T& d2() {
-    return d2_.Get([&]() __attribute__((always_inline)) { return d1() - sd(); });
+  KV_INLINE const T& d2() {
+    return d2_.Get([&]() KV_INLINE_LAMBDA { return d1() - sd(); });
   }
   // The dividend discount serves the first-order Greeks, the carry discount
   // the higher-order ones: they agree in exact arithmetic but not always in
   // the last bit, and each Greek keeps its own.
-  [[gnu::always_inline]] const T& Dq() {
+  KV_INLINE const T& Dq() {
     // Black-76 discounts F at q = r: the same exponential as Dr.
     if constexpr (kForwardGiven) return Dr();
-    return Dq_.Get([&]() __attribute__((always_inline)) { return Exp(-(q * t)); });
+    return Dq_.Get([&]() KV_INLINE_LAMBDA { return Exp(-(q * t)); });
   }
-  [[gnu::always_inline]] const T& Dr() {
-    return Dr_.Get([&]() __attribute__((always_inline)) { return Exp(-(r * t)); });
+  KV_INLINE const T& Dr() {
+    return Dr_.Get([&]() KV_INLINE_LAMBDA { return Exp(-(r * t)); });
   }
-  [[gnu::always_inline]] const T& Dc() {
-    return Dc_.Get([&]() __attribute__((always_inline)) { return Exp(t * (b - r)); });
+  KV_INLINE const T& Dc() {
+    return Dc_.Get([&]() KV_INLINE_LAMBDA { return Exp(t * (b - r)); });
   }
   // n(d1) = e1 * 1/sqrt(2 pi); -n(d1) uses the negated constant, as NegNormPdf.
-  [[gnu::always_inline]] T pdf1() { return ExpD1() * kDensityFactor; }
-  [[gnu::always_inline]] T neg_pdf1() { return ExpD1() * -kDensityFactor; }
-  [[gnu::always_inline]] const T& pdf2() {
-    return pdf2_.Get([&]() __attribute__((always_inline)) { return NormPdf(d2()); });
+  KV_INLINE T pdf1() { return ExpD1() * kDensityFactor; }
+  KV_INLINE T neg_pdf1() { return ExpD1() * -kDensityFactor; }
+  KV_INLINE const T& pdf2() {
+    return pdf2_.Get([&]() KV_INLINE_LAMBDA { return NormPdf(d2()); });
   }
-  [[gnu::always_inline]] const T& Nwd1() {
-    return Nwd1_.Get([&]() __attribute__((always_inline)) { return NormCdf(w * d1()); });
+  KV_INLINE const T& Nwd1() {
+    return Nwd1_.Get([&]() KV_INLINE_LAMBDA { return NormCdf(w * d1()); });
   }
-  [[gnu::always_inline]] const T& Nwd2() {
-    return Nwd2_.Get([&]() __attribute__((always_inline)) { return NormCdf(w * d2()); });
+  KV_INLINE const T& Nwd2() {
+    return Nwd2_.Get([&]() KV_INLINE_LAMBDA { return NormCdf(w * d2()); });
   }
   // N(d1) is N(w d1) where every lane is a call (w d1 is then d1 itself).
-  [[gnu::always_inline]] const T& Nd1() {
-    return Nd1_.Get(
-        [&]() __attribute__((always_inline)) { return AllCalls(w) ? Nwd1() : NormCdf(d1()); });
+  KV_INLINE const T& Nd1() {
+    return Nd1_.Get([&]() KV_INLINE_LAMBDA { return AllCalls(w) ? Nwd1() : NormCdf(d1()); });
   }
 
   // Products several higher-order Greeks share.
-  [[gnu::always_inline]] const T& XDc() {
-    return XDc_.Get([&]() __attribute__((always_inline)) { return X * Dc(); });
+  KV_INLINE const T& XDc() {
+    return XDc_.Get([&]() KV_INLINE_LAMBDA { return X * Dc(); });
   }
-  [[gnu::always_inline]] const T& Dc_pdf1() {
-    return Dc_pdf1_.Get([&]() __attribute__((always_inline)) { return Dc() * pdf1(); });
+  KV_INLINE const T& Dc_pdf1() {
+    return Dc_pdf1_.Get([&]() KV_INLINE_LAMBDA { return Dc() * pdf1(); });
   }
-  [[gnu::always_inline]] const T& Xsd() {
-    return Xsd_.Get([&]() __attribute__((always_inline)) { return X * sd(); });
+  KV_INLINE const T& Xsd() {
+    return Xsd_.Get([&]() KV_INLINE_LAMBDA { return X * sd(); });
   }
-  [[gnu::always_inline]] const T& d1d2() {
-    return d1d2_.Get([&]() __attribute__((always_inline)) { return d1() * d2(); });
+  KV_INLINE const T& d1d2() {
+    return d1d2_.Get([&]() KV_INLINE_LAMBDA { return d1() * d2(); });
   }
-  [[gnu::always_inline]] const T& tt() {
-    return tt_.Get([&]() __attribute__((always_inline)) { return t + t; });
+  KV_INLINE const T& tt() {
+    return tt_.Get([&]() KV_INLINE_LAMBDA { return t + t; });
   }
 
   // The price: Dr * w * (F N(w d1') - K N(w d2')) on the forward F, whose d1'
@@ -164,8 +163,8 @@ class Terms {
   // Given the forward (Black-76, b = +0.0), d1' is d1 to the bit -- the
   // variance term is never -0.0, so adding b changes nothing, and the sum
   // commutes -- and the price shares N(w d1) and N(w d2) with the Greeks.
-  [[gnu::always_inline]] const T& price() {
-    return price_.Get([&]() __attribute__((always_inline)) {
+  KV_INLINE const T& price() {
+    return price_.Get([&]() KV_INLINE_LAMBDA {
       if constexpr (kForwardGiven) {
         return Dr() * (w * (X * Nwd1() - K * Nwd2()));
       } else {
@@ -179,11 +178,11 @@ class Terms {
   }
 
  private:
-  [[gnu::always_inline]] const T& LogXK() {
-    return LogXK_.Get([&]() __attribute__((always_inline)) { return Log(X / K); });
+  KV_INLINE const T& LogXK() {
+    return LogXK_.Get([&]() KV_INLINE_LAMBDA { return Log(X / K); });
   }
-  [[gnu::always_inline]] const T& ExpD1() {
-    return ExpD1_.Get([&]() __attribute__((always_inline)) { return Exp(d1() * (d1() * -0.5)); });
+  KV_INLINE const T& ExpD1() {
+    return ExpD1_.Get([&]() KV_INLINE_LAMBDA { return Exp(d1() * (d1() * -0.5)); });
   }
 
   Memo<T> sqt_, sd_, LogXK_, d1_, d2_, Dq_, Dr_, Dc_, ExpD1_, pdf2_, Nwd1_, Nwd2_, Nd1_;

@@ -107,7 +107,7 @@ inline double WithCanonicalNaN(double x) {
   return x == x ? x : __builtin_nan("");
 }
 template <int N>
-[[gnu::always_inline]] inline Lanes<N> WithCanonicalNaN(const Lanes<N>& x) {
+KV_INLINE Lanes<N> WithCanonicalNaN(const Lanes<N>& x) {
   const typename Lanes<N>::Vec nan = typename Lanes<N>::Vec{} + __builtin_nan("");
   return {x.v == x.v ? x.v : nan};
 }
@@ -117,7 +117,7 @@ template <int N>
 // reading it back whole would stall on every block (a wide load cannot be
 // forwarded from narrow stores).
 template <int N, class F>
-[[gnu::always_inline]] inline Lanes<N> FromLanes(F&& f) {
+KV_INLINE Lanes<N> FromLanes(F&& f) {
   if constexpr (N == 2) {
     const double a = f(0);
     const double b = f(1);
@@ -146,7 +146,7 @@ template <int N, class F>
 // The intrinsics keep the compiler from splitting the load in halves, whose
 // stores into a block in memory could not be forwarded to a whole-vector read.
 template <int N>
-[[gnu::always_inline]] inline Lanes<N> LoadLanes(const char* p) {
+KV_INLINE Lanes<N> LoadLanes(const char* p) {
 #if defined(__AVX512F__)
   if constexpr (N == 8) return {(typename Lanes<N>::Vec)_mm512_loadu_pd(p)};
 #endif
@@ -164,7 +164,7 @@ template <int N>
 // Whether any lane, or every lane, of a comparison result is set: one mask
 // extraction instead of a comparison per lane.
 template <class M>
-[[gnu::always_inline]] inline int LaneBits(M m) {
+KV_INLINE int LaneBits(M m) {
   constexpr int n = sizeof(M) / 8;
 #if defined(__AVX512F__)
   if constexpr (n == 8) return _mm512_test_epi64_mask((__m512i)m, (__m512i)m);
@@ -180,11 +180,11 @@ template <class M>
   return bits;
 }
 template <class M>
-[[gnu::always_inline]] inline bool AnyLane(M m) {
+KV_INLINE bool AnyLane(M m) {
   return LaneBits(m) != 0;
 }
 template <class M>
-[[gnu::always_inline]] inline bool AllLanes(M m) {
+KV_INLINE bool AllLanes(M m) {
   return LaneBits(m) == (1 << (sizeof(M) / 8)) - 1;
 }
 
@@ -193,7 +193,7 @@ template <class M>
 // Square roots are correctly rounded, so the vector instruction gives each
 // lane exactly the double std::sqrt gives.
 template <int N>
-[[gnu::always_inline]] inline Lanes<N> Sqrt(const Lanes<N>& a) {
+KV_INLINE Lanes<N> Sqrt(const Lanes<N>& a) {
 #if defined(__SSE2__)
   if constexpr (N == 2) return {(typename Lanes<N>::Vec)_mm_sqrt_pd((__m128d)a.v)};
 #endif

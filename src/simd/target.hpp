@@ -24,12 +24,23 @@
   }
 
 // The kernels' entry functions: one body each, every routine inlined into it
-// (flatten), kept out of line so that each is its own function. A sanitizer
-// build defines KV_KERNEL_NO_FLATTEN: the instrumented bodies take many times
-// longer to compile flattened, and the sanitizers check the same operations
-// either way.
-#if defined(KV_KERNEL_NO_FLATTEN)
+// (flatten), kept out of line so that each is its own function.
+//
+// The routines they are built from are KV_INLINE (and lambdas among them
+// KV_INLINE_LAMBDA): forced inline, so that the vector code of a kernel is
+// one body the compiler schedules as a whole.
+//
+// A sanitizer build (KV_SANITIZER_BUILD) forces neither. Forced inlining of
+// every routine into every composition is what made its instrumented units
+// take minutes each to compile; out of line, the sanitizers check the same
+// loads, stores and operations. Neither changes a value: every operation is
+// rounded on its own either way (-ffp-contract=off).
+#if defined(KV_SANITIZER_BUILD)
 #define KV_KERNEL_ENTRY [[gnu::noinline]]
+#define KV_INLINE inline
+#define KV_INLINE_LAMBDA
 #else
 #define KV_KERNEL_ENTRY [[gnu::flatten, gnu::noinline]]
+#define KV_INLINE [[gnu::always_inline]] inline
+#define KV_INLINE_LAMBDA __attribute__((always_inline))
 #endif

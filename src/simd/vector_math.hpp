@@ -517,27 +517,27 @@ template <int N>
 using Mask = typename VectorMath<N>::Mask;
 
 template <int N>
-[[gnu::always_inline]] inline Vec<N> Splat(double x) {
+KV_INLINE Vec<N> Splat(double x) {
   return Vec<N>{} + x;
 }
 
 template <int N>
-[[gnu::always_inline]] inline Bits<N> AsBits(Vec<N> x) {
+KV_INLINE Bits<N> AsBits(Vec<N> x) {
   return (Bits<N>)x;
 }
 
 template <int N>
-[[gnu::always_inline]] inline Vec<N> AsDouble(Bits<N> x) {
+KV_INLINE Vec<N> AsDouble(Bits<N> x) {
   return (Vec<N>)x;
 }
 
-[[gnu::always_inline]] inline std::uint64_t AsBits(double x) {
+KV_INLINE std::uint64_t AsBits(double x) {
   std::uint64_t b;
   std::memcpy(&b, &x, sizeof b);
   return b;
 }
 
-[[gnu::always_inline]] inline double AsDouble(std::uint64_t b) {
+KV_INLINE double AsDouble(std::uint64_t b) {
   double x;
   std::memcpy(&x, &b, sizeof x);
   return x;
@@ -545,7 +545,7 @@ template <int N>
 
 // a*b + c rounded once.
 template <int N>
-[[gnu::always_inline]] inline Vec<N> Fma(Vec<N> a, Vec<N> b, Vec<N> c) {
+KV_INLINE Vec<N> Fma(Vec<N> a, Vec<N> b, Vec<N> c) {
 #if defined(__FMA__)
   if constexpr (N == 2) return (Vec<N>)_mm_fmadd_pd((__m128d)a, (__m128d)b, (__m128d)c);
   if constexpr (N == 4) return (Vec<N>)_mm256_fmadd_pd((__m256d)a, (__m256d)b, (__m256d)c);
@@ -560,7 +560,7 @@ template <int N>
 
 // Whether any lane of a comparison result is set.
 template <int N>
-[[gnu::always_inline]] inline bool AnyLane(Mask<N> m) {
+KV_INLINE bool AnyLane(Mask<N> m) {
 #if defined(__SSE2__)
   if constexpr (N == 2) return _mm_movemask_pd((__m128d)m) != 0;
 #endif
@@ -577,7 +577,7 @@ template <int N>
 
 // table[index[i]] in lane i.
 template <int N>
-[[gnu::always_inline]] inline Vec<N> Gather(const double* table, Bits<N> index) {
+KV_INLINE Vec<N> Gather(const double* table, Bits<N> index) {
 #if defined(__AVX2__)
   if constexpr (N == 2) return (Vec<N>)_mm_i64gather_pd(table, (__m128i)index, 8);
   if constexpr (N == 4) return (Vec<N>)_mm256_i64gather_pd(table, (__m256i)index, 8);
@@ -602,8 +602,7 @@ template <int N>
 // 16-byte load per lane, the pairs then regrouped. Two gathers of the same
 // lanes cost more than these loads on the processors measured.
 template <int N>
-[[gnu::always_inline]] inline void GatherPairs(const double* table, Bits<N> index, Vec<N>& first,
-                                               Vec<N>& second) {
+KV_INLINE void GatherPairs(const double* table, Bits<N> index, Vec<N>& first, Vec<N>& second) {
   typedef double Pair __attribute__((vector_size(16)));
   const auto pair = [&](int i) {
     Pair p;
@@ -640,7 +639,7 @@ template <int N>
 // step: by 2^-1009 when k > 0 (with a fused final step), by 2^1022 when k < 0
 // (unfused, and with extra rounding care when the result is subnormal, which
 // is left to std::exp here, as is every non-finite result).
-[[gnu::always_inline]] inline double ExpLargeLane(double x, double tmp, std::uint64_t sbits) {
+KV_INLINE double ExpLargeLane(double x, double tmp, std::uint64_t sbits) {
   const std::uint64_t abstop = (AsBits(x) >> 52) & 0x7ff;
   if (abstop < 0x409) {
     if (x > 0) {
@@ -681,7 +680,7 @@ template <int N>
 // Fused is false only to show which arguments a build without fused
 // multiply-adds would get wrong (the identity tool's use).
 template <int N, bool Fused = true>
-[[gnu::always_inline]] inline Vec<N> MulAdd(Vec<N> a, Vec<N> b, Vec<N> c) {
+KV_INLINE Vec<N> MulAdd(Vec<N> a, Vec<N> b, Vec<N> c) {
   if constexpr (Fused) {
     return Fma<N>(a, b, c);
   } else {
@@ -690,7 +689,7 @@ template <int N, bool Fused = true>
 }
 
 template <int N, bool Fused = true>
-[[gnu::always_inline]] inline Vec<N> Exp(Vec<N> x) {
+KV_INLINE Vec<N> Exp(Vec<N> x) {
   namespace d = vector_math_data;
   const auto splat = [](double v) { return Splat<N>(v); };
   const auto fma = [](Vec<N> a, Vec<N> b, Vec<N> c) { return MulAdd<N, Fused>(a, b, c); };
@@ -727,7 +726,7 @@ template <int N, bool Fused = true>
 // log(x) for x within about 1/16 of 1: the degree-12 polynomial in r = x - 1,
 // with r^2/2 taken exactly from a split r = rhi + rlo.
 template <int N, bool Fused = true>
-[[gnu::always_inline]] inline Vec<N> LogNearOne(Vec<N> x) {
+KV_INLINE Vec<N> LogNearOne(Vec<N> x) {
   namespace d = vector_math_data;
   const auto splat = [](double v) { return Splat<N>(v); };
   const auto fma = [](Vec<N> a, Vec<N> b, Vec<N> c) { return MulAdd<N, Fused>(a, b, c); };
@@ -751,7 +750,7 @@ template <int N, bool Fused = true>
 }
 
 template <int N, bool Fused = true>
-[[gnu::always_inline]] inline Vec<N> Log(Vec<N> x) {
+KV_INLINE Vec<N> Log(Vec<N> x) {
   namespace d = vector_math_data;
   const auto splat = [](double v) { return Splat<N>(v); };
   const auto fma = [](Vec<N> a, Vec<N> b, Vec<N> c) { return MulAdd<N, Fused>(a, b, c); };
@@ -792,36 +791,36 @@ template <int N, bool Fused = true>
 // ---- the interface ------------------------------------------------------------
 
 template <int N>
-[[gnu::always_inline]] inline Lanes<N> VectorExp(const Lanes<N>& x) {
+KV_INLINE Lanes<N> VectorExp(const Lanes<N>& x) {
   return {vector_math_detail::Exp<N>(x.v)};
 }
 
 template <int N>
-[[gnu::always_inline]] inline Lanes<N> VectorLog(const Lanes<N>& x) {
+KV_INLINE Lanes<N> VectorLog(const Lanes<N>& x) {
   return {vector_math_detail::Log<N>(x.v)};
 }
 
 // Raw vectors, for each width this unit's target holds in registers (a wider
 // vector would be passed differently from how the target passes it).
-[[gnu::always_inline]] inline VectorMath<2>::Vec VectorExp(VectorMath<2>::Vec x) {
+KV_INLINE VectorMath<2>::Vec VectorExp(VectorMath<2>::Vec x) {
   return vector_math_detail::Exp<2>(x);
 }
-[[gnu::always_inline]] inline VectorMath<2>::Vec VectorLog(VectorMath<2>::Vec x) {
+KV_INLINE VectorMath<2>::Vec VectorLog(VectorMath<2>::Vec x) {
   return vector_math_detail::Log<2>(x);
 }
 #if defined(__AVX__)
-[[gnu::always_inline]] inline VectorMath<4>::Vec VectorExp(VectorMath<4>::Vec x) {
+KV_INLINE VectorMath<4>::Vec VectorExp(VectorMath<4>::Vec x) {
   return vector_math_detail::Exp<4>(x);
 }
-[[gnu::always_inline]] inline VectorMath<4>::Vec VectorLog(VectorMath<4>::Vec x) {
+KV_INLINE VectorMath<4>::Vec VectorLog(VectorMath<4>::Vec x) {
   return vector_math_detail::Log<4>(x);
 }
 #endif
 #if defined(__AVX512F__)
-[[gnu::always_inline]] inline VectorMath<8>::Vec VectorExp(VectorMath<8>::Vec x) {
+KV_INLINE VectorMath<8>::Vec VectorExp(VectorMath<8>::Vec x) {
   return vector_math_detail::Exp<8>(x);
 }
-[[gnu::always_inline]] inline VectorMath<8>::Vec VectorLog(VectorMath<8>::Vec x) {
+KV_INLINE VectorMath<8>::Vec VectorLog(VectorMath<8>::Vec x) {
   return vector_math_detail::Log<8>(x);
 }
 #endif
