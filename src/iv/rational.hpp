@@ -58,6 +58,37 @@ KV_INLINE bool Any(M c) {
 
 using detail::Select;
 
+// The bits of a double, or of each lane, as unsigned integers (and back).
+template <class T>
+KV_INLINE auto BitsOf(T x) {
+  if constexpr (kIsBlock<T>) {
+    return (typename VectorMath<sizeof(T) / sizeof(double)>::Bits) x;
+  } else {
+    return std::bit_cast<std::uint64_t>(x);
+  }
+}
+template <class T, class B>
+KV_INLINE T FromBits(B b) {
+  if constexpr (kIsBlock<T>) {
+    return (T)b;
+  } else {
+    return std::bit_cast<double>(b);
+  }
+}
+
+// Two neighbouring entries of the table from `entry` on (an offset held as
+// a double), lane by lane.
+template <class T>
+KV_INLINE void EntryPair(const double* table, T entry, T& first, T& second) {
+  if constexpr (kIsBlock<T>) {
+    const auto row = BitsOf(entry + 0x1.8p52) - BitsOf(Fill<T>(0x1.8p52));
+    vector_math_detail::GatherPairs<sizeof(T) / sizeof(double)>(table, row, first, second);
+  } else {
+    const double* e = table + static_cast<int>(entry);
+    first = e[0], second = e[1];
+  }
+}
+
 template <class T>
 KV_INLINE T ExpOf(T x) {
   if constexpr (kIsBlock<T>) {
@@ -197,18 +228,93 @@ inline constexpr double kInvOddFactorials[kSmallTerms] = {1.0,
                                                           1.0 / 362880.0,
                                                           1.0 / 39916800.0,
                                                           1.0 / 6227020800.0};
-template <class T>
-inline T SmallUSeries(T h, T u, T density_y, T density) {
-  T previous = density_y;              // density Y(h)
-  T current = density + h * previous;  // density Y'(h)
+
+// For h < 0 the derivatives are the recurrence's minimal solution (Y^(k) ~
+// k!/|h|^(k+1)): Y' = 1 + h Y alone loses a factor of about h^2 of Y's
+// precision, and Y'' = Y + h Y' as much again (measured: b off by up to 48
+// ulps at h = -3.5, 250 near h = -10). Below kSlopesFrom, Y' and Y'' come
+// instead from Taylor's series about the nearest of the nodes h_i = -i/8
+// (|h - h_i| <= 1/16, twelve terms), whose Y^(1..13) are tabulated; from them
+// the recurrence loses little, since every later term is smaller by (u/h)^2.
+// (b is then within 7 ulps at h = -3.5; what remains near h = -10, up to 60,
+// is the density's: exp(-h^2/2) moves by h^2 ulps with one ulp of h, as b does
+// with one ulp of s.)
+inline constexpr double kSlopesFrom = -0.5;
+struct SlopeTable {
+  static constexpr int kFirst = 4;   // the node of kSlopesFrom
+  static constexpr int kNodes = 82;  // to h = -10.125, beyond the asymptotic series' bound
+  static constexpr double kPerUnit = 8.0;
+  static constexpr int kTerms = 12;
+  static constexpr int kStride = 14;  // Y^(1) .. Y^(13), and one unused
+  double node[kNodes][kStride];
+};
+
+// Each node's derivatives as products of the ratios r_k = Y^(k)/Y^(k-1),
+// which satisfy r_k = k/(r_(k+1) - h): a continued fraction evaluated
+// downward, every step a positive sum, from a depth where its tail no
+// longer matters (about 800/h^2 steps; its start is r's limit for large
+// k). Y itself is the erfcx of -h/sqrt2.
+inline const SlopeTable& Slopes() {
+  static const SlopeTable table = [] {
+    SlopeTable t{};
+    for (int i = SlopeTable::kFirst; i < SlopeTable::kNodes; ++i) {
+      const double a = i / SlopeTable::kPerUnit, y = a * kInvSqrt2;  // h = -a
+      double derivative = ScaledErfcx(y, kSqrt2Pi * std::exp(y * y), kSqrtPiOver2);
+      const int depth = 100 + static_cast<int>(800.0 / (a * a));
+      double ratio = 0.5 * (std::sqrt(a * a + 4.0 * (depth + 1)) - a);
+      double ratios[SlopeTable::kTerms + 2] = {};
+      for (int k = depth; k >= 1; --k) {
+        ratio = k / (ratio + a);
+        if (k <= SlopeTable::kTerms + 1) ratios[k] = ratio;
+      }
+      for (int k = 1; k <= SlopeTable::kTerms + 1; ++k) {
+        derivative *= ratios[k];
+        t.node[i][k - 1] = derivative;
+      }
+    }
+    return t;
+  }();
+  return table;
+}
+
+// Y'(h) and Y''(h) from the table, for the lanes where `slopes` holds.
+template <class T, class M>
+inline void SlopesAt(T h, M slopes, T& first, T& second) {
+  const SlopeTable& table = Slopes();
+  const T at = Select(slopes, -h * SlopeTable::kPerUnit, Fill<T>(SlopeTable::kFirst));
+  const T node = (at + 0x1.8p52) - 0x1.8p52;                // rounded to an integer
+  const T delta = h + node * (1.0 / SlopeTable::kPerUnit);  // exact: h and -node/8 within 2x
+  T entry[SlopeTable::kTerms + 2];
+  for (int k = 0; k < SlopeTable::kTerms + 2; k += 2) {
+    EntryPair(&table.node[0][k], node * SlopeTable::kStride, entry[k], entry[k + 1]);
+  }
+  // sum_j Y^(m+j)(h_i) delta^j / j!, m = 1 and 2, by Horner's rule.
+  first = entry[SlopeTable::kTerms - 1];
+  second = entry[SlopeTable::kTerms];
+  for (int j = SlopeTable::kTerms - 1; j >= 1; --j) {
+    const T step = delta * (1.0 / j);
+    first = entry[j - 1] + step * first;
+    second = entry[j] + step * second;
+  }
+}
+
+template <class T, class M>
+inline T SmallUSeries(T h, T u, T density_y, T density, M slopes) {
+  T current = density + h * density_y;  // density Y'(h)
+  T next = h * current + density_y;     // density Y''(h)
+  if (Any(slopes)) {
+    T first, second;
+    SlopesAt(h, slopes, first, second);
+    current = Select(slopes, density * first, current);
+    next = Select(slopes, density * second, next);
+  }
   const T w = u * u;
   T terms[kSmallTerms];
   for (int j = 0; j < kSmallTerms; ++j) {
     terms[j] = current * kInvOddFactorials[j];
-    const int k = 2 * j + 1;  // current is Y^(k)
-    const T next = h * current + k * previous;
+    const int k = 2 * j + 1;  // current is Y^(k), next Y^(k+1)
     const T after = h * next + (k + 1) * current;
-    previous = next;
+    next = h * after + (k + 2) * next;
     current = after;
   }
   T sum = terms[kSmallTerms - 1];
@@ -274,9 +380,13 @@ inline Black<T> NormalisedBlack(T x, T s, T bmax, T inverse_bmax, bool with_log 
   // One erfcx serves the small-u series (density Y(h), where density
   // sqrt(2 pi) exp(h^2/2) = exp(-u^2/2)) and the first erfcx of the middle.
   const T d1 = (h + u) * kInvSqrt2, d2 = (h - u) * kInvSqrt2;
-  const T first = ScaledErfcx(Select(small, h * -kInvSqrt2, Select(high, d1, -d1)),
-                              Select(small, ExpOfSmall(u * u * 0.5), bmax), scaled);
-  if (Any(small)) b = Select(small, SmallUSeries(h, u, first, density), b);
+  const auto slopes = small & (h < kSlopesFrom);
+  T first = Fill<T>(0.0);
+  if (Any(middle | (small & !slopes))) {
+    first = ScaledErfcx(Select(small, h * -kInvSqrt2, Select(high, d1, -d1)),
+                        Select(small, ExpOfSmall(u * u * 0.5), bmax), scaled);
+  }
+  if (Any(small)) b = Select(small, SmallUSeries(h, u, first, density, slopes), b);
   T rest = bmax - b;
   if (Any(middle)) {
     const T second = ScaledErfcx(-d2, inverse_bmax, scaled);
@@ -398,24 +508,6 @@ namespace branch_of {
 inline constexpr double kLower = 0, kLowMiddle = 1, kHighMiddle = 2, kUpper = 3;
 }
 
-// The bits of a double, or of each lane, as unsigned integers (and back).
-template <class T>
-KV_INLINE auto BitsOf(T x) {
-  if constexpr (kIsBlock<T>) {
-    return (typename VectorMath<sizeof(T) / sizeof(double)>::Bits) x;
-  } else {
-    return std::bit_cast<std::uint64_t>(x);
-  }
-}
-template <class T, class B>
-KV_INLINE T FromBits(B b) {
-  if constexpr (kIsBlock<T>) {
-    return (T)b;
-  } else {
-    return std::bit_cast<double>(b);
-  }
-}
-
 // b at the centre s_c = sqrt(2|x|), and b and b' at the side points s_l
 // and s_u below, over b_max, are functions of z = sqrt|x| alone: tabulated,
 // so that the guess takes them without an erfcx or a Black evaluation. Near
@@ -466,19 +558,6 @@ inline const SideTable& SidePoints() {
     return t;
   }();
   return table;
-}
-
-// Two neighbouring entries of the table from `entry` on (an offset held as
-// a double), lane by lane.
-template <class T>
-KV_INLINE void EntryPair(const double* table, T entry, T& first, T& second) {
-  if constexpr (kIsBlock<T>) {
-    const auto row = BitsOf(entry + 0x1.8p52) - BitsOf(Fill<T>(0x1.8p52));
-    vector_math_detail::GatherPairs<sizeof(T) / sizeof(double)>(table, row, first, second);
-  } else {
-    const double* e = table + static_cast<int>(entry);
-    first = e[0], second = e[1];
-  }
 }
 
 // Where a = sqrt|x| kPerUnit lies in the table (inside): the offset of the
