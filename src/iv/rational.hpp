@@ -590,6 +590,81 @@ inline void SidePoint(const SideTable& table, T x, T s, T bmax, T inverse_bmax, 
   }
 }
 
+// The outer branches' map f of beta and its first two derivatives in beta
+// at the side point ss (s_l where low, s_u elsewhere), ivs = 1/b'(ss); the
+// lower map only where some lane of `lower` needs it.
+template <class T, class M, class L>
+inline void OuterMap(T x, T ss, T ivs, M low, L lower, T& f, T& df, T& d2f) {
+  const T ax = Abs(x);
+  // Below, the map f = 2 pi |x| / sqrt(27) Phi(-z)^3, z = |x| / (sqrt(3) s),
+  // which b follows as s -> 0; above, f = Phi(-s/2), which b_max - b
+  // follows as s grows. f(beta) is a rational cubic from (0, 0) to
+  // (b_l, f_l), or from (b_u, f_u) to (b_max, 0).
+  const T hs = Moneyness(x, ss);
+  const T z = kInvSqrt3 * ax / ss, y = z * z, s2 = ss * ss;
+  // Phi(-a) = phi(a) sqrt(pi/2) erfcx(a/sqrt2) for a >= 0 (a = z below, s/2
+  // above): one erfcx and the density, which the maps need anyway, instead
+  // of a normal CDF.
+  const T a = Select(low, z, ss * 0.5);
+  const T g = ExpOf(a * a * -0.5);  // exp(-s^2/8) above
+  const T density = kInvSqrt2Pi * g;
+  const T phi = ScaledErfcx(a * kInvSqrt2, Fill<T>(1.0), density * kSqrtPiOver2);
+  // The upper map's derivatives in s, turned into derivatives in beta.
+  const T up = -0.5 * kInvSqrt2Pi * g, upp = up * (ss * -0.25);
+  f = phi, df = up * ivs, d2f = (upp - up * Curvature(hs, ss)) * (ivs * ivs);
+  if (Any(lower)) {
+    // The lower map's derivatives in beta, in closed form.
+    const T e = ExpOf(y + 0.125 * s2);
+    const T lf = kLowerScale * ax * (phi * phi * phi);
+    const T lfp = 6.283185307179586 * y * (phi * phi) * e;
+    const T lfpp =
+        (0.5235987755982988 * y / (s2 * ss)) * phi *
+        (8.0 * kSqrt3 * ss * ax + (3.0 * s2 * (s2 - 8.0) - 8.0 * x * x) * phi / density) * (e * e);
+    f = Select(low, lf, f);
+    df = Select(low, lfp, df);
+    d2f = Select(low, lfpp, d2f);
+  }
+}
+
+// The maps at the side points, f and its derivatives in beta, are functions
+// of |x| too: tabulated beside SideTable, at its nodes, so that an outer lane
+// needs no erfcx or exponential. Each is held over its trend, which leaves
+// smooth functions of sqrt|x| that linear interpolation holds to 2e-4
+// relative (f, f') and 5e-5 absolute (the curvature term), near the money
+// included: with q = sqrt(b_max),
+//   below: f_l / (|x| q), f'_l q, f''_l b_l / f'_l;
+//   above: f_u / q, f'_u q, f''_u (b_max - b_u) / f'_u.
+struct MapTable {
+  static constexpr int kStride = 6;             // SideTable's: one entry offset serves both
+  double node[SideTable::kNodes + 1][kStride];  // and a row the last pair reads into
+};
+
+inline const MapTable& SideMaps() {
+  static const MapTable table = [] {
+    MapTable t{};
+    for (int i = 0; i < SideTable::kNodes; ++i) {
+      const double z = i == 0 ? 1e-4 : i / SideTable::kPerUnit;
+      const double x = -z * z, bmax = std::exp(0.5 * x), inverse = std::exp(-0.5 * x);
+      const double sc = std::sqrt(-2.0 * x), vc = bmax * kInvSqrt2Pi, q = std::sqrt(bmax);
+      const double bc = ExactCentre(sc, vc, bmax, inverse);
+      const double sl = sc - bc / vc, su = sc + (bmax - bc) / vc;
+      const Black<double> l = NormalisedBlack(x, sl, bmax, inverse);
+      const Black<double> u = NormalisedBlack(x, su, bmax, inverse);
+      double f, df, d2f;
+      OuterMap(x, sl, 1.0 / l.vega, true, true, f, df, d2f);
+      t.node[i][0] = f / (-x * q);
+      t.node[i][1] = df * q;
+      t.node[i][2] = d2f * l.b / df;
+      OuterMap(x, su, 1.0 / u.vega, false, false, f, df, d2f);
+      t.node[i][3] = f / q;
+      t.node[i][4] = df * q;
+      t.node[i][5] = d2f * u.rest / df;
+    }
+    return t;
+  }();
+  return table;
+}
+
 // The starting s for beta in (0, b_max), and which of the four branches it
 // lies in (as a double per lane). Below b_c = b(s_c), s_c = sqrt(2|x|) the
 // inflection point, the guess needs b at s_l = s_c - b_c/b'_c, above it at
@@ -630,34 +705,25 @@ inline T InitialGuess(T x, T beta, T bmax, T inverse_bmax, T& branch) {
   const bool any_outer = Any(outer);
   const T ax = Abs(x);
   if (any_outer) {
-    // Below, the map f = 2 pi |x| / sqrt(27) Phi(-z)^3, z = |x| / (sqrt(3) s),
-    // which b follows as s -> 0; above, f = Phi(-s/2), which b_max - b
-    // follows as s grows. f(beta) is a rational cubic from (0, 0) to
-    // (b_l, f_l), or from (b_u, f_u) to (b_max, 0).
-    const T hs = Moneyness(x, ss);
-    const T z = kInvSqrt3 * ax / ss, y = z * z, s2 = ss * ss;
-    // Phi(-a) = phi(a) sqrt(pi/2) erfcx(a/sqrt2) for a >= 0 (a = z below, s/2
-    // above): one erfcx and the density, which the maps need anyway, instead
-    // of a normal CDF.
-    const T a = Select(low, z, ss * 0.5);
-    const T g = ExpOf(a * a * -0.5);  // exp(-s^2/8) above
-    const T density = kInvSqrt2Pi * g;
-    const T phi = ScaledErfcx(a * kInvSqrt2, Fill<T>(1.0), density * kSqrtPiOver2);
-    // The upper map's derivatives in s, turned into derivatives in beta.
-    const T up = -0.5 * kInvSqrt2Pi * g, upp = up * (ss * -0.25);
-    T f = phi, df = up * ivs, d2f = (upp - up * Curvature(hs, ss)) * (ivs * ivs);
-    if (Any(lower)) {
-      // The lower map's derivatives in beta, in closed form.
-      const T e = ExpOf(y + 0.125 * s2);
-      const T lf = kLowerScale * ax * (phi * phi * phi);
-      const T lfp = 6.283185307179586 * y * (phi * phi) * e;
-      const T lfpp =
-          (0.5235987755982988 * y / (s2 * ss)) * phi *
-          (8.0 * kSqrt3 * ss * ax + (3.0 * s2 * (s2 - 8.0) - 8.0 * x * x) * phi / density) *
-          (e * e);
-      f = Select(low, lf, f);
-      df = Select(low, lfp, df);
-      d2f = Select(low, lfpp, d2f);
+    // The maps from their table (the lower or upper half of a node, lane by
+    // lane), exactly beyond it.
+    const MapTable& maps = SideMaps();
+    const T half = entry + Select(low, zero, Fill<T>(3.0));
+    T f0, df0, g0, f1, df1, g1, unused;
+    EntryPair(&maps.node[0][0], half, f0, df0);
+    EntryPair(&maps.node[0][2], half, g0, unused);
+    EntryPair(&maps.node[1][0], half, f1, df1);
+    EntryPair(&maps.node[1][2], half, g1, unused);
+    const T q = SqrtOf(bmax), iq = q * inverse_bmax;  // sqrt(b_max) and its inverse
+    T f = (f0 + weight * (f1 - f0)) * Select(low, ax * q, q);
+    T df = (df0 + weight * (df1 - df0)) * iq;
+    T d2f = (g0 + weight * (g1 - g0)) * df / Select(low, bs, bmax - bs);
+    if (Any(outer & (!inside))) {
+      T ef, edf, ed2f;
+      OuterMap(x, ss, ivs, low, lower & (!inside), ef, edf, ed2f);
+      f = Select(inside, f, ef);
+      df = Select(inside, df, edf);
+      d2f = Select(inside, d2f, ed2f);
     }
     xl = Select(outer, Select(low, zero, bs), xl);
     xr = Select(outer, Select(low, bs, bmax), xr);
