@@ -231,17 +231,20 @@ inline constexpr double kInvOddFactorials[kSmallTerms] = {1.0,
 
 // For h < 0 the derivatives are the recurrence's minimal solution (Y^(k) ~
 // k!/|h|^(k+1)): Y' = 1 + h Y alone loses a factor of about h^2 of Y's
-// precision, and Y'' = Y + h Y' as much again (measured: b off by up to 48
-// ulps at h = -3.5, 250 near h = -10). Below kSlopesFrom, Y' and Y'' come
-// instead from Taylor's series about the nearest of the nodes h_i = -i/8
-// (|h - h_i| <= 1/16, twelve terms), whose Y^(1..13) are tabulated; from them
-// the recurrence loses little, since every later term is smaller by (u/h)^2.
-// (b is then within 7 ulps at h = -3.5; what remains near h = -10, up to 60,
-// is the density's: exp(-h^2/2) moves by h^2 ulps with one ulp of h, as b does
-// with one ulp of s.)
-inline constexpr double kSlopesFrom = -0.5;
+// precision, and Y'' = Y + h Y' as much again (measured: b off by up to 13
+// ulps at h = -2, 48 at h = -3.5, 250 near h = -10). Below kSlopesFrom, Y'
+// and Y'' come instead from Taylor's series about the nearest of the nodes
+// h_i = -i/8 (|h - h_i| <= 1/16, twelve terms), whose Y^(1..13) are
+// tabulated; from them the recurrence loses little, since every later term
+// is smaller by (u/h)^2. (b is then within 7 ulps at h = -3.5; what remains
+// near h = -10, up to 60, is the density's: exp(-h^2/2) moves by h^2 ulps
+// with one ulp of h, as b does with one ulp of s.) Above h = -2 the table
+// would buy little: the recurrence's error there moves the solved s by Y'(h)
+// (< 1) times it, at most about 2 ulps, and the table's loads cost a block
+// more than the recurrence (5 % of a solve, measured).
+inline constexpr double kSlopesFrom = -2.0;
 struct SlopeTable {
-  static constexpr int kFirst = 4;   // the node of kSlopesFrom
+  static constexpr int kFirst = 16;  // the node of kSlopesFrom
   static constexpr int kNodes = 82;  // to h = -10.125, beyond the asymptotic series' bound
   static constexpr double kPerUnit = 8.0;
   static constexpr int kTerms = 12;
