@@ -17,7 +17,11 @@
 // is H = ln(B / X)^2, which is close to linear in sqrt(tau) near expiry.
 // Every integral substitutes s = tau (1 + y)^2 / 4 before Gauss-Legendre:
 // that takes the 1/sqrt(s) out of the integrands and crowds the points
-// towards u = tau, where the premium's integrand turns on.
+// towards u = tau, where the premium's integrand turns on. Where the drift
+// r - q - sigma^2 / 2 > 0 confines the integrands to s much shorter than
+// tau, they stop there instead, the sweeps become Newton steps on all nodes
+// at once, and past an expiry where later exercise is out of reach the put
+// is priced at that expiry (boundary.cpp).
 
 namespace kv::american {
 
