@@ -349,6 +349,11 @@ double QdPlus(const PutInputs& in, double tau, double X, double guess) {
   return std::exp(std::clamp(x, lo, hi));
 }
 
+// X = K min(1, r/q), the boundary's limit at expiry.
+double ExpiryLimit(const PutInputs& in) {
+  return (in.q > 0.0 && in.r < in.q) ? in.K * (in.r / in.q) : in.K;
+}
+
 // Where mu = r - q - sigma^2 / 2 > 0 the drift carries S away from the
 // exercise region, and every integrand lives within a few sigma / mu of
 // sqrt(s) = 0: with ln(B(tau) / B(u)) and ln(S / B(u)) at least
@@ -384,7 +389,7 @@ constexpr double kCoupled = 20.0;
 class Solver {
  public:
   Solver(const Tables& t, const PutInputs& in) : t_(t), in_(in) {
-    X_ = (in.q > 0.0 && in.r < in.q) ? in.K * (in.r / in.q) : in.K;
+    X_ = ExpiryLimit(in);
     lnX_ = std::log(X_);
     lnK_ = std::log(in.K);
     // Kept per thread between options: one solve at a time per thread.
@@ -775,6 +780,10 @@ double CapExpiry(const PutInputs& in) {
   const double c = 13.0 * in.sigma, l = std::fabs(std::log(in.S / in.K));
   const double v = (c + std::sqrt(c * c + 4.0 * mu * l)) / (2.0 * mu);
   return v * v;
+}
+
+bool Confined(const PutInputs& in) {
+  return std::min(in.tau, CapExpiry(in)) > CutSpan(in, ExpiryLimit(in));
 }
 
 PutValues SolvePut(const Setting& setting, const PutInputs& in, bool greeks) {

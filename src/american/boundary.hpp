@@ -44,6 +44,11 @@ struct PutValues {
   double price, delta, gamma, theta;  // theta per year
 };
 
+// Whether the put's integrands, and the boundary's movement, are confined to
+// a span near expiry shorter than its time to expiry: a strong drift away from
+// the exercise region against a small volatility.
+bool Confined(const PutInputs& in);
+
 // greeks: whether delta, gamma and theta are wanted beside the price.
 PutValues SolvePut(const Setting& setting, const PutInputs& in, bool greeks);
 
