@@ -242,3 +242,30 @@ def test_iv_european_where_early_exercise_never_pays():
     got = american_iv(7.5, **args)
     want = kv.implied_volatility("bsm", price=7.5, status=True, method="newton", **args)
     assert np.array_equal(got[0], want[0]) and np.array_equal(got[1], want[1])
+
+
+# A strong drift against a tiny volatility (S = K, r - q = 2%): the
+# integrands live within (10 sigma / (r - q))^2 of s = 0 and past a few such
+# spans the price stops changing. References: (64, 400, 128, 128) run to
+# convergence, equal at t = 2 to 5 (solved there) and beyond (past the cap).
+# The calls are the same puts by put-call symmetry. "fast" takes "accurate"'s
+# setting here.
+TINY_VOL_TIMES = [0.5, 1.0, 2.0, 5.0, 10.0, 30.0]
+TINY_VOL = {
+    0.001: [9.1965262e-4] * 6,
+    0.005: [2.2955735e-2, 2.2963735e-2] + [2.2963794e-2] * 4,
+}
+
+
+@pytest.mark.parametrize("flag", ["p", "c"])
+@pytest.mark.parametrize(
+    "sigma, accuracy, atol",
+    [(0.001, "fast", 1e-7), (0.001, "accurate", 1e-7), (0.001, "high", 1e-9)]
+    + [(0.005, "fast", 5e-5), (0.005, "accurate", 1e-7), (0.005, "high", 1e-9)],
+)
+def test_strong_drift_tiny_volatility(flag, sigma, accuracy, atol):
+    r, q = (0.05, 0.03) if flag == "p" else (0.03, 0.05)
+    t = np.array(TINY_VOL_TIMES)
+    price = american(flag=flag, t=t, r=r, q=q, sigma=sigma, accuracy=accuracy)["price"]
+    np.testing.assert_allclose(price, TINY_VOL[sigma], rtol=0, atol=atol)
+    assert np.all(np.diff(price) >= -atol)

@@ -119,11 +119,11 @@ void GaussLegendre(int l, std::vector<double>& y, std::vector<double>& w) {
 }
 
 // Weights that interpolate node values at z, by the barycentric formula for
-// the Chebyshev extrema z_m = cos(m pi / n).
-void InterpolationRow(int n, double z, double* row) {
+// the Chebyshev extrema z_m = cos(m pi / n) (given: `zs`).
+void InterpolationRow(int n, const double* zs, double z, double* row) {
   double total = 0.0;
   for (int m = 0; m <= n; ++m) {
-    const double zm = std::cos(std::numbers::pi * m / n);
+    const double zm = zs[m];
     if (z == zm) {
       std::fill(row, row + n + 1, 0.0);
       row[m] = 1.0;
@@ -148,25 +148,40 @@ void Substitute(double y, double w, double& s_frac, double& weight) {
   weight = w * (0.25 * std::numbers::pi) * std::sin(phi);
 }
 
+// The substitution s = span (1 + y)^2 / 4 for integrals cut at span < tau
+// (Solver::cut_): sqrt(s) is linear in y, which suits integrands that are
+// Gaussians in sqrt(s), and u stays away from 0. Gives s / span and the
+// weight w (1 + y) / 2 of du / span.
+void SubstituteCut(double y, double w, double& s_frac, double& weight) {
+  s_frac = 0.25 * (1.0 + y) * (1.0 + y);
+  weight = w * 0.5 * (1.0 + y);
+}
+
 // Everything that depends on the setting alone, in units of tau_max: the
 // nodes' times, and for every quadrature point its time and the weights
-// that interpolate H there from the node values.
+// that interpolate H there from the node values; and the points of cut
+// integrals, in units of their span.
 struct Tables {
   int n, l, p;
   int lp, pp;                    // l and p padded to whole vectors
   std::vector<double> zeta;      // tau_i / tau_max, i = 0..n (zeta_n = 0)
+  std::vector<double> node_z;    // the nodes' z = 2 sqrt(zeta) - 1, exactly cos(m pi / n)
   std::vector<double> s_frac;    // s / tau_i at point j (Substitute)
   std::vector<double> weight;    // du = tau_i * weight
   std::vector<double> interp;    // [(i * (n + 1) + m) * lp + j], zero past l
   std::vector<double> p_s_frac;  // the premium integral's points over tau_max
   std::vector<double> p_weight;
-  std::vector<double> p_interp;  // [m * pp + j], zero past p
+  std::vector<double> p_interp;              // [m * pp + j], zero past p
+  std::vector<double> c_s_frac, c_weight;    // cut boundary integrals (SubstituteCut), lp long
+  std::vector<double> pc_s_frac, pc_weight;  // the cut premium integral, pp long
 
   explicit Tables(const Setting& s)
       : n(s.nodes), l(s.points), p(s.price_points), lp(Padded(l)), pp(Padded(p)) {
     zeta.resize(n + 1);
+    node_z.resize(n + 1);
     for (int i = 0; i <= n; ++i) {
-      const double half = 0.5 * (1.0 + std::cos(std::numbers::pi * i / n));
+      node_z[i] = std::cos(std::numbers::pi * i / n);
+      const double half = 0.5 * (1.0 + node_z[i]);
       zeta[i] = half * half;
     }
     zeta[n] = 0.0;
@@ -174,7 +189,12 @@ struct Tables {
     GaussLegendre(l, y, w);
     s_frac.resize(l);
     weight.assign(lp, 0.0);
-    for (int j = 0; j < l; ++j) Substitute(y[j], w[j], s_frac[j], weight[j]);
+    c_s_frac.assign(lp, 0.5);
+    c_weight.assign(lp, 0.0);
+    for (int j = 0; j < l; ++j) {
+      Substitute(y[j], w[j], s_frac[j], weight[j]);
+      SubstituteCut(y[j], w[j], c_s_frac[j], c_weight[j]);
+    }
     // Stored point-minor, so that the sums over the nodes run across the
     // points side by side (Solver::Interpolate).
     std::vector<double> row(n + 1);
@@ -182,7 +202,7 @@ struct Tables {
     for (int i = 0; i < n; ++i) {
       for (int j = 0; j < l; ++j) {
         const double u = zeta[i] * (1.0 - s_frac[j]);  // over tau_max
-        InterpolationRow(n, 2.0 * std::sqrt(u) - 1.0, row.data());
+        InterpolationRow(n, node_z.data(), 2.0 * std::sqrt(u) - 1.0, row.data());
         for (int m = 0; m <= n; ++m) interp[(i * (n + 1) + m) * lp + j] = row[m];
       }
     }
@@ -190,9 +210,12 @@ struct Tables {
     p_s_frac.assign(pp, 0.5);  // the padding: any s > 0, no weight
     p_weight.assign(pp, 0.0);
     p_interp.assign(static_cast<std::size_t>(pp) * (n + 1), 0.0);
+    pc_s_frac.assign(pp, 0.5);
+    pc_weight.assign(pp, 0.0);
     for (int j = 0; j < p; ++j) {
       Substitute(y[j], w[j], p_s_frac[j], p_weight[j]);
-      InterpolationRow(n, 2.0 * std::sqrt(1.0 - p_s_frac[j]) - 1.0, row.data());
+      SubstituteCut(y[j], w[j], pc_s_frac[j], pc_weight[j]);
+      InterpolationRow(n, node_z.data(), 2.0 * std::sqrt(1.0 - p_s_frac[j]) - 1.0, row.data());
       for (int m = 0; m <= n; ++m) p_interp[m * pp + j] = row[m];
     }
   }
@@ -326,6 +349,28 @@ double QdPlus(const PutInputs& in, double tau, double X, double guess) {
   return std::exp(std::clamp(x, lo, hi));
 }
 
+// X = K min(1, r/q), the boundary's limit at expiry.
+double ExpiryLimit(const PutInputs& in) {
+  return (in.q > 0.0 && in.r < in.q) ? in.K * (in.r / in.q) : in.K;
+}
+
+// Where mu = r - q - sigma^2 / 2 > 0 the drift carries S away from the
+// exercise region, and every integrand lives within a few sigma / mu of
+// sqrt(s) = 0: with ln(B(tau) / B(u)) and ln(S / B(u)) at least
+// -L = ln(B_inf / K) (B_inf the perpetual boundary, below every B), d- =
+// (ln(.) + mu s) / (sigma sqrt(s)) exceeds c once sqrt(s) passes the root
+// of mu v^2 - c sigma v - L. The integrals stop there, at s = span: beyond it
+// only D's N(d+), 1 there, is left. Infinite (no cut) where mu <= 0.
+double CutSpan(const PutInputs& in, double X) {
+  const double s2 = in.sigma * in.sigma, mu = in.r - in.q - 0.5 * s2;
+  if (!(mu > 0.0)) return std::numeric_limits<double>::infinity();
+  const double lambda = (-mu - std::sqrt(mu * mu + 2.0 * in.r * s2)) / s2;  // < 0
+  const double L = std::log(in.K / X) + std::log1p(-1.0 / lambda);
+  const double c = 7.0 * in.sigma;
+  const double v = (c + std::sqrt(c * c + 4.0 * mu * L)) / (2.0 * mu);
+  return v * v;
+}
+
 // The terms of the quadrature points of one node that do not change between
 // iterations, point by point, each array lp long.
 struct Points {
@@ -337,17 +382,24 @@ struct Points {
 };
 constexpr int kPointFields = 5;
 
+// A node whose map falls faster than this in its own value (df < -kCoupled)
+// turns the sweeps into Newton steps on all nodes at once (NewtonStep).
+constexpr double kCoupled = 20.0;
+
 class Solver {
  public:
   Solver(const Tables& t, const PutInputs& in) : t_(t), in_(in) {
-    X_ = (in.q > 0.0 && in.r < in.q) ? in.K * (in.r / in.q) : in.K;
+    X_ = ExpiryLimit(in);
     lnX_ = std::log(X_);
     lnK_ = std::log(in.K);
     // Kept per thread between options: one solve at a time per thread.
     thread_local std::vector<double> storage;
-    const std::size_t size = static_cast<std::size_t>(t.n) * kPointFields * t.lp;
-    if (storage.size() < size) storage.resize(size);
+    const std::size_t points = static_cast<std::size_t>(t.n) * kPointFields * t.lp;
+    const std::size_t rows = (static_cast<std::size_t>(t.n) * t.lp + t.pp) * (t.n + 1);
+    if (storage.size() < points + rows) storage.resize(points + rows);
     point_data_ = storage.data();
+    row_data_ = point_data_ + points;
+    cut_ = CutSpan(in, X_);
   }
 
   // Up to `iterations` sweeps, stopping once no node moves by more than
@@ -357,7 +409,7 @@ class Solver {
     Start();
     Prepare();
     for (int k = 0; k < iterations; ++k) {
-      if (Step() <= tolerance) break;
+      if ((coupled_ ? NewtonStep() : Step()) <= tolerance) break;
     }
   }
 
@@ -368,11 +420,14 @@ class Solver {
  private:
   struct Map {
     double f, df;
+    double N, D, dN, dD;
   };
   void Start();
   void Prepare();
   double Step();
-  Map NodeMap(int i, double root_i, const double* root_u) const;
+  template <bool kGradient>
+  Map NodeMap(int i, double root_i, const double* root_u, double* g_n, double* g_d) const;
+  double NewtonStep();
   void Interpolate(const double* rows, int count, double* out) const;
   void SetNode(int i, double B) {
     const double lnB = std::min(std::log(B), lnX_);
@@ -384,8 +439,13 @@ class Solver {
   const PutInputs in_;
   double X_, lnX_, lnK_;
   double H_[kMaxNodes + 1]{}, root_[kMaxNodes + 1]{};
-  double scale_[kMaxNodes]{};  // K e^{-(r - q) tau_i}
-  double* point_data_;         // the nodes' Points, one after another
+  double scale_[kMaxNodes]{};        // K e^{-(r - q) tau_i}
+  double tail_[kMaxNodes]{};         // D's integral beyond the cut (NodeMap)
+  const double* rows_[kMaxNodes]{};  // node i's interpolation rows
+  double* point_data_;               // the nodes' Points, one after another
+  double* row_data_;                 // interpolation rows of cut integrals
+  double cut_;                       // integrals span min(tau_i, cut_) (CutSpan)
+  bool coupled_ = false;             // sweeps by NewtonStep
 
   Points PointsOf(int i) const {
     double* base = point_data_ + static_cast<std::size_t>(i) * kPointFields * t_.lp;
@@ -407,27 +467,49 @@ void Solver::Start() {
 }
 
 void Solver::Prepare() {
-  const int n = t_.n, l = t_.l;
+  const int n = t_.n, l = t_.l, lp = t_.lp;
   const double r = in_.r, q = in_.q, sigma = in_.sigma;
   for (int i = 0; i < n; ++i) {
     const double tau = in_.tau * t_.zeta[i];
     scale_[i] = in_.K * std::exp(-(r - q) * tau);
+    const bool cut = tau > cut_;
+    const double span = cut ? cut_ : tau;
+    const double* s_frac = cut ? t_.c_s_frac.data() : t_.s_frac.data();
+    const double* weight = cut ? t_.c_weight.data() : t_.weight.data();
+    rows_[i] = &t_.interp[static_cast<std::size_t>(i) * lp * (n + 1)];
+    tail_[i] = 0.0;
+    if (cut) {
+      // Beyond the cut N(d+) is 1 and the rest of the integrands nothing.
+      tail_[i] = std::expm1(q * (tau - span));
+      double* rows = row_data_ + static_cast<std::size_t>(i) * lp * (n + 1);
+      rows_[i] = rows;
+      double row[kMaxNodes + 1];
+      for (int j = 0; j < lp; ++j) {
+        if (j < l) {
+          const double u = (tau - span * s_frac[j]) / in_.tau;
+          InterpolationRow(n, t_.node_z.data(), 2.0 * std::sqrt(u) - 1.0, row);
+        } else {
+          std::fill(row, row + n + 1, 0.0);
+        }
+        for (int m = 0; m <= n; ++m) rows[m * lp + j] = row[m];
+      }
+    }
     const Points p = PointsOf(i);
-    for (int j = 0; j < t_.lp; ++j) {
+    for (int j = 0; j < lp; ++j) {
       if (j >= l) {  // padding: no weight, harmless arguments
         p.ssd[j] = p.inv[j] = 1.0;
         p.drift[j] = p.er[j] = p.eq[j] = 0.0;
         continue;
       }
-      const double s = tau * t_.s_frac[j], u = tau - s;
+      const double s = span * s_frac[j], u = tau - s;
       p.ssd[j] = sigma * std::sqrt(s);
       p.inv[j] = 1.0 / p.ssd[j];
       p.drift[j] = (r - q) * s - 0.5 * (p.ssd[j] * p.ssd[j]);
       p.er[j] = r * u;  // exponentiated below
       p.eq[j] = q * u;
     }
-    for (int j = 0; j < t_.lp; j += kLanes) {
-      const Vec w = tau * Load(&t_.weight[j]);
+    for (int j = 0; j < lp; j += kLanes) {
+      const Vec w = span * Load(weight + j);
       Store(p.er + j, w * ExpLanes(Load(p.er + j)));
       Store(p.eq + j, w * ExpLanes(Load(p.eq + j)));
     }
@@ -477,7 +559,11 @@ void Solver::Interpolate(const double* weights, int count, double* out) const {
 //       + q int e^{q u} [N(d+(s, B / B(u))) + phi(d+(s, B / B(u))) / (sigma sqrt(s))] du,
 // with d+-(tau, B / K) outside the integrals; and the derivative of f in B
 // with the other nodes held fixed.
-Solver::Map Solver::NodeMap(int i, double root_i, const double* root_u) const {
+// With kGradient, also N, D and their derivatives in ln B (times B above),
+// and per point j those of N and D in ln(X / B(u_j)) (g_n, g_d).
+template <bool kGradient>
+Solver::Map Solver::NodeMap(int i, double root_i, const double* root_u, double* g_n,
+                            double* g_d) const {
   const double r = in_.r, q = in_.q, sigma = in_.sigma;
   const double tau = in_.tau * t_.zeta[i];
   const double lnB = lnX_ - root_i;
@@ -501,6 +587,7 @@ Solver::Map Solver::NodeMap(int i, double root_i, const double* root_u) const {
     const Vec fm = ExpLanes(-0.5 * (em * em)) * kInvSqrt2Pi * inv;
     n_int += er * fm;
     dn_int += er * (-em * fm) * inv;
+    if constexpr (kGradient) Store(g_n + j, r * (er * (-em * fm) * inv));
     if (q != 0.0) {
       const Vec eq = Load(p.eq + j);
       const Vec ep = em + ssd;
@@ -508,13 +595,16 @@ Solver::Map Solver::NodeMap(int i, double root_i, const double* root_u) const {
       const Vec fp = e * kInvSqrt2Pi * inv;
       d_int += eq * (CdfLanes(ep, e) + fp);
       dd_int += eq * (-em * fp) * inv;
+      if constexpr (kGradient) Store(g_d + j, q * (eq * (-em * fp) * inv));
+    } else if constexpr (kGradient) {
+      Store(g_d + j, Vec{});
     }
   }
   N += r * Sum(n_int);
-  D += q * Sum(d_int);
+  D += q * Sum(d_int) + tail_[i];
   dN += r * Sum(dn_int);
   dD += q * Sum(dd_int);
-  return {scale_[i] * N / D, scale_[i] * (dN * D - N * dD) / (D * D * B)};
+  return {scale_[i] * N / D, scale_[i] * (dN * D - N * dD) / (D * D * B), N, D, dN, dD};
 }
 
 // One Jacobi sweep over the nodes; returns the largest relative change. Where f falls as B rises,
@@ -526,9 +616,10 @@ double Solver::Step() {
   double next[kMaxNodes];
   double root_u[kMaxPoints];
   for (int i = 0; i < n; ++i) {
-    Interpolate(&t_.interp[static_cast<std::size_t>(i) * t_.lp * (n + 1)], t_.lp, root_u);
+    Interpolate(rows_[i], t_.lp, root_u);
     const double B = BoundaryAt(i);
-    const Map m = NodeMap(i, root_[i], root_u);
+    const Map m = NodeMap<false>(i, root_[i], root_u, nullptr, nullptr);
+    if (m.df < -kCoupled) coupled_ = true;
     double B_next = m.f;
     if (m.df < 0.0) {
       const double step = B + (m.f - B) / (1.0 - m.df);
@@ -545,6 +636,67 @@ double Solver::Step() {
   return change;
 }
 
+// Newton's method on all nodes at once, in x_i = ln(X / B_i) = sqrt(H_i):
+// F_i = ln f_i - ln B_i, whose Jacobian takes in each node's effect on the
+// others through the interpolated boundary. Where the integrands live close
+// to s = 0 (a strong drift), f_i hangs on ln(B_i / B(u)) over a short
+// stretch of u: its own derivative is large and negative, and a node-only
+// Newton step moves the boundary by a tiny fraction of its error, while the
+// whole system stays mildly nonlinear.
+double Solver::NewtonStep() {
+  const int n = t_.n, lp = t_.lp;
+  double J[kMaxNodes * kMaxNodes], F[kMaxNodes];
+  double root_u[kMaxPoints], g_n[kMaxPoints], g_d[kMaxPoints], c[kMaxPoints];
+  for (int i = 0; i < n; ++i) {
+    Interpolate(rows_[i], lp, root_u);
+    const Map m = NodeMap<true>(i, root_[i], root_u, g_n, g_d);
+    F[i] = std::log(m.f) - (lnX_ - root_[i]);
+    for (int j = 0; j < lp; ++j) {
+      // d root_u / d x_m = row_m x_m / root_u; nothing where root_u is 0.
+      c[j] = j < t_.l && root_u[j] > 0.0 ? (g_n[j] / m.N - g_d[j] / m.D) / root_u[j] : 0.0;
+    }
+    const double* rows = rows_[i];
+    for (int k = 0; k < n; ++k) {
+      double total = 0.0;
+      for (int j = 0; j < lp; ++j) total += c[j] * rows[k * lp + j];
+      J[i * n + k] = total * root_[k];
+    }
+    J[i * n + i] += 1.0 - m.dN / m.N + m.dD / m.D;
+  }
+  // Gaussian elimination with partial pivoting: J dx = -F.
+  for (int i = 0; i < n; ++i) F[i] = -F[i];
+  for (int k = 0; k < n; ++k) {
+    int pivot = k;
+    for (int i = k + 1; i < n; ++i) {
+      if (std::fabs(J[i * n + k]) > std::fabs(J[pivot * n + k])) pivot = i;
+    }
+    if (!(J[pivot * n + k] != 0.0)) return Step();
+    if (pivot != k) {
+      for (int j = 0; j < n; ++j) std::swap(J[k * n + j], J[pivot * n + j]);
+      std::swap(F[k], F[pivot]);
+    }
+    for (int i = k + 1; i < n; ++i) {
+      const double factor = J[i * n + k] / J[k * n + k];
+      for (int j = k; j < n; ++j) J[i * n + j] -= factor * J[k * n + j];
+      F[i] -= factor * F[k];
+    }
+  }
+  for (int k = n - 1; k >= 0; --k) {
+    double total = F[k];
+    for (int j = k + 1; j < n; ++j) total -= J[k * n + j] * F[j];
+    F[k] = total / J[k * n + k];
+  }
+  double change = 0.0;
+  for (int i = 0; i < n; ++i) {
+    const double x = std::max(root_[i] + F[i], 0.0);
+    if (!std::isfinite(x)) return Step();
+    const double B = std::exp(lnX_ - x);
+    change = std::max(change, std::fabs(B / BoundaryAt(i) - 1.0));
+    SetNode(i, B);
+  }
+  return change;
+}
+
 PutValues Solver::Value(bool greeks) const {
   const double S = in_.S, K = in_.K, tau = in_.tau;
   const double r = in_.r, q = in_.q, sigma = in_.sigma;
@@ -555,17 +707,37 @@ PutValues Solver::Value(bool greeks) const {
   const double d1 = (std::log(S / K) + (r - q + 0.5 * s2) * tau) / sd;
   const double Dq = std::exp(-q * tau);
   double price = e.price, delta = -Dq * Cdf(-d1), gamma = Dq * Pdf(d1) / (S * sd);
+  const int n = t_.n, pp = t_.pp;
+  const bool cut = tau > cut_;
+  const double span = cut ? cut_ : tau;
+  const double* s_frac = cut ? t_.pc_s_frac.data() : t_.p_s_frac.data();
+  const double* weight = cut ? t_.pc_weight.data() : t_.p_weight.data();
+  const double* rows = t_.p_interp.data();
+  if (cut) {
+    double* cut_rows = row_data_ + static_cast<std::size_t>(n) * t_.lp * (n + 1);
+    double row[kMaxNodes + 1];
+    for (int j = 0; j < pp; ++j) {
+      if (j < t_.p) {
+        InterpolationRow(n, t_.node_z.data(), 2.0 * std::sqrt(1.0 - span / tau * s_frac[j]) - 1.0,
+                         row);
+      } else {
+        std::fill(row, row + n + 1, 0.0);
+      }
+      for (int m = 0; m <= n; ++m) cut_rows[m * pp + j] = row[m];
+    }
+    rows = cut_rows;
+  }
   double root_u[kMaxPoints];
-  Interpolate(t_.p_interp.data(), t_.pp, root_u);
+  Interpolate(rows, pp, root_u);
   const double lnS = std::log(S);
   Vec v_price{}, v_delta{}, v_gamma{};
-  for (int j = 0; j < t_.pp; j += kLanes) {
-    const Vec s = tau * Load(&t_.p_s_frac[j]);
+  for (int j = 0; j < pp; j += kLanes) {
+    const Vec s = span * Load(s_frac + j);
     Vec ssd = s;
     for (int k = 0; k < kLanes; ++k) ssd[k] = sigma * std::sqrt(s[k]);
     const Vec lnBu = lnX_ - Load(root_u + j);
     const Vec dm = (lnS - lnBu + (r - q) * s - 0.5 * s2 * s) / ssd;
-    const Vec w = tau * Load(&t_.p_weight[j]);
+    const Vec w = span * Load(weight + j);
     const Vec er = ExpLanes(-r * s);
     const Vec em = ExpLanes(-0.5 * (dm * dm));
     Vec eq = Vec{} + 1.0, Np{};
@@ -593,7 +765,36 @@ PutValues Solver::Value(bool greeks) const {
 
 }  // namespace
 
+// Past T_cap the put is worth what it is at T_cap. Holding it longer adds at
+// most K P(min_{t >= T} S_t <= K) (exercise after T needs S below K). With
+// x = ln(S_T / K) ~ N(l + mu T, sigma^2 T), l = ln(S / K), mu = r - q -
+// sigma^2 / 2 > 0, a drifted Brownian motion from x > 0 ever reaches 0 with
+// probability e^{-2 mu x / sigma^2}; integrating over x gives
+// N(-(l + mu T) / a) + e^{-2 mu l / sigma^2} N((l - mu T) / a), a = sigma sqrt(T),
+// and with N(-z) <= e^{-z^2 / 2} / 2 (z >= 0) both terms are at most
+// e^{-z^2 / 2} / 2, z = (mu T - |l|) / a. z = 13 makes that K e^{-84.5}:
+// nothing in double precision. T_cap solves mu T - 13 sigma sqrt(T) = |l|.
+double CapExpiry(const PutInputs& in) {
+  const double mu = in.r - in.q - 0.5 * (in.sigma * in.sigma);
+  if (!(mu > 0.0)) return std::numeric_limits<double>::infinity();
+  const double c = 13.0 * in.sigma, l = std::fabs(std::log(in.S / in.K));
+  const double v = (c + std::sqrt(c * c + 4.0 * mu * l)) / (2.0 * mu);
+  return v * v;
+}
+
+bool Confined(const PutInputs& in) {
+  return std::min(in.tau, CapExpiry(in)) > CutSpan(in, ExpiryLimit(in));
+}
+
 PutValues SolvePut(const Setting& setting, const PutInputs& in, bool greeks) {
+  const double cap = CapExpiry(in);
+  if (in.tau > cap) {
+    PutInputs capped = in;
+    capped.tau = cap;
+    PutValues v = SolvePut(setting, capped, greeks);
+    v.theta = 0.0;
+    return v;
+  }
   Solver solver(TablesFor(setting), in);
   solver.Solve(setting.iterations, setting.tolerance);
   return solver.Value(greeks);

@@ -17,7 +17,11 @@
 // is H = ln(B / X)^2, which is close to linear in sqrt(tau) near expiry.
 // Every integral substitutes s = tau (1 + y)^2 / 4 before Gauss-Legendre:
 // that takes the 1/sqrt(s) out of the integrands and crowds the points
-// towards u = tau, where the premium's integrand turns on.
+// towards u = tau, where the premium's integrand turns on. Where the drift
+// r - q - sigma^2 / 2 > 0 confines the integrands to s much shorter than
+// tau, they stop there instead, the sweeps become Newton steps on all nodes
+// at once, and past an expiry where later exercise is out of reach the put
+// is priced at that expiry (boundary.cpp).
 
 namespace kv::american {
 
@@ -39,6 +43,11 @@ struct PutInputs {
 struct PutValues {
   double price, delta, gamma, theta;  // theta per year
 };
+
+// Whether the put's integrands, and the boundary's movement, are confined to
+// a span near expiry shorter than its time to expiry: a strong drift away from
+// the exercise region against a small volatility.
+bool Confined(const PutInputs& in);
 
 // greeks: whether delta, gamma and theta are wanted beside the price.
 PutValues SolvePut(const Setting& setting, const PutInputs& in, bool greeks);
