@@ -358,9 +358,10 @@ INTERRUPTED = """
         call()
         return time.monotonic() - start
 
-    # A book that takes half a second on this machine and build, however fast.
+    # A book that takes half a second on this machine and build, however fast
+    # (the second call: the first pays for fresh pages and warm-up).
     K, t, args, price = book(n)
-    while seconds() < 0.5 and n < 10**9:
+    while min(seconds(), seconds()) < 0.5 and n < 10**9:
         n *= 2
         K, t, args, price = book(n)
 
