@@ -254,6 +254,7 @@ TINY_VOL_TIMES = [0.5, 1.0, 2.0, 5.0, 10.0, 30.0]
 TINY_VOL = {
     0.001: [9.1965262e-4] * 6,
     0.005: [2.2955735e-2, 2.2963735e-2] + [2.2963794e-2] * 4,
+    0.02: [0.2909628830, 0.3277388460, 0.3502311302, 0.3600098541, 0.3607727423, 0.3607951520],
 }
 
 
@@ -261,7 +262,8 @@ TINY_VOL = {
 @pytest.mark.parametrize(
     "sigma, accuracy, atol",
     [(0.001, "fast", 1e-7), (0.001, "accurate", 1e-7), (0.001, "high", 1e-9)]
-    + [(0.005, "fast", 5e-5), (0.005, "accurate", 1e-7), (0.005, "high", 1e-9)],
+    + [(0.005, "fast", 5e-5), (0.005, "accurate", 1e-7), (0.005, "high", 1e-9)]
+    + [(0.02, "accurate", 1e-7), (0.02, "high", 1e-9)],
 )
 def test_strong_drift_tiny_volatility(flag, sigma, accuracy, atol):
     r, q = (0.05, 0.03) if flag == "p" else (0.03, 0.05)

@@ -384,7 +384,7 @@ constexpr int kPointFields = 5;
 
 // A node whose map falls faster than this in its own value (df < -kCoupled)
 // turns the sweeps into Newton steps on all nodes at once (NewtonStep).
-constexpr double kCoupled = 20.0;
+constexpr double kCoupled = 3.0;
 
 class Solver {
  public:
