@@ -311,17 +311,23 @@ inline T SmallUSeries(T h, T u, T density_y, T density, M slopes) {
     current = Select(slopes, density * first, current);
     next = Select(slopes, density * second, next);
   }
-  const T w = u * u;
+  // Two steps at a time, Y^(k+2) = h Y^(k+1) + (k+1) Y^(k) and Y^(k+3) =
+  // (h^2 + k + 2) Y^(k+1) + h (k+1) Y^(k), both from the pair in hand: the
+  // chain of dependent operations is half as long.
+  const T w = u * u, hh = h * h;
   T terms[kSmallTerms];
   for (int j = 0; j < kSmallTerms; ++j) {
     terms[j] = current * kInvOddFactorials[j];
     const int k = 2 * j + 1;  // current is Y^(k), next Y^(k+1)
     const T after = h * next + (k + 1) * current;
-    next = h * after + (k + 2) * next;
+    next = (hh + (k + 2)) * next + (h * (k + 1)) * current;
     current = after;
   }
-  T sum = terms[kSmallTerms - 1];
-  for (int j = kSmallTerms - 2; j >= 0; --j) sum = sum * w + terms[j];
+  // sum_j terms[j] w^j by Estrin's scheme, again for a shorter chain.
+  const T w2 = w * w, w4 = w2 * w2;
+  const T p01 = terms[0] + terms[1] * w, p23 = terms[2] + terms[3] * w;
+  const T p45 = terms[4] + terms[5] * w;
+  const T sum = (p01 + p23 * w2) + (p45 + terms[6] * w2) * w4;
   return (2.0 * u) * sum;
 }
 
