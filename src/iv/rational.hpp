@@ -517,88 +517,6 @@ namespace branch_of {
 inline constexpr double kLower = 0, kLowMiddle = 1, kHighMiddle = 2, kUpper = 3;
 }
 
-// b at the centre s_c = sqrt(2|x|), and b and b' at the side points s_l
-// and s_u below, over b_max, are functions of z = sqrt|x| alone: tabulated,
-// so that the guess takes them without an erfcx or a Black evaluation. Near
-// the money b_c vanishes like z and b_l like z^2, so the table holds them
-// over those, which tend to constants there. Linear interpolation between
-// nodes 1/32 apart holds each of them to 5e-4 relative (measured on a grid
-// of 8e6 points): it moves the guess's nodes by that much, which the steps
-// absorb (the guess itself is off by up to 1e-1). Beyond the table (|x| >
-// 64) the exact values serve.
-struct SideTable {
-  static constexpr int kNodes = 257;
-  static constexpr double kPerUnit = 32.0;  // nodes per unit of sqrt|x|
-  static constexpr int kStride = 6;
-  // Per node i: b_l / (b_max |x|), b'_l / b_max, b_u / b_max, b'_u / b_max,
-  // then b_c / (b_max z) at nodes i and i + 1.
-  double node[kNodes][kStride];
-};
-
-// b_c = b_max/2 - Phi(-s_c)/b_max (at s_c, h + u = 0 and h - u = -s_c), the
-// second term the erfcx term of -d2; b'_c = b_max/sqrt(2 pi).
-template <class T>
-KV_INLINE T ExactCentre(T sc, T vc, T bmax, T inverse_bmax) {
-  return 0.5 * bmax - ScaledErfcx(sc * kInvSqrt2, inverse_bmax, vc * kSqrtPiOver2);
-}
-
-inline const SideTable& SidePoints() {
-  static const SideTable table = [] {
-    SideTable t{};
-    const auto centre = [](double z, double x, double bmax, double inverse) {
-      return ExactCentre(std::sqrt(-2.0 * x), bmax * kInvSqrt2Pi, bmax, inverse) / (bmax * z);
-    };
-    for (int i = 0; i < SideTable::kNodes; ++i) {
-      const double z = i == 0 ? 1e-4 : i / SideTable::kPerUnit;  // the limit, nearly
-      const double x = -z * z, bmax = std::exp(0.5 * x), inverse = std::exp(-0.5 * x);
-      const double sc = std::sqrt(-2.0 * x), vc = bmax * kInvSqrt2Pi;
-      const double bc = ExactCentre(sc, vc, bmax, inverse);
-      const Black<double> l = NormalisedBlack(x, sc - bc / vc, bmax, inverse);
-      const Black<double> u = NormalisedBlack(x, sc + (bmax - bc) / vc, bmax, inverse);
-      const double next = (i + 1) / SideTable::kPerUnit;
-      t.node[i][0] = l.b / (bmax * -x);
-      t.node[i][1] = l.vega / bmax;
-      t.node[i][2] = u.b / bmax;
-      t.node[i][3] = u.vega / bmax;
-      t.node[i][4] = bc / (bmax * z);
-      t.node[i][5] =
-          centre(next, -next * next, std::exp(-0.5 * next * next), std::exp(0.5 * next * next));
-    }
-    return t;
-  }();
-  return table;
-}
-
-// Where a = sqrt|x| kPerUnit lies in the table (inside): the offset of the
-// first entry of node i <= a and the weight a - i of node i + 1 (in [0, 1]).
-// Lanes outside take node 0.
-template <class T, class M>
-KV_INLINE void TablePlace(T a, M inside, T& entry, T& weight) {
-  const T at = Select(inside, a, Fill<T>(0.0));
-  const T node = ((at - 0.5) + 0x1.8p52) - 0x1.8p52;  // rounded to an integer
-  weight = at - node;
-  entry = node * SideTable::kStride;
-}
-
-// b and b' at s (s_l where low, s_u elsewhere), from the table where
-// inside.
-template <class T, class M>
-inline void SidePoint(const SideTable& table, T x, T s, T bmax, T inverse_bmax, M low, M inside,
-                      T entry, T weight, T& b, T& vega) {
-  T v0, d0, v1, d1;  // the entries at nodes i and i + 1
-  const T at = entry + Select(low, Fill<T>(0.0), Fill<T>(2.0));
-  EntryPair(&table.node[0][0], at, v0, d0);
-  EntryPair(&table.node[1][0], at, v1, d1);
-  const T share = v0 + weight * (v1 - v0);
-  b = bmax * Select(low, share * -x, share);
-  vega = bmax * (d0 + weight * (d1 - d0));
-  if (Any(!inside)) {
-    const Black<T> exact = NormalisedBlack(x, s, bmax, inverse_bmax);
-    b = Select(inside, b, exact.b);
-    vega = Select(inside, vega, exact.vega);
-  }
-}
-
 // The outer branches' map f of beta and its first two derivatives in beta
 // at the side point ss (s_l where low, s_u elsewhere), ivs = 1/b'(ss); the
 // lower map only where some lane of `lower` needs it.
@@ -635,43 +553,107 @@ inline void OuterMap(T x, T ss, T ivs, M low, L lower, T& f, T& df, T& d2f) {
   }
 }
 
-// The maps at the side points, f and its derivatives in beta, are functions
-// of |x| too: tabulated beside SideTable, at its nodes, so that an outer lane
-// needs no erfcx or exponential. Each is held over its trend, which leaves
-// smooth functions of sqrt|x| that linear interpolation holds to 2e-4
-// relative (f, f') and 5e-5 absolute (the curvature term), near the money
-// included: with q = sqrt(b_max),
+// b at the centre s_c = sqrt(2|x|), and b and b' at the side points s_l
+// and s_u below, over b_max, are functions of z = sqrt|x| alone: tabulated,
+// so that the guess takes them without an erfcx or a Black evaluation. Near
+// the money b_c vanishes like z and b_l like z^2, so the table holds them
+// over those, which tend to constants there. Linear interpolation between
+// nodes 1/32 apart holds each of them to 5e-4 relative (measured on a grid
+// of 8e6 points): it moves the guess's nodes by that much, which the steps
+// absorb (the guess itself is off by up to 1e-1). Beyond the table (|x| >
+// 64) the exact values serve.
+// The outer maps at the side points, f and its derivatives in beta, are
+// functions of |x| too, so that an outer lane needs no erfcx or exponential.
+// Each is held over its trend, which leaves smooth functions of sqrt|x| that
+// linear interpolation holds to 2e-4 relative (f, f') and 5e-5 absolute (the
+// curvature term), near the money included: with q = sqrt(b_max),
 //   below: f_l / (|x| q), f'_l q, f''_l b_l / f'_l;
 //   above: f_u / q, f'_u q, f''_u (b_max - b_u) / f'_u.
-struct MapTable {
-  static constexpr int kStride = 6;             // SideTable's: one entry offset serves both
-  double node[SideTable::kNodes + 1][kStride];  // and a row the last pair reads into
+struct SideTable {
+  static constexpr int kNodes = 257;
+  static constexpr double kPerUnit = 32.0;  // nodes per unit of sqrt|x|
+  static constexpr int kStride = 12;
+  static constexpr int kMaps = 6;  // the first column of the maps
+  // Per node i: b_l / (b_max |x|), b'_l / b_max, b_u / b_max, b'_u / b_max,
+  // b_c / (b_max z) at nodes i and i + 1, then the lower and the upper map's
+  // three columns above. A last row takes the read past the last node's
+  // upper map (a pair of entries whose second goes unused).
+  double node[kNodes + 1][kStride];
 };
 
-inline const MapTable& SideMaps() {
-  static const MapTable table = [] {
-    MapTable t{};
+// b_c = b_max/2 - Phi(-s_c)/b_max (at s_c, h + u = 0 and h - u = -s_c), the
+// second term the erfcx term of -d2; b'_c = b_max/sqrt(2 pi).
+template <class T>
+KV_INLINE T ExactCentre(T sc, T vc, T bmax, T inverse_bmax) {
+  return 0.5 * bmax - ScaledErfcx(sc * kInvSqrt2, inverse_bmax, vc * kSqrtPiOver2);
+}
+
+inline const SideTable& SidePoints() {
+  static const SideTable table = [] {
+    SideTable t{};
+    const auto centre = [](double z, double x, double bmax, double inverse) {
+      return ExactCentre(std::sqrt(-2.0 * x), bmax * kInvSqrt2Pi, bmax, inverse) / (bmax * z);
+    };
     for (int i = 0; i < SideTable::kNodes; ++i) {
-      const double z = i == 0 ? 1e-4 : i / SideTable::kPerUnit;
+      const double z = i == 0 ? 1e-4 : i / SideTable::kPerUnit;  // the limit, nearly
       const double x = -z * z, bmax = std::exp(0.5 * x), inverse = std::exp(-0.5 * x);
-      const double sc = std::sqrt(-2.0 * x), vc = bmax * kInvSqrt2Pi, q = std::sqrt(bmax);
+      const double sc = std::sqrt(-2.0 * x), vc = bmax * kInvSqrt2Pi;
       const double bc = ExactCentre(sc, vc, bmax, inverse);
-      const double sl = sc - bc / vc, su = sc + (bmax - bc) / vc;
+      const double sl = sc - bc / vc, su = sc + (bmax - bc) / vc, q = std::sqrt(bmax);
       const Black<double> l = NormalisedBlack(x, sl, bmax, inverse);
       const Black<double> u = NormalisedBlack(x, su, bmax, inverse);
+      const double next = (i + 1) / SideTable::kPerUnit;
+      t.node[i][0] = l.b / (bmax * -x);
+      t.node[i][1] = l.vega / bmax;
+      t.node[i][2] = u.b / bmax;
+      t.node[i][3] = u.vega / bmax;
+      t.node[i][4] = bc / (bmax * z);
+      t.node[i][5] =
+          centre(next, -next * next, std::exp(-0.5 * next * next), std::exp(0.5 * next * next));
+      double* maps = &t.node[i][SideTable::kMaps];
       double f, df, d2f;
       OuterMap(x, sl, 1.0 / l.vega, true, true, f, df, d2f);
-      t.node[i][0] = f / (-x * q);
-      t.node[i][1] = df * q;
-      t.node[i][2] = d2f * l.b / df;
+      maps[0] = f / (-x * q);
+      maps[1] = df * q;
+      maps[2] = d2f * l.b / df;
       OuterMap(x, su, 1.0 / u.vega, false, false, f, df, d2f);
-      t.node[i][3] = f / q;
-      t.node[i][4] = df * q;
-      t.node[i][5] = d2f * u.rest / df;
+      maps[3] = f / q;
+      maps[4] = df * q;
+      maps[5] = d2f * u.rest / df;
     }
     return t;
   }();
   return table;
+}
+
+// Where a = sqrt|x| kPerUnit lies in the table (inside): the offset of the
+// first entry of node i <= a and the weight a - i of node i + 1 (in [0, 1]).
+// Lanes outside take node 0.
+template <class T, class M>
+KV_INLINE void TablePlace(T a, M inside, T& entry, T& weight) {
+  const T at = Select(inside, a, Fill<T>(0.0));
+  const T node = ((at - 0.5) + 0x1.8p52) - 0x1.8p52;  // rounded to an integer
+  weight = at - node;
+  entry = node * SideTable::kStride;
+}
+
+// b and b' at s (s_l where low, s_u elsewhere), from the table where
+// inside.
+template <class T, class M>
+inline void SidePoint(const SideTable& table, T x, T s, T bmax, T inverse_bmax, M low, M inside,
+                      T entry, T weight, T& b, T& vega) {
+  T v0, d0, v1, d1;  // the entries at nodes i and i + 1
+  const T at = entry + Select(low, Fill<T>(0.0), Fill<T>(2.0));
+  EntryPair(&table.node[0][0], at, v0, d0);
+  EntryPair(&table.node[1][0], at, v1, d1);
+  const T share = v0 + weight * (v1 - v0);
+  b = bmax * Select(low, share * -x, share);
+  vega = bmax * (d0 + weight * (d1 - d0));
+  if (Any(!inside)) {
+    const Black<T> exact = NormalisedBlack(x, s, bmax, inverse_bmax);
+    b = Select(inside, b, exact.b);
+    vega = Select(inside, vega, exact.vega);
+  }
 }
 
 // The starting s for beta in (0, b_max), and which of the four branches it
@@ -716,13 +698,13 @@ inline T InitialGuess(T x, T beta, T bmax, T inverse_bmax, T& branch) {
   if (any_outer) {
     // The maps from their table (the lower or upper half of a node, lane by
     // lane), exactly beyond it.
-    const MapTable& maps = SideMaps();
+    constexpr int kMaps = SideTable::kMaps;
     const T half = entry + Select(low, zero, Fill<T>(3.0));
     T f0, df0, g0, f1, df1, g1, unused;
-    EntryPair(&maps.node[0][0], half, f0, df0);
-    EntryPair(&maps.node[0][2], half, g0, unused);
-    EntryPair(&maps.node[1][0], half, f1, df1);
-    EntryPair(&maps.node[1][2], half, g1, unused);
+    EntryPair(&table.node[0][kMaps], half, f0, df0);
+    EntryPair(&table.node[0][kMaps + 2], half, g0, unused);
+    EntryPair(&table.node[1][kMaps], half, f1, df1);
+    EntryPair(&table.node[1][kMaps + 2], half, g1, unused);
     const T q = SqrtOf(bmax), iq = q * inverse_bmax;  // sqrt(b_max) and its inverse
     T f = (f0 + weight * (f1 - f0)) * Select(low, ax * q, q);
     T df = (df0 + weight * (df1 - df0)) * iq;
