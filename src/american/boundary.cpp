@@ -136,6 +136,22 @@ void InterpolationRow(int n, const double* zs, double z, double* row) {
   for (int m = 0; m <= n; ++m) row[m] /= total;
 }
 
+// The rows at `count` points, z_of(j) the z of point j, stored point-minor
+// (rows[m * padded + j]) so that the sums over the nodes run across the
+// points side by side (Solver::Interpolate); zero for the padding past count.
+template <class Z>
+void InterpolationRows(int n, const double* zs, int count, int padded, Z z_of, double* rows) {
+  double row[kMaxNodes + 1];
+  for (int j = 0; j < padded; ++j) {
+    if (j < count) {
+      InterpolationRow(n, zs, z_of(j), row);
+    } else {
+      std::fill(row, row + n + 1, 0.0);
+    }
+    for (int m = 0; m <= n; ++m) rows[m * padded + j] = row[m];
+  }
+}
+
 // The substitution u = tau sin^2(phi / 2), s = tau - u = tau cos^2(phi / 2),
 // phi = pi (1 + y) / 2: both sqrt(u) (the boundary's own variable, smooth
 // near u = 0) and sqrt(s) (in which the integrands are smooth near s = 0)
@@ -195,16 +211,14 @@ struct Tables {
       Substitute(y[j], w[j], s_frac[j], weight[j]);
       SubstituteCut(y[j], w[j], c_s_frac[j], c_weight[j]);
     }
-    // Stored point-minor, so that the sums over the nodes run across the
-    // points side by side (Solver::Interpolate).
-    std::vector<double> row(n + 1);
     interp.assign(static_cast<std::size_t>(n) * lp * (n + 1), 0.0);
     for (int i = 0; i < n; ++i) {
-      for (int j = 0; j < l; ++j) {
+      const auto z_of = [&](int j) {
         const double u = zeta[i] * (1.0 - s_frac[j]);  // over tau_max
-        InterpolationRow(n, node_z.data(), 2.0 * std::sqrt(u) - 1.0, row.data());
-        for (int m = 0; m <= n; ++m) interp[(i * (n + 1) + m) * lp + j] = row[m];
-      }
+        return 2.0 * std::sqrt(u) - 1.0;
+      };
+      InterpolationRows(n, node_z.data(), l, lp, z_of,
+                        &interp[static_cast<std::size_t>(i) * lp * (n + 1)]);
     }
     GaussLegendre(p, y, w);
     p_s_frac.assign(pp, 0.5);  // the padding: any s > 0, no weight
@@ -215,9 +229,10 @@ struct Tables {
     for (int j = 0; j < p; ++j) {
       Substitute(y[j], w[j], p_s_frac[j], p_weight[j]);
       SubstituteCut(y[j], w[j], pc_s_frac[j], pc_weight[j]);
-      InterpolationRow(n, node_z.data(), 2.0 * std::sqrt(1.0 - p_s_frac[j]) - 1.0, row.data());
-      for (int m = 0; m <= n; ++m) p_interp[m * pp + j] = row[m];
     }
+    InterpolationRows(
+        n, node_z.data(), p, pp, [&](int j) { return 2.0 * std::sqrt(1.0 - p_s_frac[j]) - 1.0; },
+        p_interp.data());
   }
 };
 
@@ -483,16 +498,11 @@ void Solver::Prepare() {
       tail_[i] = std::expm1(q * (tau - span));
       double* rows = row_data_ + static_cast<std::size_t>(i) * lp * (n + 1);
       rows_[i] = rows;
-      double row[kMaxNodes + 1];
-      for (int j = 0; j < lp; ++j) {
-        if (j < l) {
-          const double u = (tau - span * s_frac[j]) / in_.tau;
-          InterpolationRow(n, t_.node_z.data(), 2.0 * std::sqrt(u) - 1.0, row);
-        } else {
-          std::fill(row, row + n + 1, 0.0);
-        }
-        for (int m = 0; m <= n; ++m) rows[m * lp + j] = row[m];
-      }
+      const auto z_of = [&](int j) {
+        const double u = (tau - span * s_frac[j]) / in_.tau;
+        return 2.0 * std::sqrt(u) - 1.0;
+      };
+      InterpolationRows(n, t_.node_z.data(), l, lp, z_of, rows);
     }
     const Points p = PointsOf(i);
     for (int j = 0; j < lp; ++j) {
@@ -715,16 +725,8 @@ PutValues Solver::Value(bool greeks) const {
   const double* rows = t_.p_interp.data();
   if (cut) {
     double* cut_rows = row_data_ + static_cast<std::size_t>(n) * t_.lp * (n + 1);
-    double row[kMaxNodes + 1];
-    for (int j = 0; j < pp; ++j) {
-      if (j < t_.p) {
-        InterpolationRow(n, t_.node_z.data(), 2.0 * std::sqrt(1.0 - span / tau * s_frac[j]) - 1.0,
-                         row);
-      } else {
-        std::fill(row, row + n + 1, 0.0);
-      }
-      for (int m = 0; m <= n; ++m) cut_rows[m * pp + j] = row[m];
-    }
+    const auto z_of = [&](int j) { return 2.0 * std::sqrt(1.0 - span / tau * s_frac[j]) - 1.0; };
+    InterpolationRows(n, t_.node_z.data(), t_.p, pp, z_of, cut_rows);
     rows = cut_rows;
   }
   double root_u[kMaxPoints];
