@@ -748,12 +748,18 @@ inline T InitialGuess(T x, T beta, T bmax, T inverse_bmax, T& branch) {
 
 // ---- the Householder steps ------------------------------------------------------
 
-// One third-order step from s on the branch's objective: 1/ln b - 1/ln beta
-// below (b falls off like exp(-x^2 / 2 s^2) there), ln of the distances to
-// b_max above, b - beta between. slope is b'/b at s, for the solve's
-// conditioning.
+// b at s, as a step from s needs it (with ln b where the lower branch may).
 template <class T>
-inline T HouseholderStep(T x, T s, T beta, T log_beta, T gap, T bmax, T inverse_bmax, T branch,
+inline Black<T> StepPoint(T x, T s, T bmax, T inverse_bmax, T branch) {
+  return NormalisedBlack(x, s, bmax, inverse_bmax, Any(branch == branch_of::kLower));
+}
+
+// One third-order step from s, where b is `at` (StepPoint), on the branch's
+// objective: 1/ln b - 1/ln beta below (b falls off like exp(-x^2 / 2 s^2)
+// there), ln of the distances to b_max above, b - beta between. slope is
+// b'/b at s, for the solve's conditioning.
+template <class T>
+inline T HouseholderStep(T x, T s, T beta, T log_beta, T gap, T branch, const Black<T>& at,
                          T& slope) {
   const T h = Moneyness(x, s);
   const T c2 = Curvature(h, s);
@@ -761,7 +767,6 @@ inline T HouseholderStep(T x, T s, T beta, T log_beta, T gap, T bmax, T inverse_
   const auto lower = branch == branch_of::kLower;
   const auto upper = branch == branch_of::kUpper;
   const bool any_lower = Any(lower);
-  const Black<T> at = NormalisedBlack(x, s, bmax, inverse_bmax, any_lower);
   const T vega = at.vega;
   T nu = (beta - at.b) / vega, h2 = c2, h3 = c3;
   slope = vega / at.b;
@@ -837,27 +842,43 @@ struct Solution {
   T status;
 };
 
-// The implied volatility of a European option on a forward F (w = +1 for a
-// call, -1 for a put) whose price, discounted at r over t, is price. The
-// intrinsic value gives 0, the maximum (F for a call, K for a put) gives
-// infinity; prices beyond either, NaN. The volatility is never capped. t <= 0
-// has no volatility (kExpired), and a NaN input, a forward or strike not
-// positive and finite, or an infinite t none either (kNanInput).
+// A solve runs in stages: Begin states the problem, Guess takes the initial
+// guess, Evaluate and Advance make each of the two steps (b at the current
+// s, then the step from it), End reads the result. SolveState carries a
+// problem from one stage to the next. A block's stage is a long chain of
+// dependent operations; with several blocks side by side (Solve over an
+// array), each stage of one block stands beside another block's in the
+// instruction stream, independent work the processor overlaps with it
+// (a block solve 12 % faster on AVX-512 with two, 16 % on AVX2). Each
+// problem sees the same operations either way.
 template <class T>
-inline Solution<T> Solve(T w, T price, T F, T K, T t, T r) {
-  const T nan = Fill<T>(std::numeric_limits<double>::quiet_NaN());
+struct SolveState {
+  using Mask = decltype(Fill<T>(0.0) < 0.0);
+  T t, target, time_value, root, beta;
+  // The problem solved: lanes without one of their own solve a harmless one.
+  T x, betas, gaps, bmax, inverse_bmax;
+  T branch, guess, log_beta;
+  T step, s, slope;  // s after the last step, taken at step
+  Black<T> at;       // b at step
+  Mask unpriceable, expired, below, above, at_intrinsic, at_maximum, solve, unbounded;
+};
+
+template <class T>
+inline void Begin(SolveState<T>& z, T w, T price, T F, T K, T t, T r) {
+  z.t = t;
   const T target = price * ExpOf(t * r);
   const T intrinsic = Max(w * (F - K), Fill<T>(0.0));
   const T time_value = target - intrinsic;
   const T cap = Select(F < K, F, K);  // the most a time value can be
-  const auto unpriceable = (F <= 0.0) | (K <= 0.0) | (F == HUGE_VAL) | (K == HUGE_VAL) |
-                           (t == HUGE_VAL) | (target != target) | (F != F) | (K != K);
-  const auto expired = (t <= 0.0) & (price == price) & (F == F) & (K == K) & (r == r);
+  z.target = target, z.time_value = time_value;
+  z.unpriceable = (F <= 0.0) | (K <= 0.0) | (F == HUGE_VAL) | (K == HUGE_VAL) | (t == HUGE_VAL) |
+                  (target != target) | (F != F) | (K != K);
+  z.expired = (t <= 0.0) & (price == price) & (F == F) & (K == K) & (r == r);
   // Undiscounting rounds: a price within 4 ulps of a bound is taken at it.
-  const auto below = time_value < intrinsic * (-4.0 * kEpsilon);
-  const auto above = time_value > cap + cap * (4.0 * kEpsilon);
-  const auto at_intrinsic = (!below) & (time_value <= 0.0);
-  const auto at_maximum = (!above) & (time_value >= cap);
+  z.below = time_value < intrinsic * (-4.0 * kEpsilon);
+  z.above = time_value > cap + cap * (4.0 * kEpsilon);
+  z.at_intrinsic = (!z.below) & (time_value <= 0.0);
+  z.at_maximum = (!z.above) & (time_value >= cap);
 
   // The out-of-the-money call of the same time value, normalised by sqrt(F K).
   const T fk = F * K;
@@ -866,57 +887,99 @@ inline Solution<T> Solve(T w, T price, T F, T K, T t, T r) {
   const T beta = time_value / root;
   const T gap = (cap - time_value) / root;
   const T bmax = cap / root, inverse_bmax = root / cap;  // exp(x/2) and exp(-x/2)
-  const auto solve = (!unpriceable) & (!expired) & (!below) & (!above) & (!at_intrinsic) &
-                     (!at_maximum) & (beta > 0.0) & (t > 0.0);
-  // Lanes without a problem of their own solve a harmless one.
-  const T xs = Select(solve, x, Fill<T>(-1.0));
-  const T betas = Select(solve, beta, Fill<T>(0.1));
-  const T gaps = Select(solve, gap, Fill<T>(0.6065306597126334 - 0.1));
-  const T bmaxs = Select(solve, bmax, Fill<T>(0.6065306597126334));  // exp(-1/2)
-  const T inverses = Select(solve, inverse_bmax, Fill<T>(1.6487212707001282));
-  T branch;
-  T s = InitialGuess(xs, betas, bmaxs, inverses, branch);
-  const auto unbounded = s == HUGE_VAL;
-  const T finite = Select(unbounded, Fill<T>(1.0), s);
-  T log_beta = Fill<T>(0.0);
-  if (Any(branch == branch_of::kLower)) {
+  z.root = root, z.beta = beta;
+  const auto solve = (!z.unpriceable) & (!z.expired) & (!z.below) & (!z.above) & (!z.at_intrinsic) &
+                     (!z.at_maximum) & (beta > 0.0) & (t > 0.0);
+  z.solve = solve;
+  z.x = Select(solve, x, Fill<T>(-1.0));
+  z.betas = Select(solve, beta, Fill<T>(0.1));
+  z.gaps = Select(solve, gap, Fill<T>(0.6065306597126334 - 0.1));
+  z.bmax = Select(solve, bmax, Fill<T>(0.6065306597126334));  // exp(-1/2)
+  z.inverse_bmax = Select(solve, inverse_bmax, Fill<T>(1.6487212707001282));
+}
+
+template <class T>
+inline void Guess(SolveState<T>& z) {
+  z.guess = InitialGuess(z.x, z.betas, z.bmax, z.inverse_bmax, z.branch);
+  z.unbounded = z.guess == HUGE_VAL;
+  z.s = Select(z.unbounded, Fill<T>(1.0), z.guess);
+  z.log_beta = Fill<T>(0.0);
+  if (Any(z.branch == branch_of::kLower)) {
     // ln beta, from ln of its parts where beta itself loses digits.
-    log_beta = LogOf(betas);
-    const auto subnormal = solve & (beta < 1e-290);
+    z.log_beta = LogOf(z.betas);
+    const auto subnormal = z.solve & (z.beta < 1e-290);
     if (Any(subnormal)) {
-      log_beta = Select(subnormal,
-                        LogOf(Select(subnormal, time_value, Fill<T>(0.1))) -
-                            LogOf(Select(subnormal, root, Fill<T>(1.0))),
-                        log_beta);
+      z.log_beta = Select(subnormal,
+                          LogOf(Select(subnormal, z.time_value, Fill<T>(0.1))) -
+                              LogOf(Select(subnormal, z.root, Fill<T>(1.0))),
+                          z.log_beta);
     }
   }
-  T slope;
-  const T step = HouseholderStep(xs, finite, betas, log_beta, gaps, bmaxs, inverses, branch, slope);
-  s = Select(unbounded, s,
-             HouseholderStep(xs, step, betas, log_beta, gaps, bmaxs, inverses, branch, slope));
-  const T sigma = s / SqrtOf(Select(t > 0.0, t, Fill<T>(1.0)));
+}
+
+// A step in two stages: b at the current s, then the step from there.
+template <class T>
+inline void Evaluate(SolveState<T>& z) {
+  z.step = z.s;
+  z.at = StepPoint(z.x, z.step, z.bmax, z.inverse_bmax, z.branch);
+}
+template <class T>
+inline void Advance(SolveState<T>& z) {
+  z.s = HouseholderStep(z.x, z.step, z.betas, z.log_beta, z.gaps, z.branch, z.at, z.slope);
+}
+
+template <class T>
+inline Solution<T> End(const SolveState<T>& z) {
+  const T nan = Fill<T>(std::numeric_limits<double>::quiet_NaN());
+  const T s = Select(z.unbounded, z.guess, z.s);
+  const T sigma = s / SqrtOf(Select(z.t > 0.0, z.t, Fill<T>(1.0)));
   // What one ulp of the undiscounted price (at most eps times it, or the
   // subnormal spacing) moves s by, relative: the time value carries the whole
   // price's rounding.
-  const T ulp = Max(kEpsilon * target, Fill<T>(std::numeric_limits<double>::denorm_min()));
-  const T spread = (ulp / time_value) / (slope * step);
+  const T ulp = Max(kEpsilon * z.target, Fill<T>(std::numeric_limits<double>::denorm_min()));
+  const T spread = (ulp / z.time_value) / (z.slope * z.step);
 
   Solution<T> out{sigma, Select(sigma == sigma, Fill<T>(kSolved), Fill<T>(kNoConvergence))};
   out.status =
       Select((spread > kMaxSolvedSpread) & (sigma == sigma), Fill<T>(kImprecise), out.status);
-  out.status = Select(unbounded, Fill<T>(kAtMaximum), out.status);
-  const auto tiny = !(beta > 0.0);  // a time value that vanishes once normalised
-  out.sigma = Select(at_intrinsic | tiny, Fill<T>(0.0), out.sigma);
-  out.status = Select(at_intrinsic | tiny, Fill<T>(kAtIntrinsic), out.status);
-  out.sigma = Select(at_maximum, Fill<T>(HUGE_VAL), out.sigma);
-  out.status = Select(at_maximum, Fill<T>(kAtMaximum), out.status);
-  out.sigma = Select(below | above, nan, out.sigma);
-  out.status = Select(above, Fill<T>(kAboveMaximum), out.status);
-  out.status = Select(below, Fill<T>(kBelowIntrinsic), out.status);
-  out.sigma = Select(unpriceable | expired, nan, out.sigma);
-  out.status = Select(unpriceable, Fill<T>(kNanInput), out.status);
-  out.status = Select(expired, Fill<T>(kExpired), out.status);
+  out.status = Select(z.unbounded, Fill<T>(kAtMaximum), out.status);
+  const auto tiny = !(z.beta > 0.0);  // a time value that vanishes once normalised
+  out.sigma = Select(z.at_intrinsic | tiny, Fill<T>(0.0), out.sigma);
+  out.status = Select(z.at_intrinsic | tiny, Fill<T>(kAtIntrinsic), out.status);
+  out.sigma = Select(z.at_maximum, Fill<T>(HUGE_VAL), out.sigma);
+  out.status = Select(z.at_maximum, Fill<T>(kAtMaximum), out.status);
+  out.sigma = Select(z.below | z.above, nan, out.sigma);
+  out.status = Select(z.above, Fill<T>(kAboveMaximum), out.status);
+  out.status = Select(z.below, Fill<T>(kBelowIntrinsic), out.status);
+  out.sigma = Select(z.unpriceable | z.expired, nan, out.sigma);
+  out.status = Select(z.unpriceable, Fill<T>(kNanInput), out.status);
+  out.status = Select(z.expired, Fill<T>(kExpired), out.status);
   return out;
+}
+
+// The stages from the guess to the last step, of each problem in turn before
+// the next stage of any.
+template <class T, int Count>
+inline void Solve(SolveState<T> (&problems)[Count]) {
+  for (SolveState<T>& z : problems) Guess(z);
+  for (int k = 0; k < 2; ++k) {
+    for (SolveState<T>& z : problems) Evaluate(z);
+    for (SolveState<T>& z : problems) Advance(z);
+  }
+}
+
+// The implied volatility of a European option on a forward F (w = +1 for a
+// call, -1 for a put) whose price, discounted at r over t, is price. The
+// intrinsic value gives 0, the maximum (F for a call, K for a put) gives
+// infinity; prices beyond either, NaN. The volatility is never capped. t <= 0
+// has no volatility (kExpired), and a NaN input, a forward or strike not
+// positive and finite, or an infinite t none either (kNanInput).
+template <class T>
+inline Solution<T> Solve(T w, T price, T F, T K, T t, T r) {
+  SolveState<T> problem[1];
+  Begin(problem[0], w, price, F, K, t, r);
+  Solve(problem);
+  return End(problem[0]);
 }
 
 // ---- the expected path of a solve -----------------------------------------------

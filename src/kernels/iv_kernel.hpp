@@ -133,6 +133,7 @@ KV_INLINE void RationalBlocks(const Inputs& in, std::ptrdiff_t n, double* out,
 // neighbours. The chunk's keys and order live on the stack (a few KB).
 inline constexpr int kPathChunk = 512;
 inline constexpr std::ptrdiff_t kMinPathSort = 64;  // shorter runs gain nothing
+inline constexpr int kInFlight = 2;
 
 template <int W, Model M>
 KV_INLINE void PathKeys(const Inputs& in, int n, std::uint8_t* key) {
@@ -182,17 +183,31 @@ KV_INLINE void RationalInPathOrder(const Inputs& in, int n, double* out, std::in
   for (int e = 0; e < n; ++e) ++start[key[e] + 1];
   for (int k = 0; k < rational::kPathKeys; ++k) start[k + 1] += start[k];
   for (int e = 0; e < n; ++e) order[start[key[e]]++] = static_cast<std::uint16_t>(e);
+  // kInFlight blocks at a time, stage by stage (rational::Solve): each stage
+  // of a block is one long dependent chain, and the other blocks' stages
+  // beside it give the processor independent work to overlap with it.
+  using Vec = typename Lanes<W>::Vec;
+  const auto solve = [&]<int Count>(int j) {
+    rational::SolveState<Vec> problems[Count];
+    for (int b = 0; b < Count; ++b) {
+      const std::uint16_t* at = order + j + b * W;
+      const Lanes<W> w = FromLanes<W>([&](int i) { return LoadSign(in, at[i]); });
+      const IvBlockInputs<W> p = IvProblemsAt<W, M>(in, at);
+      rational::Begin(problems[b], w.v, p.price.v, p.F.v, p.K.v, p.t.v, p.r.v);
+    }
+    rational::Solve(problems);
+    for (int b = 0; b < Count; ++b) {
+      const std::uint16_t* at = order + j + b * W;
+      const auto s = rational::End(problems[b]);
+      const Lanes<W> sigma = WithCanonicalNaN(Lanes<W>{s.sigma});
+      for (int i = 0; i < W; ++i) out[at[i]] = sigma[i];
+      if (status == nullptr) continue;
+      for (int i = 0; i < W; ++i) status[at[i]] = static_cast<std::int8_t>(s.status[i]);
+    }
+  };
   int j = 0;
-  for (; j + W <= n; j += W) {
-    const std::uint16_t* at = order + j;
-    const Lanes<W> w = FromLanes<W>([&](int i) { return LoadSign(in, at[i]); });
-    const IvBlockInputs<W> p = IvProblemsAt<W, M>(in, at);
-    const auto s = rational::Solve(w.v, p.price.v, p.F.v, p.K.v, p.t.v, p.r.v);
-    const Lanes<W> sigma = WithCanonicalNaN(Lanes<W>{s.sigma});
-    for (int i = 0; i < W; ++i) out[at[i]] = sigma[i];
-    if (status == nullptr) continue;
-    for (int i = 0; i < W; ++i) status[at[i]] = static_cast<std::int8_t>(s.status[i]);
-  }
+  for (; j + kInFlight * W <= n; j += kInFlight * W) solve.template operator()<kInFlight>(j);
+  for (; j + W <= n; j += W) solve.template operator()<1>(j);
   for (; j < n; ++j) {
     const auto s = RationalOne<M>(in, order[j]);
     Store(out + order[j], s.sigma);
