@@ -254,55 +254,62 @@ void RunBookIv(const std::vector<Target>& targets, Values& values, Tally& tally)
   }
   const double* columns[] = {price.data(), X.data(), K.data(), t.data(), r.data(), q.data()};
   kernels::Inputs in{};
-  in.data[0] = flag.data();
-  in.stride[0] = 1;
   for (int k = 1; k < kernels::kInputs; ++k) {
     in.data[k] = reinterpret_cast<const char*>(columns[k - 1]);
     in.stride[k] = sizeof(double);
   }
-  for (Model model : {Model::Bs, Model::Bsm, Model::Black76}) {
-    for (bool rational : {false, true}) {
-      std::vector<double> want(n);
-      std::vector<std::int8_t> want_status(n);
-      for (std::ptrdiff_t e = 0; e < n; ++e) {
-        const OptionKind kind = flag[e] ? OptionKind::Call : OptionKind::Put;
-        const IvInputs problem = model == Model::Black76
-                                     ? Black76IvInputs(kind, price[e], X[e], K[e], t[e], r[e])
-                                     : BsmIvInputs(kind, price[e], X[e], K[e], t[e], r[e],
-                                                   model == Model::Bs ? 0.0 : q[e]);
-        if (rational) {
-          const auto result = rational::Solve<double>(Sign(kind), problem.price, problem.F,
-                                                      problem.K, problem.t, problem.r);
-          want[e] = WithCanonicalNaN(result.sigma);
-          want_status[e] = static_cast<std::int8_t>(result.status);
-          continue;
-        }
-        const IvResult result = SolveImpliedVol(kind, problem);
-        want[e] = IvElement(result);
-        want_status[e] = static_cast<std::int8_t>(result.status);
-        if (t[e] <= 0.0) {  // expired: the whole-book API has no volatility for it
-          want[e] = kNaN;
-          want_status[e] = static_cast<std::int8_t>(IvStatus::Expired);
-        }
-      }
-      for (Target target : targets) {
-        const kernels::IvKernel run = kernels::KernelsFor(target).implied_vol;
-        for (std::ptrdiff_t length : {std::ptrdiff_t{3}, std::ptrdiff_t{17}, n}) {
-          std::vector<double> out(length);
-          std::vector<std::int8_t> status(length, -1);
-          run(kernels::IvJob{model, out.data(), status.data(), rational}, in, 0, length);
-          for (std::ptrdiff_t e = 0; e < length; ++e) {
-            if (Bits(out[e]) == Bits(want[e]) && status[e] == want_status[e]) continue;
-            if (tally.mismatches++ < 10) {
-              std::printf(
-                  "MISMATCH %s book implied volatility (%s), model %d, n=%td element %td: got "
-                  "%016llx status %d, scalar %016llx status %d\n",
-                  TargetName(target), rational ? "rational" : "newton", static_cast<int>(model),
-                  length, e, static_cast<unsigned long long>(Bits(out[e])), status[e],
-                  static_cast<unsigned long long>(Bits(want[e])), want_status[e]);
-            }
+  // The flags contiguous, every other byte, and one shared by the run: the
+  // kernels gather a block's signs by their own path for each.
+  std::vector<char> spread(2 * n);
+  for (std::ptrdiff_t e = 0; e < n; ++e) spread[2 * e] = flag[e];
+  for (const std::ptrdiff_t flag_stride : {1, 2, 0}) {
+    in.data[0] = flag_stride == 2 ? spread.data() : flag.data();
+    in.stride[0] = flag_stride;
+    for (Model model : {Model::Bs, Model::Bsm, Model::Black76}) {
+      for (bool rational : {false, true}) {
+        std::vector<double> want(n);
+        std::vector<std::int8_t> want_status(n);
+        for (std::ptrdiff_t e = 0; e < n; ++e) {
+          const OptionKind kind =
+              flag[flag_stride == 0 ? 0 : e] ? OptionKind::Call : OptionKind::Put;
+          const IvInputs problem = model == Model::Black76
+                                       ? Black76IvInputs(kind, price[e], X[e], K[e], t[e], r[e])
+                                       : BsmIvInputs(kind, price[e], X[e], K[e], t[e], r[e],
+                                                     model == Model::Bs ? 0.0 : q[e]);
+          if (rational) {
+            const auto result = rational::Solve<double>(Sign(kind), problem.price, problem.F,
+                                                        problem.K, problem.t, problem.r);
+            want[e] = WithCanonicalNaN(result.sigma);
+            want_status[e] = static_cast<std::int8_t>(result.status);
+            continue;
           }
-          tally.elements += length;
+          const IvResult result = SolveImpliedVol(kind, problem);
+          want[e] = IvElement(result);
+          want_status[e] = static_cast<std::int8_t>(result.status);
+          if (t[e] <= 0.0) {  // expired: the whole-book API has no volatility for it
+            want[e] = kNaN;
+            want_status[e] = static_cast<std::int8_t>(IvStatus::Expired);
+          }
+        }
+        for (Target target : targets) {
+          const kernels::IvKernel run = kernels::KernelsFor(target).implied_vol;
+          for (std::ptrdiff_t length : {std::ptrdiff_t{3}, std::ptrdiff_t{17}, n}) {
+            std::vector<double> out(length);
+            std::vector<std::int8_t> status(length, -1);
+            run(kernels::IvJob{model, out.data(), status.data(), rational}, in, 0, length);
+            for (std::ptrdiff_t e = 0; e < length; ++e) {
+              if (Bits(out[e]) == Bits(want[e]) && status[e] == want_status[e]) continue;
+              if (tally.mismatches++ < 10) {
+                std::printf(
+                    "MISMATCH %s book implied volatility (%s), model %d, flag stride %td, n=%td "
+                    "element %td: got %016llx status %d, scalar %016llx status %d\n",
+                    TargetName(target), rational ? "rational" : "newton", static_cast<int>(model),
+                    flag_stride, length, e, static_cast<unsigned long long>(Bits(out[e])),
+                    status[e], static_cast<unsigned long long>(Bits(want[e])), want_status[e]);
+              }
+            }
+            tally.elements += length;
+          }
         }
       }
     }
