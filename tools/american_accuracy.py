@@ -20,6 +20,8 @@ Two yardsticks:
     python tools/american_accuracy.py table [--count 1000]   # the README table
     python tools/american_accuracy.py reference --count 200 --nodes 2000
         # regenerates tests/data/american_fd.csv (about 10 CPU-minutes)
+    python tools/american_accuracy.py off-portfolio
+        # long expiries and strong drifts, against "high" (seconds)
 
 Needs kestrovane installed in the running interpreter, NumPy, and g++.
 """
@@ -233,15 +235,57 @@ def reference(count: int, nodes: int, greek_nodes: int) -> None:
     print(f"wrote {len(rows)} rows to {FD_DATA}")
 
 
+def off_portfolio() -> None:
+    """Largest errors against "high" off the portfolio: long expiries, and a
+    strong drift against a small volatility (q > r)."""
+    rng = np.random.default_rng(5)
+    n = 4000
+    wide = np.column_stack([
+        np.exp(rng.uniform(np.log(60), np.log(160), n)),
+        np.full(n, 100.0),
+        np.exp(rng.uniform(np.log(0.05), np.log(30), n)),
+        rng.uniform(0, 0.1, n),
+        rng.uniform(0, 0.12, n) * (rng.random(n) < 0.5),
+        np.exp(rng.uniform(np.log(0.005), np.log(0.6), n)),
+    ])  # fmt: skip
+    rng = np.random.default_rng(11)
+    n = 1500
+    r = rng.uniform(0.005, 0.1, n)
+    towards = np.column_stack([
+        np.exp(rng.uniform(np.log(60), np.log(200), n)),
+        np.full(n, 100.0),
+        np.exp(rng.uniform(np.log(0.5), np.log(30), n)),
+        r,
+        r + rng.uniform(0.0, 0.1, n),
+        np.exp(rng.uniform(np.log(0.001), np.log(0.05), n)),
+    ])  # fmt: skip
+    sets = [
+        ("4000 puts, sigma 0.005-0.6, t 0.05-30, q 0 or up to 0.12", wide),
+        ("1500 puts, q > r, sigma 0.001-0.05, t 0.5-30", towards),
+    ]
+    for label, rows in sets:
+        prices = {a: american(rows, a)["price"] for a in ("fast", "accurate", "high")}
+        short = rows[:, 2] <= 3.0
+        print(label)
+        for accuracy in ("fast", "accurate"):
+            err = np.abs(prices[accuracy] - prices["high"])
+            print(
+                f"  {accuracy:<9} max {err.max():.1e}  (t <= 3: {err[short].max():.1e},"
+                f" t > 3: {err[~short].max():.1e})"
+            )
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("what", choices=["table", "reference"])
+    parser.add_argument("what", choices=["table", "reference", "off-portfolio"])
     parser.add_argument("--count", type=int, default=1000, help="options (table: sampled)")
     parser.add_argument("--nodes", type=int, default=2000)
     parser.add_argument("--greek-nodes", type=int, default=1000, help="vega and rho")
     args = parser.parse_args()
     if args.what == "table":
         table(args.count)
+    elif args.what == "off-portfolio":
+        off_portfolio()
     else:
         reference(args.count, args.nodes, args.greek_nodes)
 
