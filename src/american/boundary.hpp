@@ -49,6 +49,12 @@ struct PutValues {
 // the exercise region against a small volatility.
 bool Confined(const PutInputs& in);
 
+// kappa = |mu| sqrt(T) / sigma, mu = r - q - sigma^2 / 2, T the time to expiry
+// or, where mu > 0, the expiry past which nothing changes if shorter: how far
+// the drift outruns the volatility. Against a small sigma it squeezes the
+// boundary's movement into a layer at expiry about (sigma / mu)^2 long.
+double DriftRatio(const PutInputs& in);
+
 // greeks: whether delta, gamma and theta are wanted beside the price.
 PutValues SolvePut(const Setting& setting, const PutInputs& in, bool greeks);
 
