@@ -35,25 +35,11 @@ def kestrovane_seconds(rows: np.ndarray, accuracy: str, repeat: int) -> tuple:
     """Best seconds on one thread and on two, the two calls alternating (so
     that another process on one core, or a slower spell of the machine,
     meets both alike), and the prices."""
-    S, K, t, r, q, sigma = rows.T
     best, price = {1: math.inf, 2: math.inf}, None
     for _ in range(repeat):
         for threads in (1, 2):
             start = time.perf_counter()
-            price = kestrovane.greeks(
-                "bsm",
-                flag="p",
-                S=S,
-                K=K,
-                t=t,
-                r=r,
-                q=q,
-                sigma=sigma,
-                quantities=["price"],
-                threads=threads,
-                exercise="american",
-                accuracy=accuracy,
-            )["price"]
+            price = american_accuracy.american(rows, accuracy, threads=threads)["price"]
             best[threads] = min(best[threads], time.perf_counter() - start)
     return best[1], best[2], price
 

@@ -40,6 +40,7 @@ import subprocess
 import sys
 import time
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 
@@ -155,13 +156,17 @@ def fd_reference(rows: np.ndarray, nodes: int, greek_nodes: int, greeks: bool) -
     return np.array([[float(x) for x in line.split()] for line in out.splitlines()])
 
 
-def american(rows: np.ndarray, accuracy: str, quantities=("price",), threads: int = 1) -> dict:
+def american(
+    rows: np.ndarray, accuracy: str, quantities=("price",), threads: int = 1, flag: Any = "p"
+) -> dict:
+    """The American values of rows (S, K, t, r, q, sigma), puts unless `flag`
+    says otherwise."""
     import kestrovane
 
     S, K, t, r, q, sigma = rows.T
     return kestrovane.greeks(
         "bsm",
-        flag="p",
+        flag=flag,
         S=S,
         K=K,
         t=t,
@@ -183,22 +188,7 @@ def portfolio_sample(count: int) -> np.ndarray:
 
 def against(rows: np.ndarray, prices: np.ndarray, accuracy: str) -> np.ndarray:
     """Each setting's price error on rows (call, S, K, t, r, q, sigma)."""
-    import kestrovane
-
-    call, S, K, t, r, q, sigma = rows.T
-    mine = kestrovane.greeks(
-        "bsm",
-        flag=call.astype(bool),
-        S=S,
-        K=K,
-        t=t,
-        r=r,
-        q=q,
-        sigma=sigma,
-        quantities=["price"],
-        exercise="american",
-        accuracy=accuracy,
-    )["price"]
+    mine = american(rows[:, 1:], accuracy, flag=rows[:, 0].astype(bool))["price"]
     return np.abs(mine - prices)
 
 
