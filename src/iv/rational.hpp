@@ -1072,19 +1072,11 @@ template <class T>
 KV_INLINE T PathKey(const PathTable& table, T z, T log_share) {
   constexpr double kLast = PathTable::kNodes - 1.0;
   T at = z * PathTable::kPerUnit;
-  at = Select(at < kLast, at, Fill<T>(kLast));  // and NaN
-  const T shifted = at + 0x1.8p52;              // its last bits: the nearest node
+  at = Select(at < kLast, at, Fill<T>(kLast));         // and NaN
+  const T entry = ((at + 0x1.8p52) - 0x1.8p52) * 4.0;  // the nearest node's, rounded
   T centre, lower, upper, small;
-  if constexpr (kIsBlock<T>) {
-    const auto row = (BitsOf(shifted) - BitsOf(Fill<T>(0x1.8p52))) << 2;
-    vector_math_detail::GatherPairs<sizeof(T) / sizeof(double)>(&table.node[0][0], row, centre,
-                                                                lower);
-    vector_math_detail::GatherPairs<sizeof(T) / sizeof(double)>(&table.node[0][2], row, upper,
-                                                                small);
-  } else {
-    const double* node = table.node[static_cast<int>(shifted - 0x1.8p52)];
-    centre = node[0], lower = node[1], upper = node[2], small = node[3];
-  }
+  EntryPair(&table.node[0][0], entry, centre, lower);
+  EntryPair(&table.node[0][2], entry, upper, small);
   const T key = Select(log_share < centre, Select(log_share < lower, Fill<T>(0.0), Fill<T>(2.0)),
                        Select(log_share > upper, Fill<T>(6.0), Fill<T>(4.0)));
   return key + Select(log_share < small, Fill<T>(1.0), Fill<T>(0.0));

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 #include "../iv/block_solver.hpp"
 #include "../iv/implied_vol.hpp"
@@ -168,23 +167,14 @@ KV_INLINE Lanes<W> LoadAt(const Inputs& in, int k, const std::uint16_t* at) {
   return FromLanes<W>([&](int j) { return Load(in, k, at[j]); });
 }
 
-// The signs of the elements `at`: their flag bytes gathered, then widened
-// and compared as one vector (as LoadSigns does). Lane by lane, the compiler
-// branched on each flag, and calls and puts mixed in any order mispredicted
-// about half those branches (the path order sorts by neither).
+// The signs of the elements `at`: their flag bytes gathered, then taken as
+// one vector (SignsOfFlags; the path order sorts by neither calls nor puts).
 template <int W>
 KV_INLINE Lanes<W> SignsAt(const Inputs& in, const std::uint16_t* at) {
-  using Vec = typename Lanes<W>::Vec;
-  using Mask = typename Lanes<W>::Mask;
-  typedef std::uint8_t Bytes __attribute__((vector_size(W)));
   if (in.stride[0] == 0) return PerLane<W>(LoadSign(in, 0));
-  std::uint8_t bytes[W];
-  for (int i = 0; i < W; ++i)
-    bytes[i] = static_cast<std::uint8_t>(in.data[0][at[i] * in.stride[0]]);
-  Bytes flags;
-  std::memcpy(&flags, bytes, sizeof flags);
-  const Mask call = __builtin_convertvector(flags, Mask) != 0;
-  return {call ? Vec{} + 1.0 : Vec{} - 1.0};
+  char bytes[W];
+  for (int i = 0; i < W; ++i) bytes[i] = in.data[0][at[i] * in.stride[0]];
+  return SignsOfFlags<W>(bytes);
 }
 
 // The forward problems of the elements `at`, as IvProblems states them.

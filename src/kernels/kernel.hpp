@@ -50,20 +50,24 @@ KV_INLINE Lanes<W> LoadLanes(const Inputs& in, int k, std::ptrdiff_t e) {
   if (in.stride[k] == 0) return PerLane<W>(Load(in, k, 0));
   return FromLanes<W>([&](int j) { return Load(in, k, e + j); });
 }
-// The signs of a block: contiguous flag bytes are widened and compared as one
-// vector, not lane by lane.
+// The signs of W flag bytes in a row, widened and compared as one vector: lane
+// by lane, the compiler branches on each flag, and calls and puts in any order
+// mispredict about half those branches.
 template <int W>
-KV_INLINE Lanes<W> LoadSigns(const Inputs& in, std::ptrdiff_t e) {
+KV_INLINE Lanes<W> SignsOfFlags(const void* bytes) {
   using Vec = typename Lanes<W>::Vec;
   using Mask = typename Lanes<W>::Mask;
   typedef std::uint8_t Bytes __attribute__((vector_size(W)));
+  Bytes flags;
+  std::memcpy(&flags, bytes, sizeof flags);
+  const Mask call = __builtin_convertvector(flags, Mask) != 0;
+  return {call ? Vec{} + 1.0 : Vec{} - 1.0};
+}
+// The signs of a block: contiguous flag bytes as one vector (SignsOfFlags).
+template <int W>
+KV_INLINE Lanes<W> LoadSigns(const Inputs& in, std::ptrdiff_t e) {
   if (in.stride[0] == 0) return PerLane<W>(LoadSign(in, 0));
-  if (in.stride[0] == 1) {
-    Bytes flags;
-    std::memcpy(&flags, in.data[0] + e, sizeof flags);
-    const Mask call = __builtin_convertvector(flags, Mask) != 0;
-    return {call ? Vec{} + 1.0 : Vec{} - 1.0};
-  }
+  if (in.stride[0] == 1) return SignsOfFlags<W>(in.data[0] + e);
   return FromLanes<W>([&](int j) { return LoadSign(in, e + j); });
 }
 
@@ -332,13 +336,7 @@ inline Inputs GreeksInputs(Model model, const Inputs& given) {
 // f.template operator()<GreeksModel(M)>() for the job's model M.
 template <class F>
 KV_INLINE void WithGreeksModel(Model model, F&& f) {
-  switch (model) {
-#define KV_MODEL_CASE(name, Enum, ...) \
-  case Model::Enum:                    \
-    return f.template operator()<GreeksModel(Model::Enum)>();
-    KV_ALL_MODELS(KV_MODEL_CASE)
-#undef KV_MODEL_CASE
-  }
+  WithModel(model, [&]<Model M>() KV_INLINE_LAMBDA { f.template operator()<GreeksModel(M)>(); });
 }
 
 }  // namespace detail
