@@ -297,7 +297,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("what", choices=["table", "reference", "confirm", "off-portfolio"])
     parser.add_argument("--count", type=int, default=1000, help="options (table: sampled)")
-    parser.add_argument("--nodes", type=int, default=2000)
+    parser.add_argument("--nodes", type=int, default=8000)
     parser.add_argument("--greek-nodes", type=int, default=1000, help="vega and rho")
     args = parser.parse_args()
     if args.what == "table":

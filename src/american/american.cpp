@@ -121,7 +121,7 @@ PutValues DeterministicPut(const PutInputs& in) {
 // for. (On the portfolio the settings are measured on, kappa < 2.)
 Accuracy LeastAccuracy(const PutInputs& in) {
   const double kappa = DriftRatio(in);
-  if (in.r - in.q - 0.5 * (in.sigma * in.sigma) < 0.0 && kappa >= 16.0) return Accuracy::High;
+  if (Drift(in) < 0.0 && kappa >= 16.0) return Accuracy::High;
   if (kappa >= 4.0 || Confined(in)) return Accuracy::Accurate;
   return Accuracy::Fast;
 }

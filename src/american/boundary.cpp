@@ -15,6 +15,11 @@
 #include "../simd/vector_math.hpp"
 
 namespace kv::american {
+
+double Drift(const PutInputs& in) {
+  return in.r - in.q - 0.5 * (in.sigma * in.sigma);
+}
+
 namespace {
 
 constexpr double kInvSqrt2Pi = 0.3989422804014327;
@@ -364,6 +369,13 @@ double QdPlus(const PutInputs& in, double tau, double X, double guess) {
   return std::exp(std::clamp(x, lo, hi));
 }
 
+// The time T > 0 at which m T - c sqrt(T) = l (m > 0, c and l >= 0): the
+// positive root of m v^2 - c v - l, squared.
+double RootTime(double m, double c, double l) {
+  const double v = (c + std::sqrt(c * c + 4.0 * m * l)) / (2.0 * m);
+  return v * v;
+}
+
 // X = K min(1, r/q), the boundary's limit at expiry.
 double ExpiryLimit(const PutInputs& in) {
   return (in.q > 0.0 && in.r < in.q) ? in.K * (in.r / in.q) : in.K;
@@ -377,13 +389,11 @@ double ExpiryLimit(const PutInputs& in) {
 // of mu v^2 - c sigma v - L. The integrals stop there, at s = span: beyond it
 // only D's N(d+), 1 there, is left. Infinite (no cut) where mu <= 0.
 double CutSpan(const PutInputs& in, double X) {
-  const double s2 = in.sigma * in.sigma, mu = in.r - in.q - 0.5 * s2;
+  const double s2 = in.sigma * in.sigma, mu = Drift(in);
   if (!(mu > 0.0)) return std::numeric_limits<double>::infinity();
   const double lambda = (-mu - std::sqrt(mu * mu + 2.0 * in.r * s2)) / s2;  // < 0
   const double L = std::log(in.K / X) + std::log1p(-1.0 / lambda);
-  const double c = 7.0 * in.sigma;
-  const double v = (c + std::sqrt(c * c + 4.0 * mu * L)) / (2.0 * mu);
-  return v * v;
+  return RootTime(mu, 7.0 * in.sigma, L);
 }
 
 // The terms of the quadrature points of one node that do not change between
@@ -777,11 +787,9 @@ PutValues Solver::Value(bool greeks) const {
 // e^{-z^2 / 2} / 2, z = (mu T - |l|) / a. z = 13 makes that K e^{-84.5}:
 // nothing in double precision. T_cap solves mu T - 13 sigma sqrt(T) = |l|.
 double CapExpiry(const PutInputs& in) {
-  const double mu = in.r - in.q - 0.5 * (in.sigma * in.sigma);
+  const double mu = Drift(in);
   if (!(mu > 0.0)) return std::numeric_limits<double>::infinity();
-  const double c = 13.0 * in.sigma, l = std::fabs(std::log(in.S / in.K));
-  const double v = (c + std::sqrt(c * c + 4.0 * mu * l)) / (2.0 * mu);
-  return v * v;
+  return RootTime(mu, 13.0 * in.sigma, std::fabs(std::log(in.S / in.K)));
 }
 
 // Where mu < 0 the drift carries S towards the exercise region instead, and
@@ -800,20 +808,18 @@ struct Perpetual {
 };
 
 Perpetual PerpetualPut(const PutInputs& in) {
-  const double s2 = in.sigma * in.sigma, mu = in.r - in.q - 0.5 * s2;
+  const double s2 = in.sigma * in.sigma, mu = Drift(in);
   // The negative root without the cancellation of -mu - sqrt(mu^2 + 2 r sigma^2).
   const double lambda = -2.0 * in.r / (std::fabs(mu) + std::sqrt(mu * mu + 2.0 * in.r * s2));
   return {lambda, in.K * (-lambda / (1.0 - lambda))};
 }
 
 double PerpetualExpiry(const PutInputs& in) {
-  const double mu = in.r - in.q - 0.5 * (in.sigma * in.sigma);
+  const double mu = Drift(in);
   if (!(mu < 0.0)) return std::numeric_limits<double>::infinity();
   const double l = std::log(in.S / PerpetualPut(in).boundary);
   if (!(l > 0.0)) return std::numeric_limits<double>::infinity();  // exercised at once anyway
-  const double c = 13.0 * in.sigma, m = -mu;
-  const double v = (c + std::sqrt(c * c + 4.0 * m * l)) / (2.0 * m);
-  return v * v;
+  return RootTime(-mu, 13.0 * in.sigma, l);
 }
 
 // (K - B_inf) (S / B_inf)^lambda above B_inf; it does not age (theta 0).
@@ -829,8 +835,7 @@ bool Confined(const PutInputs& in) {
 }
 
 double DriftRatio(const PutInputs& in) {
-  const double mu = in.r - in.q - 0.5 * (in.sigma * in.sigma);
-  return std::fabs(mu) * std::sqrt(std::min(in.tau, CapExpiry(in))) / in.sigma;
+  return std::fabs(Drift(in)) * std::sqrt(std::min(in.tau, CapExpiry(in))) / in.sigma;
 }
 
 PutValues SolvePut(const Setting& setting, const PutInputs& in, bool greeks) {

@@ -49,7 +49,10 @@ struct PutValues {
 // the exercise region against a small volatility.
 bool Confined(const PutInputs& in);
 
-// kappa = |mu| sqrt(T) / sigma, mu = r - q - sigma^2 / 2, T the time to expiry
+// mu = r - q - sigma^2 / 2, the drift of ln S.
+double Drift(const PutInputs& in);
+
+// kappa = |mu| sqrt(T) / sigma, T the time to expiry
 // or, where mu > 0, the expiry past which nothing changes if shorter: how far
 // the drift outruns the volatility. Against a small sigma it squeezes the
 // boundary's movement into a layer at expiry about (sigma / mu)^2 long.
