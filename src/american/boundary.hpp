@@ -52,6 +52,14 @@ bool Confined(const PutInputs& in);
 // mu = r - q - sigma^2 / 2, the drift of ln S.
 double Drift(const PutInputs& in);
 
+// X = K min(1, r/q), the boundary's limit at expiry.
+double ExpiryLimit(const PutInputs& in);
+
+// The span of s = tau - u beyond which a drift away from the exercise region
+// leaves nothing of the integrands but what is known in closed form
+// (boundary.cpp); infinite where there is no such drift. X: ExpiryLimit.
+double CutSpan(const PutInputs& in, double X);
+
 // kappa = |mu| sqrt(T) / sigma, T the time to expiry
 // or, where mu > 0, the expiry past which nothing changes if shorter: how far
 // the drift outruns the volatility. Against a small sigma it squeezes the

@@ -1,0 +1,37 @@
+#pragma once
+
+// The boundary's solver of every SIMD target (solver.cpp, compiled once per
+// target). Only baseline units name them, and call one only on a processor
+// that runs it (kv::ActiveTarget).
+
+#include "../simd/dispatch.hpp"
+#include "boundary.hpp"
+
+#define KV_DECLARE_AMERICAN_SOLVER(ns, Enum)                                                 \
+  namespace kv::ns::american_solver {                                                        \
+  american::PutValues Solve(const american::Setting& setting, const american::PutInputs& in, \
+                            bool greeks);                                                    \
+  double BoundaryAtExpiry(const american::Setting& setting, const american::PutInputs& in);  \
+  }
+KV_FOR_EACH_TARGET(KV_DECLARE_AMERICAN_SOLVER)
+#undef KV_DECLARE_AMERICAN_SOLVER
+
+namespace kv::american {
+
+struct SolverEntry {
+  PutValues (*solve)(const Setting& setting, const PutInputs& in, bool greeks);
+  double (*boundary_at_expiry)(const Setting& setting, const PutInputs& in);
+};
+
+inline SolverEntry SolverFor(Target target) {
+  switch (target) {
+#define KV_CASE(ns, Enum) \
+  case Target::Enum:      \
+    return {&ns::american_solver::Solve, &ns::american_solver::BoundaryAtExpiry};
+    KV_FOR_EACH_TARGET(KV_CASE)
+#undef KV_CASE
+  }
+  return {&baseline::american_solver::Solve, &baseline::american_solver::BoundaryAtExpiry};
+}
+
+}  // namespace kv::american
