@@ -300,8 +300,9 @@ struct Search {
 // steps on the fast setting's price from the European implied volatility of
 // the same price (never above the American one's; the first step a Newton
 // step with the European vega, as the premium changes slowly with the
-// volatility) find the fast setting's root; that lies within about 1e-6 of
-// the requested setting's, whose price is then taken at it. A Newton step
+// volatility) find the fast setting's root, until a step moves by no more
+// than 1e-7 (it is then far closer than that); that root lies within about
+// 1e-6 of the requested setting's, whose price is then taken at it. A Newton step
 // on the fast stage's last slope (the fast vega: within 1e-3 relative of
 // the requested one's for most options, a few percent where the vega is
 // small, deep in the money) is the answer where it moves less than 1e-7,
@@ -327,7 +328,7 @@ IvResult ImpliedVol(Model model, Accuracy accuracy, const Option& given, double 
   o.sigma = x0;
   double slope = EuropeanValue<greeks::Vega>(model, o) * 100.0;
   if (accuracy == Accuracy::Fast) return Search{model, accuracy, o, price}.Run(x0, slope, 0.0);
-  const IvResult rough = Search{model, Accuracy::Fast, o, price}.Run(x0, slope, 1e-9);
+  const IvResult rough = Search{model, Accuracy::Fast, o, price}.Run(x0, slope, 1e-7);
   if (rough.status != kSolved) {  // the bracket search again, at the setting asked for
     slope = EuropeanValue<greeks::Vega>(model, o) * 100.0;
     return Search{model, accuracy, o, price}.Run(x0, slope, 0.0);
