@@ -104,6 +104,21 @@ KV_INLINE Vec CdfLanes(Vec x, Vec e) {
   return 0.5 * erfc;
 }
 
+// The Legendre polynomial P_l and its derivative at x, by the three-term
+// recurrence.
+struct Legendre {
+  double p, dp;
+};
+Legendre LegendreAt(int l, double x) {
+  double p0 = 1.0, p1 = x;
+  for (int k = 2; k <= l; ++k) {
+    const double p2 = ((2 * k - 1) * x * p1 - (k - 1) * p0) / k;
+    p0 = p1;
+    p1 = p2;
+  }
+  return {p1, l * (x * p1 - p0) / (x * x - 1.0)};
+}
+
 // Gauss-Legendre points and weights on [-1, 1], by Newton's method on the
 // Legendre polynomial from the Chebyshev guess.
 void GaussLegendre(int l, std::vector<double>& y, std::vector<double>& w) {
@@ -111,26 +126,13 @@ void GaussLegendre(int l, std::vector<double>& y, std::vector<double>& w) {
   w.assign(l, 0.0);
   for (int i = 0; i < l; ++i) {
     double x = std::cos(std::numbers::pi * (i + 0.75) / (l + 0.5));
-    double dp = 0.0;
     for (int step = 0; step < 100; ++step) {
-      double p0 = 1.0, p1 = x;
-      for (int k = 2; k <= l; ++k) {
-        const double p2 = ((2 * k - 1) * x * p1 - (k - 1) * p0) / k;
-        p0 = p1;
-        p1 = p2;
-      }
-      dp = l * (x * p1 - p0) / (x * x - 1.0);
-      const double dx = p1 / dp;
+      const Legendre at = LegendreAt(l, x);
+      const double dx = at.p / at.dp;
       x -= dx;
       if (std::fabs(dx) < 1e-16) break;
     }
-    double p0 = 1.0, p1 = x;
-    for (int k = 2; k <= l; ++k) {
-      const double p2 = ((2 * k - 1) * x * p1 - (k - 1) * p0) / k;
-      p0 = p1;
-      p1 = p2;
-    }
-    dp = l * (x * p1 - p0) / (x * x - 1.0);
+    const double dp = LegendreAt(l, x).dp;
     y[i] = x;
     w[i] = 2.0 / ((1.0 - x * x) * dp * dp);
   }

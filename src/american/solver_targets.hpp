@@ -5,7 +5,13 @@
 // that runs it (kv::ActiveTarget).
 
 #include "../simd/dispatch.hpp"
+#include "../simd/target.hpp"
 #include "boundary.hpp"
+
+// This unit's own target namespace is inline (target.hpp), which it must be
+// from its first mention: open it here before naming every target's below.
+KV_TARGET_BEGIN
+KV_TARGET_END
 
 #define KV_DECLARE_AMERICAN_SOLVER(ns, Enum)                                                 \
   namespace kv::ns::american_solver {                                                        \
