@@ -18,7 +18,8 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // tools/american_accuracy.py. The boundary integrals need far fewer points
 // than the premium's: their error is below the interpolation's with about one
 // point per node. Each setting's error is its nodes' (interpolation) error;
-// the tolerance stops the sweeps once they change the price well below it.
+// the tolerance stops the Newton steps once they change the price well below
+// it.
 constexpr Setting kSettings[kAccuracyCount] = {
     {10, 8, 8, 20, 1e-6},      // fast
     {24, 16, 20, 64, 1e-8},    // accurate

@@ -12,23 +12,24 @@
 //   int_0^tau [r K e^{-r s} N(-d-(s, S/B(u))) - q S e^{-q s} N(-d+(s, S/B(u)))] du,
 // s = tau - u. B solves B = K e^{-(r-q) tau} N(tau, B) / D(tau, B) (the
 // smooth-pasting form of the paper), found at the Chebyshev extrema of
-// z = 2 sqrt(tau / tau_max) - 1 from the QD+ start by one Newton step on
-// each node's own value, then plain fixed-point steps. What is interpolated
-// is H = ln(B / X)^2, which is close to linear in sqrt(tau) near expiry.
+// z = 2 sqrt(tau / tau_max) - 1 from the QD+ start by Newton's method on all
+// nodes at once (where the paper takes fixed-point steps, which converge
+// only linearly). What is interpolated is H = ln(B / X)^2, which is close to
+// linear in sqrt(tau) near expiry.
 // Every integral substitutes s = tau (1 + y)^2 / 4 before Gauss-Legendre:
 // that takes the 1/sqrt(s) out of the integrands and crowds the points
 // towards u = tau, where the premium's integrand turns on. Where the drift
 // r - q - sigma^2 / 2 > 0 confines the integrands to s much shorter than
-// tau, they stop there instead, the sweeps become Newton steps on all nodes
-// at once, and past an expiry where later exercise is out of reach the put
-// is priced at that expiry (boundary.cpp).
+// tau, they stop there instead, and past an expiry where later exercise is
+// out of reach the put is priced at that expiry (boundary.cpp).
 
 namespace kv::american {
 
 // Nodes: intervals of the Chebyshev grid (n + 1 extrema); iterations: the
-// most sweeps over the nodes; points: Gauss-Legendre points of each boundary
-// integral; price_points: of the premium integral; tolerance: the sweeps stop
-// once no node moves by more than this, relative (0: all of them run).
+// most Newton steps; points: Gauss-Legendre points of each boundary
+// integral; price_points: of the premium integral; tolerance: the steps stop
+// once the error they leave in every node is below this, relative (0: all
+// of them run).
 struct Setting {
   int nodes, iterations, points, price_points;
   double tolerance = 0.0;
