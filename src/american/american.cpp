@@ -299,16 +299,17 @@ struct Search {
 
 // The volatility whose American price is `price`, in two stages. Secant
 // steps on the fast setting's price from the European implied volatility of
-// the same price (never above the American one's; the first step a Newton
-// step with the European vega, as the premium changes slowly with the
-// volatility) find the fast setting's root, until a step moves by no more
-// than 1e-7 (it is then far closer than that); that root lies within about
-// 1e-6 of the requested setting's, whose price is then taken at it. A Newton step
-// on the fast stage's last slope (the fast vega: within 1e-3 relative of
-// the requested one's for most options, a few percent where the vega is
-// small, deep in the money) is the answer where it moves less than 1e-7,
-// which leaves it within 1e-8; otherwise secant steps go on. Most options so
-// take one or two prices at the requested setting.
+// the same price (never below the American one's, as the American price is
+// the higher at every volatility; the first step a Newton step with the
+// European vega, as the premium changes slowly with the volatility) find the
+// fast setting's root, until a step moves by no more than 1e-7 (it is then
+// far closer than that); that root lies within about 1e-6 of the requested
+// setting's, whose price is then taken at it. A Newton step on the fast
+// stage's last slope (the fast vega: within 1e-3 relative of the requested
+// one's for most options, a few percent where the vega is small, deep in the
+// money) is the answer where it moves less than 1e-7, which leaves it within
+// 1e-8; otherwise secant steps go on. Most options so take one or two prices
+// at the requested setting.
 IvResult ImpliedVol(Model model, Accuracy accuracy, const Option& given, double price) {
   Option o = given;
   o.sigma = 0.0;
