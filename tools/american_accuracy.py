@@ -12,8 +12,9 @@ Two yardsticks:
     tests/data/american_fd.csv: at the 8000 nodes cached there (grids of
     16000 and 32000) its own error is about 2e-9 in price where it estimates
     less than 1e-8 (177 of the 200; up to 1e-6 on two deep in the money,
-    next to the boundary); `confirm` runs the first 40 on grids of 32000 and
-    64000, where it is good to a few 1e-10;
+    next to the boundary); `confirm` runs some of them on finer grids: the
+    first 40 over 32000 and 64000 nodes, where it is good to a few 1e-10,
+    and 28 over 64000 and 128000, where it resolves "high";
   * the same integral-equation method with many more nodes, iterations and
     points (64, 16, 128, 128), built here from src/american/solver.cpp: a
     self-convergence check, which resolves errors far below the finite
@@ -23,7 +24,9 @@ Two yardsticks:
     python tools/american_accuracy.py reference --count 200 --nodes 8000
         # regenerates tests/data/american_fd.csv (about 55 CPU-minutes)
     python tools/american_accuracy.py confirm --count 40 --nodes 16000
-        # the settings against the finest grids (about 35 CPU-minutes)
+        # the settings against finer grids (about 35 CPU-minutes)
+    python tools/american_accuracy.py confirm --count 28 --nodes 32000 --jobs 2
+        # and finer still (about 100 CPU-minutes, in 2 processes)
     python tools/american_accuracy.py off-portfolio
         # long expiries and strong drifts, against "high" (seconds)
 
@@ -152,16 +155,32 @@ def _fine_prices(rows: np.ndarray) -> np.ndarray:
     return np.array([lib.fine_put(*FINE, *row) for row in rows])
 
 
-def fd_reference(rows: np.ndarray, nodes: int, greek_nodes: int, greeks: bool) -> np.ndarray:
+def fd_reference(
+    rows: np.ndarray, nodes: int, greek_nodes: int, greeks: bool, jobs: int = 1
+) -> np.ndarray:
     """price, delta, gamma, theta (per year), vega, rho (per unit) and the
     price's estimated error by the finite-difference tool, one row per
-    option (call, S, K, t, r, q, sigma)."""
+    option (call, S, K, t, r, q, sigma), the rows shared among `jobs`
+    processes."""
     tool = _build("american_reference", [ROOT / "tools/american_reference.cpp"], shared=False)
-    text = "".join(f"{int(c)} {' '.join(repr(float(x)) for x in rest)}\n" for c, *rest in rows)
     args = [str(tool), "--nodes", str(nodes), "--greek-nodes", str(greek_nodes)]
     args += [] if greeks else ["--price-only"]
-    out = subprocess.run(args, input=text, capture_output=True, text=True, check=True).stdout
-    return np.array([[float(x) for x in line.split()] for line in out.splitlines()])
+    parts = [part for part in np.array_split(rows, max(1, jobs)) if len(part)]
+    procs = [
+        subprocess.Popen(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        for _ in parts
+    ]
+    for proc, part in zip(procs, parts):
+        proc.stdin.write(
+            "".join(f"{int(c)} {' '.join(map(repr, map(float, rest)))}\n" for c, *rest in part)
+        )
+        proc.stdin.close()
+    out = []
+    for proc in procs:
+        out += proc.stdout.read().splitlines()
+        if proc.wait() != 0:
+            raise subprocess.CalledProcessError(proc.returncode, args)
+    return np.array([[float(x) for x in line.split()] for line in out])
 
 
 def american(
@@ -231,10 +250,10 @@ def table(count: int) -> None:
     )
 
 
-def confirm(count: int, nodes: int) -> None:
+def confirm(count: int, nodes: int, jobs: int) -> None:
     rows = sample(200)[:count]
     print(f"{count} calls and puts of the FD sample on grids of {2 * nodes} and {4 * nodes} ...")
-    values = fd_reference(rows, nodes, 0, greeks=False)
+    values = fd_reference(rows, nodes, 0, greeks=False, jobs=jobs)
     fd, fd_error = values[:, 0], values[:, 6]
     for accuracy in ("fast", "accurate", "high"):
         err = against(rows, fd, accuracy)
@@ -307,11 +326,12 @@ def main() -> None:
     parser.add_argument("--count", type=int, default=1000, help="options (table: sampled)")
     parser.add_argument("--nodes", type=int, default=8000)
     parser.add_argument("--greek-nodes", type=int, default=1000, help="vega and rho")
+    parser.add_argument("--jobs", type=int, default=1, help="confirm: processes side by side")
     args = parser.parse_args()
     if args.what == "table":
         table(args.count)
     elif args.what == "confirm":
-        confirm(min(args.count, 200), args.nodes)
+        confirm(min(args.count, 200), args.nodes, args.jobs)
     elif args.what == "off-portfolio":
         off_portfolio()
     else:
