@@ -452,7 +452,7 @@ void CheckSplitTable(Tally& tally) {
 // The American boundary's solver gives the same doubles on every target: its
 // vectors have eight lanes everywhere, and each lane is the same operations.
 // Random puts, with drifts either way and some strong enough to cut the
-// integrals short (mu > 0) or to need whole-system Newton steps.
+// integrals short (mu > 0).
 void CheckAmericanTargets(const std::vector<Target>& targets, Tally& tally) {
   std::mt19937_64 rng(2016);
   std::uniform_real_distribution<double> unit(0.0, 1.0);
@@ -463,10 +463,9 @@ void CheckAmericanTargets(const std::vector<Target>& targets, Tally& tally) {
         0.02 + 3.0 * unit(rng),   0.005 + 0.1 * unit(rng),
         0.12 * unit(rng),         k % 4 == 0 ? 0.01 + 0.04 * unit(rng) : 0.05 + 0.5 * unit(rng)};
     for (const american::Setting& setting : settings) {
-      const american::PutValues want =
-          american::SolverFor(Target::Baseline).solve(setting, in, true);
+      const american::PutValues want = american::SolverFor(Target::Baseline)(setting, in, true);
       for (Target target : targets) {
-        const american::PutValues got = american::SolverFor(target).solve(setting, in, true);
+        const american::PutValues got = american::SolverFor(target)(setting, in, true);
         const double pairs[4][2] = {{got.price, want.price},
                                     {got.delta, want.delta},
                                     {got.gamma, want.gamma},

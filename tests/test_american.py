@@ -219,8 +219,8 @@ def test_iv_round_trip_on_the_portfolio():
     # Ten thousand puts of the benchmark portfolio's grid at random
     # volatilities, where the price says something about the volatility
     # (vega at least 0.01 per point): every one SOLVED within 1e-8. (A first
-    # stage whose solves started from the boundary before, with prices that
-    # wobble within the sweeps' tolerance, missed on 2 of them.)
+    # stage whose solves started from the boundary before, and so priced with
+    # a wobble within the tolerance, missed on 2 of them.)
     rng = np.random.default_rng(26)
     n = 20_000
     S = rng.choice([25.0, 50, 80, 90, 100, 110, 120, 150, 175, 200], n)

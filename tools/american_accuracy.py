@@ -101,13 +101,28 @@ extern "C" double fine_put(int n, int m, int l, int p, double S, double K, doubl
 """
 
 
+# The sources the fine reference is built from (_fine_prices).
+FINE_SOURCES = [
+    ROOT / "src" / f
+    for f in (
+        "american/boundary.cpp",
+        "american/solver.cpp",
+        "simd/dispatch.cpp",
+        "american/boundary.hpp",
+        "american/solver_targets.hpp",
+        "math/normal.hpp",
+    )
+]
+
+
 def fine_prices(rows: np.ndarray) -> np.ndarray:
     """Puts (S, K, t, r, q, sigma) by the method with FINE settings, cached
-    in bench/_build by the rows (delete american_fine_*.npy there after a
-    change to the method)."""
+    in bench/_build by the rows, the settings and the method's sources."""
     import hashlib
 
     key = hashlib.sha256(rows.tobytes() + repr(FINE).encode())
+    for path in FINE_SOURCES:
+        key.update(path.read_bytes())
     cache = BUILD / f"american_fine_{key.hexdigest()[:16]}.npy"
     if cache.exists():
         return np.load(cache)
@@ -122,16 +137,9 @@ def _fine_prices(rows: np.ndarray) -> np.ndarray:
     if not shim.exists() or shim.read_text() != FINE_SHIM:
         shim.write_text(FINE_SHIM)
     # The baseline's solver alone (no other target is compiled here).
-    sources = [shim] + [
-        ROOT / "src" / f
-        for f in ("american/boundary.cpp", "american/solver.cpp", "simd/dispatch.cpp")
-    ]
-    headers = [
-        ROOT / "src" / f
-        for f in ("american/boundary.hpp", "american/solver_targets.hpp", "math/normal.hpp")
-    ]
+    sources = [shim] + [p for p in FINE_SOURCES if p.suffix == ".cpp"]
     out = BUILD / "american_fine.so"
-    newest = max(p.stat().st_mtime for p in sources + headers)
+    newest = max(p.stat().st_mtime for p in [shim, *FINE_SOURCES])
     if not out.exists() or out.stat().st_mtime < newest:
         subprocess.run(
             [

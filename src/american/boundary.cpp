@@ -22,9 +22,9 @@ double RootTime(double m, double c, double l) {
 }
 
 // The solver of the process's SIMD target, chosen once.
-const SolverEntry& ActiveSolver() {
-  static const SolverEntry entry = SolverFor(ActiveTarget());
-  return entry;
+SolveFunction* ActiveSolver() {
+  static SolveFunction* const solve = SolverFor(ActiveTarget());
+  return solve;
 }
 
 }  // namespace
@@ -120,11 +120,7 @@ PutValues SolvePut(const Setting& setting, const PutInputs& in, bool greeks) {
     v.theta = 0.0;
     return v;
   }
-  return ActiveSolver().solve(setting, in, greeks);
-}
-
-double BoundaryAtExpiry(const Setting& setting, const PutInputs& in) {
-  return ActiveSolver().boundary_at_expiry(setting, in);
+  return ActiveSolver()(setting, in, greeks);
 }
 
 }  // namespace kv::american

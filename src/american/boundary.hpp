@@ -70,7 +70,4 @@ double DriftRatio(const PutInputs& in);
 // greeks: whether delta, gamma and theta are wanted beside the price.
 PutValues SolvePut(const Setting& setting, const PutInputs& in, bool greeks);
 
-// The boundary B(tau) at the option's expiry alone (for tests and tools).
-double BoundaryAtExpiry(const Setting& setting, const PutInputs& in);
-
 }  // namespace kv::american

@@ -302,7 +302,7 @@ European EuropeanPut(const PutInputs& in, const Discounts& z, double lnS) {
 // e1 = e^{-d1^2 / 2} given: the density at d2 is the one at d1 times
 // S e^{-q tau} / (K e^{-r tau}), and the distribution functions take the
 // densities' exponentials (CdfLanes). Its rounding, a few ulps, is far below
-// what the sweeps after the start correct.
+// what the Newton steps after the start correct.
 European StartEuropeanPut(const PutInputs& in, const Discounts& z, double lnS, double S,
                           double e1) {
   const double d1 = (lnS - z.lnK + (in.r - in.q) * z.tau) / z.sd + 0.5 * z.sd;
@@ -779,12 +779,6 @@ PutValues Solve(const Setting& setting, const PutInputs& in, bool greeks) {
   Solver solver(TablesFor(setting), in);
   solver.Solve(setting.iterations, setting.tolerance);
   return solver.Value(greeks);
-}
-
-double BoundaryAtExpiry(const Setting& setting, const PutInputs& in) {
-  Solver solver(TablesFor(setting), in);
-  solver.Solve(setting.iterations, setting.tolerance);
-  return solver.BoundaryAt(0);
 }
 
 }  // namespace american_solver

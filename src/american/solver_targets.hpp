@@ -17,27 +17,23 @@ KV_TARGET_END
   namespace kv::ns::american_solver {                                                        \
   american::PutValues Solve(const american::Setting& setting, const american::PutInputs& in, \
                             bool greeks);                                                    \
-  double BoundaryAtExpiry(const american::Setting& setting, const american::PutInputs& in);  \
   }
 KV_FOR_EACH_TARGET(KV_DECLARE_AMERICAN_SOLVER)
 #undef KV_DECLARE_AMERICAN_SOLVER
 
 namespace kv::american {
 
-struct SolverEntry {
-  PutValues (*solve)(const Setting& setting, const PutInputs& in, bool greeks);
-  double (*boundary_at_expiry)(const Setting& setting, const PutInputs& in);
-};
+using SolveFunction = PutValues(const Setting& setting, const PutInputs& in, bool greeks);
 
-inline SolverEntry SolverFor(Target target) {
+inline SolveFunction* SolverFor(Target target) {
   switch (target) {
 #define KV_CASE(ns, Enum) \
   case Target::Enum:      \
-    return {&ns::american_solver::Solve, &ns::american_solver::BoundaryAtExpiry};
+    return &ns::american_solver::Solve;
     KV_FOR_EACH_TARGET(KV_CASE)
 #undef KV_CASE
   }
-  return {&baseline::american_solver::Solve, &baseline::american_solver::BoundaryAtExpiry};
+  return &baseline::american_solver::Solve;
 }
 
 }  // namespace kv::american
